@@ -1,0 +1,1 @@
+"""Core building blocks of tessaro: the registry database and its small helpers."""
