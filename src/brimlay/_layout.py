@@ -1,0 +1,208 @@
+"""Cells, ports and the live layout registry."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from collections.abc import Iterator
+from typing import Any
+
+__all__ = ["KCLayout", "KDBCell", "Port", "TKCell", "kcl"]
+
+
+@dataclass(frozen=True, slots=True)
+class Port:
+    """A named connection point on a cell."""
+
+    name: str
+    center: tuple[float, float] = (0.0, 0.0)
+    width: float = 1.0
+    orientation: float = 0.0
+    layer: tuple[int, int] = (1, 0)
+
+    def to_dict(self) -> dict[str, Any]:
+        """Plain, JSON-friendly description of the port."""
+        return {
+            "name": self.name,
+            "center": list(self.center),
+            "width": self.width,
+            "orientation": self.orientation,
+            "layer": list(self.layer),
+        }
+
+
+class KDBCell:
+    """Hierarchy view of a cell: which cells place it and which it places.
+
+    Both relations are kept as insertion-ordered dicts from cell index to
+    cell, so each neighbour appears once, in order of its first placement.
+    """
+
+    __slots__ = ("_parents", "_children")
+
+    def __init__(self) -> None:
+        self._parents: dict[int, TKCell] = {}
+        self._children: dict[int, TKCell] = {}
+
+    def each_parent_cell(self) -> Iterator[int]:
+        """Indices of the distinct cells that place this cell."""
+        return iter(list(self._parents))
+
+    def each_child_cell(self) -> Iterator[int]:
+        """Indices of the distinct cells that this cell places."""
+        return iter(list(self._children))
+
+
+class TKCell:
+    """A cell of the layout: a name, its ports, its settings and what it places."""
+
+    __slots__ = ("name", "index", "factory_name", "settings", "info", "ports", "instances", "kdb_cell", "_layout")
+
+    def __init__(
+        self,
+        layout: KCLayout,
+        name: str,
+        index: int,
+        *,
+        factory_name: str | None = None,
+        settings: dict[str, Any] | None = None,
+        info: dict[str, Any] | None = None,
+    ) -> None:
+        self._layout = layout
+        self.name = name
+        self.index = index
+        self.factory_name = factory_name
+        self.settings: dict[str, Any] = dict(settings or {})
+        self.info: dict[str, Any] = dict(info or {})
+        self.ports: list[Port] = []
+        # One entry per placed instance, repeats included.
+        self.instances: list[TKCell] = []
+        self.kdb_cell = KDBCell()
+
+    def __repr__(self) -> str:
+        return f"TKCell(name={self.name!r}, index={self.index})"
+
+    def add_port(
+        self,
+        name: str,
+        *,
+        center: tuple[float, float] = (0.0, 0.0),
+        width: float = 1.0,
+        orientation: float = 0.0,
+        layer: tuple[int, int] = (1, 0),
+    ) -> Port:
+        """Add a port; port names are unique within a cell."""
+        if any(port.name == name for port in self.ports):
+            raise ValueError(f"cell {self.name!r} already has a port named {name!r}")
+        x, y = center
+        layer_number, datatype = layer
+        port = Port(
+            name=name,
+            center=(float(x), float(y)),
+            width=float(width),
+            orientation=float(orientation),
+            layer=(int(layer_number), int(datatype)),
+        )
+        self.ports.append(port)
+        return port
+
+    def place(self, child: TKCell) -> None:
+        """Place an instance of ``child`` inside this cell."""
+        if not isinstance(child, TKCell):
+            raise TypeError(f"can only place a TKCell, got {type(child).__name__}")
+        for cell in (self, child):
+            if not self._layout._holds(cell):
+                raise ValueError(f"cell {cell.name!r} is not in the layout (removed or cleared)")
+        if child is self:
+            raise ValueError(f"cannot place cell {self.name!r} inside itself")
+        if _reaches(child, self):
+            raise ValueError(f"placing {child.name!r} inside {self.name!r} would create a cycle")
+        self.instances.append(child)
+        self.kdb_cell._children.setdefault(child.index, child)
+        child.kdb_cell._parents.setdefault(self.index, self)
+
+
+def _reaches(start: TKCell, goal: TKCell) -> bool:
+    """Whether ``goal`` is ``start`` or lies below it in the hierarchy."""
+    stack = [start]
+    seen: set[int] = set()
+    while stack:
+        cell = stack.pop()
+        if cell is goal:
+            return True
+        if cell.index in seen:
+            continue
+        seen.add(cell.index)
+        stack.extend(cell.kdb_cell._children.values())
+    return False
+
+
+class KCLayout:
+    """The registry of every live cell of the process.
+
+    ``tkcells`` maps cell index to cell in creation order. Indices only grow
+    and are never handed out twice, even across ``clear()``.
+    """
+
+    def __init__(self) -> None:
+        self.tkcells: dict[int, TKCell] = {}
+        self._by_name: dict[str, TKCell] = {}
+        self._next_index = 0
+        # (factory name, settings key) -> cell built by that factory call.
+        self._factory_cache: dict[tuple[str, str], TKCell] = {}
+
+    def create_cell(
+        self,
+        name: str,
+        *,
+        factory_name: str | None = None,
+        settings: dict[str, Any] | None = None,
+        info: dict[str, Any] | None = None,
+    ) -> TKCell:
+        """Create and register a new cell under a unique name."""
+        if not isinstance(name, str) or not name:
+            raise ValueError(f"a cell name must be a non-empty str, got {name!r}")
+        if name in self._by_name:
+            raise ValueError(f"a cell named {name!r} already exists (index {self._by_name[name].index})")
+        index = self._next_index
+        self._next_index += 1
+        cell = TKCell(self, name, index, factory_name=factory_name, settings=settings, info=info)
+        self.tkcells[index] = cell
+        self._by_name[name] = cell
+        return cell
+
+    def cell_by_name(self, name: str) -> TKCell:
+        """The live cell called ``name``; ``KeyError`` if there is none."""
+        try:
+            return self._by_name[name]
+        except KeyError:
+            raise KeyError(f"no cell named {name!r}") from None
+
+    def clear(self) -> None:
+        """Forget every cell and every cached factory result."""
+        self.tkcells.clear()
+        self._by_name.clear()
+        self._factory_cache.clear()
+
+    def _holds(self, cell: TKCell) -> bool:
+        return self.tkcells.get(cell.index) is cell
+
+    def _discard(self, cell: TKCell) -> None:
+        """Remove a cell and every hierarchy link to or from it."""
+        if not self._holds(cell):
+            return
+        for child in cell.kdb_cell._children.values():
+            child.kdb_cell._parents.pop(cell.index, None)
+        for parent in cell.kdb_cell._parents.values():
+            parent.kdb_cell._children.pop(cell.index, None)
+            parent.instances[:] = [inst for inst in parent.instances if inst is not cell]
+        cell.kdb_cell._children.clear()
+        cell.kdb_cell._parents.clear()
+        cell.instances.clear()
+        del self.tkcells[cell.index]
+        del self._by_name[cell.name]
+        for key, cached in list(self._factory_cache.items()):
+            if cached is cell:
+                del self._factory_cache[key]
+
+
+kcl = KCLayout()
