@@ -32,6 +32,10 @@ def cell(func: Callable[..., Any] | None = None) -> Any:
         raise TypeError(f"@cell needs a function, got {type(func).__name__}")
 
     name = func.__name__
+    # Cache by where the function is defined, so a re-executed module keeps
+    # finding its cells while same-named factories of two modules stay apart
+    # (their cells would then clash by name, loudly, in create_cell).
+    origin = f"{func.__module__}.{func.__qualname__}"
     signature = inspect.signature(func)
     params = list(signature.parameters.values())
     if not params or params[0].kind not in (
@@ -54,7 +58,7 @@ def cell(func: Callable[..., Any] | None = None) -> Any:
         settings = {**defaults, **bound.arguments}
         changed = {key: value for key, value in settings.items() if not _same(value, defaults[key])}
         key = _settings_key(changed)
-        cache_key = (name, key)
+        cache_key = (origin, key)
         cached = kcl._factory_cache.get(cache_key)
         if cached is not None:
             return cached

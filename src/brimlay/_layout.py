@@ -147,7 +147,7 @@ class KCLayout:
         self.tkcells: dict[int, TKCell] = {}
         self._by_name: dict[str, TKCell] = {}
         self._next_index = 0
-        # (factory name, settings key) -> cell built by that factory call.
+        # (factory origin, settings key) -> cell built by that factory call.
         self._factory_cache: dict[tuple[str, str], TKCell] = {}
 
     def create_cell(
