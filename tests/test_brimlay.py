@@ -1,0 +1,126 @@
+"""Tests of the small layout library: registry, hierarchy and cached factories."""
+
+import pytest
+
+import brimlay as bl
+
+
+@pytest.fixture(autouse=True)
+def fresh_layout():
+    bl.kcl.clear()
+    yield
+    bl.kcl.clear()
+
+
+@bl.cell
+def straight(c, length: float = 10.0, width: float = 0.5):
+    c.add_port("o1", width=width)
+    c.add_port("o2", center=(length, 0.0), width=width, orientation=180.0)
+
+
+@bl.cell
+def ring(c, radius: float = 10.0):
+    c.add_port("o1")
+    c.place(straight(length=radius))
+    c.place(straight(length=radius))
+    c.place(straight(width=1.0))
+
+
+def parents(cell):
+    return list(cell.kdb_cell.each_parent_cell())
+
+
+def children(cell):
+    return list(cell.kdb_cell.each_child_cell())
+
+
+def test_factory_caches_per_settings_and_names_cells():
+    default = straight()
+    assert default.name == "straight" and default.factory_name == "straight"
+    assert default.settings == {"length": 10.0, "width": 0.5}
+    # Same settings however given (including values equal to the defaults) -> same cell.
+    assert straight(10.0) is default and straight(length=10, width=0.5) is default
+    longer = straight(20.0)
+    assert straight(length=20.0) is longer and longer is not default
+    assert longer.name.startswith("straight_") and longer.settings == {"length": 20.0, "width": 0.5}
+    assert straight(width=0.5, length=20.0) is longer
+    assert len({straight(length=n).name for n in (1, 2, 3)}) == 3
+    assert straight.factory_name == "straight" and straight.default_settings == {"length": 10.0, "width": 0.5}
+    assert straight.is_brimlay_factory is True and straight.__wrapped__.__name__ == "straight"
+    with pytest.raises(TypeError):
+        straight(bogus=1)
+
+
+def test_hierarchy_lists_distinct_neighbours_by_first_placement():
+    top = ring()
+    short, wide = bl.kcl.cell_by_name("straight"), straight(width=1.0)
+    assert children(top) == [short.index, wide.index]
+    assert len(top.instances) == 3
+    assert parents(short) == [top.index] and parents(top) == []
+    big = ring(radius=30.0)
+    long_ = straight(length=30.0)
+    assert parents(wide) == [top.index, big.index] and children(big) == [long_.index, wide.index]
+    assert all(i in bl.kcl.tkcells for c in bl.kcl.tkcells.values() for i in parents(c) + children(c))
+    assert list(bl.kcl.tkcells) == sorted(bl.kcl.tkcells)
+
+
+@pytest.mark.parametrize("case", ["self", "cycle", "duplicate_name", "duplicate_port", "cleared_cell"])
+def test_invalid_layout_operations_are_refused(case):
+    a, b = bl.kcl.create_cell("a"), bl.kcl.create_cell("b")
+    a.place(b)
+    with pytest.raises(ValueError):
+        if case == "self":
+            a.place(a)
+        elif case == "cycle":
+            c = bl.kcl.create_cell("c")
+            b.place(c)
+            c.place(a)
+        elif case == "duplicate_name":
+            bl.kcl.create_cell("a")
+        elif case == "duplicate_port":
+            a.add_port("p")
+            a.add_port("p")
+        else:
+            bl.kcl.clear()
+            bl.kcl.create_cell("a2").place(b)
+    assert parents(a) == [] and children(a) == [b.index]
+
+
+def test_failed_factory_leaves_no_trace_and_can_be_retried():
+    attempts = []
+
+    @bl.cell
+    def flaky(c, n: int = 1):
+        c.place(straight())
+        attempts.append(c.index)
+        if len(attempts) == 1:
+            raise RuntimeError("half built")
+
+    with pytest.raises(RuntimeError, match="half built"):
+        flaky()
+    child = bl.kcl.cell_by_name("straight")
+    assert list(bl.kcl.tkcells) == [child.index] and parents(child) == []
+    with pytest.raises(KeyError):
+        bl.kcl.cell_by_name("flaky")
+
+    built = flaky()
+    assert built.name == "flaky" and built.index > attempts[0]
+    assert parents(child) == [built.index] and flaky() is built
+
+
+def test_clear_empties_registry_and_caches_without_reusing_indices():
+    first, odd = ring(), straight(length=3.25)
+    highest = max(bl.kcl.tkcells)
+    bl.kcl.clear()
+    assert bl.kcl.tkcells == {} and type(bl.kcl.tkcells) is dict
+    again = ring()
+    assert again is not first and again.index > highest
+    assert [c.name for c in bl.kcl.tkcells.values()][:2] == ["ring", "straight"] and len(bl.kcl.tkcells) == 3
+    assert straight(length=3.25).name == odd.name  # the suffix is stable
+
+
+def test_factory_settings_need_defaults():
+    with pytest.raises(TypeError, match="needs a default"):
+        @bl.cell
+        def bad(c, size):
+            pass
