@@ -118,7 +118,7 @@ class LazyProxy:
         if target is _UNRESOLVED:
             target = self._lazy_resolve()
         if isinstance(other, LazyProxy):
-            other = other._lazy_target if other._lazy_target is not _UNRESOLVED else other._lazy_resolve()
+            other = other._lazy_resolve()
         return target == other
 
     def __hash__(self) -> int:
