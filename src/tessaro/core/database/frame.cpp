@@ -1,0 +1,650 @@
+// The module frame: the callable type of the module's functions, the one
+// argument parser every call goes through, and the module's import-time setup.
+#include "frame.hpp"
+
+#include <atomic>
+#include <new>
+
+namespace tessaro::db {
+
+// ---------------------------------------------------------------------------
+// Runtime and Env
+
+std::shared_ptr<const Runtime> Runtime::make() {
+    auto rt = std::make_shared<Runtime>();
+    static constexpr const char* texts[] = {
+#define TESSARO_TEXT(id, text) text,
+        TESSARO_NAMES(TESSARO_TEXT)
+#undef TESSARO_TEXT
+    };
+    for (std::size_t i = 0; i < rt->names.size(); ++i) rt->names[i] = steal(PyUnicode_InternFromString(texts[i]));
+    auto keywords = [&](std::initializer_list<N> ids) {
+        py::object t = steal(PyTuple_New(static_cast<Py_ssize_t>(ids.size())));
+        Py_ssize_t i = 0;
+        for (N id : ids) PyTuple_SET_ITEM(t.ptr(), i++, rt->names[static_cast<std::size_t>(id)].inc_ref().ptr());
+        return t;
+    };
+    rt->factory_keywords = keywords({N::name, N::source, N::status, N::message, N::default_settings, N::pdk_type,
+                                     N::parents, N::children, N::is_partial, N::has_model, N::tags,
+                                     N::ignored_sources, N::last_updated});
+    rt->component_keywords = keywords({N::name, N::factory_name, N::ports, N::settings, N::info});
+    rt->model_keywords = keywords({N::factory, N::settings, N::source, N::pdk_type, N::status, N::message});
+    rt->walk_up_keywords = keywords({N::walk_up});
+    return rt;
+}
+
+py::object Env::global(N n) const {
+    py::handle key = (*this)[n];
+    if (PyObject* v = PyDict_GetItemWithError(globals_, key.ptr())) return py::reinterpret_borrow<py::object>(v);
+    if (PyErr_Occurred()) raise();
+    if (PyObject* builtins = PyEval_GetBuiltins()) {
+        if (PyObject* v = PyDict_GetItemWithError(builtins, key.ptr())) return py::reinterpret_borrow<py::object>(v);
+        if (PyErr_Occurred()) raise();
+    }
+    py::object exc = call(py::handle(PyExc_NameError), steal(PyUnicode_FromFormat("name '%U' is not defined", key.ptr())));
+    if (PyObject_SetAttrString(exc.ptr(), "name", key.ptr()) < 0) raise();
+    PyErr_SetObject(PyExc_NameError, exc.ptr());
+    raise();
+}
+
+void Env::debug(py::handle message) const { method(call_global(N::log), (*this)[N::debug], message); }
+
+py::object join(std::initializer_list<py::handle> parts) {
+    py::object seq = steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+    Py_ssize_t i = 0;
+    for (py::handle p : parts) PyTuple_SET_ITEM(seq.ptr(), i++, p.inc_ref().ptr());
+    py::object empty = steal(PyUnicode_New(0, 0));
+    return steal(PyUnicode_Join(empty.ptr(), seq.ptr()));
+}
+
+void raise_unbound(const char* local) {
+    PyErr_Format(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
+                 local);
+    raise();
+}
+
+void not_implemented(const char* function) {
+    PyErr_Format(PyExc_NotImplementedError, "%s() is not implemented yet", function);
+    raise();
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The function type
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const Spec* spec;
+    PyObject* globals;  // the module namespace, read on every use of a global
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* dict;
+    PyObject* weakrefs;
+    std::shared_ptr<const Runtime> runtime;  // placement-constructed
+};
+
+// The call boundary: a Python exception thrown as py::error_already_set is put
+// back exactly as it was raised.
+template <class F>
+PyObject* guarded(F&& f) noexcept {
+    try {
+        return f().release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return nullptr;
+}
+
+// --- argument errors -------------------------------------------------------
+
+bool fail_count(const Spec& s, Py_ssize_t npositional, Py_ssize_t nrequired, Py_ssize_t given) {
+    const char* wording;
+    Py_ssize_t count;
+    if (nrequired == npositional) {
+        wording = "exactly";
+        count = nrequired;
+    } else if (given < nrequired) {
+        wording = "at least";
+        count = nrequired;
+    } else {
+        wording = "at most";
+        count = npositional;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name, wording,
+                 count, count == 1 ? "" : "s", given);
+    return false;
+}
+
+bool fail_keyword(const Spec& s, PyObject* key, const char* what) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
+    } else {
+        PyErr_Format(PyExc_TypeError, what, s.name, key);
+    }
+    return false;
+}
+
+bool fail_type(const Param& p, const char* expected, PyObject* value, bool subclass) {
+    PyObject* msg = PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
+                                         expected, Py_TYPE(value)->tp_name);
+    if (!msg) return false;
+    PyObject* exc = PyObject_CallOneArg(PyExc_TypeError, msg);
+    Py_DECREF(msg);
+    if (!exc) return false;
+    if (subclass) {
+        PyObject* note = PyUnicode_FromFormat(
+            "Subclasses of built-in types are refused for typed parameters: pass a plain %s.", expected);
+        PyObject* r = note ? PyObject_CallMethod(exc, "add_note", "O", note) : nullptr;
+        Py_XDECREF(note);
+        if (!r) {
+            Py_DECREF(exc);
+            return false;
+        }
+        Py_DECREF(r);
+    }
+    PyErr_SetObject(PyExc_TypeError, exc);
+    Py_DECREF(exc);
+    return false;
+}
+
+Py_ssize_t find_keyword(PyObject* kwnames, Py_ssize_t nkw, const char* name) {
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0) return k;
+    }
+    return -1;
+}
+
+Py_ssize_t find_param(const Spec& s, PyObject* key) {
+    for (std::size_t i = 0; i < s.nparams; ++i)
+        if (s.params[i].kind != Kind::var && PyUnicode_CompareWithASCIIString(key, s.params[i].name) == 0)
+            return static_cast<Py_ssize_t>(i);
+    return -1;
+}
+
+// --- the parser ------------------------------------------------------------
+
+PyObject* tuple_of(PyObject* const* items, Py_ssize_t n) {
+    PyObject* t = PyTuple_New(n);
+    if (t)
+        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(items[i]));
+    return t;
+}
+
+// Binds a call's arguments to the parameters of s, or sets the TypeError the
+// caller sees.  Checks come before conversions, and conversions (which may run
+// the caller's __bool__ or __int__) only once the call is known to be valid.
+bool parse(const Spec& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* const* kwvalues = args + nargs;
+
+    if (s.nparams == 0) {
+        if (nkw > 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() %s", s.name, "takes no keyword arguments");
+            return false;
+        }
+        if (nargs > 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", s.name, "takes no arguments", nargs);
+            return false;
+        }
+        return true;
+    }
+
+    Py_ssize_t npositional = 0, nrequired = 0, var_index = -1;
+    for (std::size_t i = 0; i < s.nparams; ++i) {
+        const Param& p = s.params[i];
+        if (p.kind == Kind::var) var_index = static_cast<Py_ssize_t>(i);
+        if (p.kind != Kind::positional) continue;
+        ++npositional;
+        if (p.fallback == Default::required) nrequired = npositional;
+    }
+
+    // Only a variadic parameter: every positional argument goes into the tuple.
+    if (s.nparams == 1 && var_index == 0) {
+        if (nkw > 0) return fail_keyword(s, PyTuple_GET_ITEM(kwnames, 0), "%s() got an unexpected keyword argument '%U'");
+        out.v[0] = steal(tuple_of(args, nargs));
+        return true;
+    }
+
+    if (var_index < 0 && nargs > npositional) return fail_count(s, npositional, nrequired, nargs);
+
+    std::array<PyObject*, max_params> values{};  // borrowed
+    std::array<Py_ssize_t, max_params> consumed{};  // keyword positions already bound
+    std::size_t nconsumed = 0;
+    const Py_ssize_t taken = nargs < npositional ? nargs : npositional;
+    for (Py_ssize_t i = 0; i < taken; ++i) values[static_cast<std::size_t>(i)] = args[i];
+
+    // Positional parameters not given positionally, from the keywords, in
+    // order; the first required one missing is reported by its position.
+    for (Py_ssize_t i = taken; i < npositional; ++i) {
+        const Param& p = s.params[static_cast<std::size_t>(i)];
+        Py_ssize_t k = find_keyword(kwnames, nkw, p.name);
+        if (k >= 0) {
+            values[static_cast<std::size_t>(i)] = kwvalues[k];
+            consumed[nconsumed++] = k;
+        } else if (p.fallback == Default::required) {
+            return fail_count(s, npositional, nrequired, i);
+        }
+    }
+    auto was_consumed = [&](Py_ssize_t k) {
+        for (std::size_t c = 0; c < nconsumed; ++c)
+            if (consumed[c] == k) return true;
+        return false;
+    };
+
+    // The remaining keywords, in the order given.
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (was_consumed(k)) continue;
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) return fail_keyword(s, key, nullptr);
+        Py_ssize_t j = find_param(s, key);
+        if (j < 0) return fail_keyword(s, key, "%s() got an unexpected keyword argument '%U'");
+        if (s.params[static_cast<std::size_t>(j)].kind == Kind::positional ||
+            values[static_cast<std::size_t>(j)] != nullptr)
+            return fail_keyword(s, key, "%s() got multiple values for keyword argument '%U'");
+        values[static_cast<std::size_t>(j)] = kwvalues[k];
+    }
+
+    for (std::size_t i = 0; i < s.nparams; ++i) {
+        const Param& p = s.params[i];
+        if (p.kind == Kind::keyword && p.fallback == Default::required && !values[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %s", s.name, p.name);
+            return false;
+        }
+    }
+
+    // Exact built-in types.
+    for (std::size_t i = 0; i < s.nparams; ++i) {
+        PyObject* v = values[i];
+        if (!v) continue;
+        switch (s.params[i].conv) {
+            case Conv::exact_list:
+                if (!PyList_CheckExact(v)) return fail_type(s.params[i], "list", v, PyList_Check(v));
+                break;
+            case Conv::exact_str:
+                if (!PyUnicode_CheckExact(v)) return fail_type(s.params[i], "str", v, PyUnicode_Check(v));
+                break;
+            case Conv::exact_tuple:
+                if (!PyTuple_CheckExact(v)) return fail_type(s.params[i], "tuple", v, PyTuple_Check(v));
+                break;
+            default:
+                break;
+        }
+    }
+
+    // Conversions and defaults.
+    for (std::size_t i = 0; i < s.nparams; ++i) {
+        const Param& p = s.params[i];
+        PyObject* v = values[i];
+        if (p.kind == Kind::var) {
+            PyObject* t = tuple_of(args + npositional, nargs - npositional);
+            if (!t) return false;
+            out.v[i] = py::reinterpret_steal<py::object>(t);
+        } else if (!v) {
+            out.v[i] = p.fallback == Default::yes ? py::reinterpret_borrow<py::object>(Py_True)
+                                                  : py::reinterpret_steal<py::object>(PyLong_FromLong(0));
+        } else if (p.conv == Conv::truth) {
+            int r = v == Py_True ? 1 : (v == Py_False || v == Py_None) ? 0 : PyObject_IsTrue(v);
+            if (r < 0) return false;
+            out.v[i] = py::reinterpret_borrow<py::object>(r ? Py_True : Py_False);
+        } else if (p.conv == Conv::integer && !PyLong_CheckExact(v)) {
+            if (!PyNumber_Check(v)) return fail_type(p, "int", v, false);
+            PyObject* n = PyNumber_Long(v);
+            if (!n) return false;
+            out.v[i] = py::reinterpret_steal<py::object>(n);
+        } else {
+            out.v[i] = py::reinterpret_borrow<py::object>(v);
+        }
+    }
+    return true;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    const Spec& spec = *fn->spec;
+    Args parsed;
+    if (!parse(spec, args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) return nullptr;
+    return guarded([&] { return spec.body(Env(fn->globals, *fn->runtime), parsed); });
+}
+
+// --- the type's slots -------------------------------------------------------
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(fn->globals);
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (fn->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    fn->runtime.~shared_ptr();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<Function*>(self)->qualname, self);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->qualname); }
+
+int set_str_field(PyObject*& field, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(field, Py_NewRef(value));
+    return 0;
+}
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_str_field(reinterpret_cast<Function*>(self)->name, value, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_str_field(reinterpret_cast<Function*>(self)->qualname, value, "__qualname__");
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    if (!fn->annotations && !(fn->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(fn->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<Function*>(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+// inspect.signature() reads this: the parameters of the table entry, with
+// their kinds, defaults and annotation texts.
+PyObject* get_signature(PyObject* self, void*) {
+    const Spec& s = *reinterpret_cast<Function*>(self)->spec;
+    return guarded([&] {
+        py::object inspect = steal(PyImport_ImportModule("inspect"));
+        py::object parameter = attr(inspect, text("Parameter"));
+        py::object empty = attr(parameter, text("empty"));
+        py::object params = new_list();
+        for (std::size_t i = 0; i < s.nparams; ++i) {
+            const Param& p = s.params[i];
+            const char* kind = p.kind == Kind::var       ? "VAR_POSITIONAL"
+                               : p.kind == Kind::keyword ? "KEYWORD_ONLY"
+                                                         : "POSITIONAL_OR_KEYWORD";
+            py::object fallback = p.fallback == Default::yes    ? py::reinterpret_borrow<py::object>(Py_True)
+                                  : p.fallback == Default::zero ? integer(0)
+                                                                : empty;
+            py::object kwargs = steal(Py_BuildValue("{s:O,s:O}", "default", fallback.ptr(), "annotation",
+                                                    text(p.annotation).ptr()));
+            py::object positional = steal(Py_BuildValue("(sO)", p.name, attr(parameter, text(kind)).ptr()));
+            append(params, steal(PyObject_Call(parameter.ptr(), positional.ptr(), kwargs.ptr())));
+        }
+        py::object signature = attr(inspect, text("Signature"));
+        py::object kwargs = steal(Py_BuildValue("{s:O}", "return_annotation", text(s.returns).ptr()));
+        py::object positional = steal(PyTuple_Pack(1, params.ptr()));
+        return steal(PyObject_Call(signature.ptr(), positional.ptr(), kwargs.ptr()));
+    });
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "tessaro.core.database.function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+py::object make_annotations(const Spec& s) {
+    py::object d = new_dict();
+    for (std::size_t i = 0; i < s.nparams; ++i)
+        if (PyDict_SetItemString(d.ptr(), s.params[i].name, text(s.params[i].annotation).ptr()) < 0) raise();
+    if (PyDict_SetItemString(d.ptr(), "return", text(s.returns).ptr()) < 0) raise();
+    return d;
+}
+
+py::object make_function(PyTypeObject* type, const Spec& s, py::handle globals, py::handle module_name,
+                         const std::shared_ptr<const Runtime>& rt) {
+    py::object name = text(s.name);
+    py::object doc = s.doc ? text(s.doc) : py::none();
+    py::object annotations = make_annotations(s);
+    py::object self = steal(type->tp_alloc(type, 0));
+    auto* fn = reinterpret_cast<Function*>(self.ptr());
+    new (&fn->runtime) std::shared_ptr<const Runtime>(rt);
+    fn->vectorcall = function_vectorcall;
+    fn->spec = &s;
+    fn->globals = globals.inc_ref().ptr();
+    fn->qualname = name.inc_ref().ptr();
+    fn->name = name.release().ptr();
+    fn->module = module_name.inc_ref().ptr();
+    fn->doc = doc.release().ptr();
+    fn->annotations = annotations.release().ptr();
+    return self;
+}
+
+// ---------------------------------------------------------------------------
+// Import-time setup
+
+void bind(py::handle globals, N n, py::handle value, const Env& env) {
+    if (PyDict_SetItem(globals.ptr(), env[n].ptr(), value.ptr()) < 0) raise();
+}
+
+// __import__(module, globals, None, fromlist, 0), as the import statements do.
+py::object import(const char* module, py::handle globals, std::initializer_list<N> fromlist, const Env& env) {
+    py::object names = steal(PyTuple_New(static_cast<Py_ssize_t>(fromlist.size())));
+    Py_ssize_t i = 0;
+    for (N n : fromlist) PyTuple_SET_ITEM(names.ptr(), i++, env[n].inc_ref().ptr());
+    PyObject* importer = PyDict_GetItemWithError(PyEval_GetBuiltins(), text("__import__").ptr());
+    if (!importer) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        raise();
+    }
+    return call(py::handle(importer), text(module), globals, py::none(), fromlist.size() ? names : py::none(), integer(0));
+}
+
+// The attribute `from module import name` binds, or its ImportError.
+py::object import_from(py::handle module, N n, const Env& env) {
+    PyObject* v = PyObject_GetAttr(module.ptr(), env[n].ptr());
+    if (v) return steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+    PyErr_Clear();
+    py::object module_name = steal(PyObject_GetAttrString(module.ptr(), "__name__"));
+    PyObject* file = PyModule_Check(module.ptr()) ? PyModule_GetFilenameObject(module.ptr()) : nullptr;
+    if (!file) PyErr_Clear();
+    py::object where = file ? steal(file) : text("unknown location");
+    py::object msg = steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", env[n].ptr(),
+                                                 module_name.ptr(), where.ptr()));
+    py::object exc = call(py::handle(PyExc_ImportError), msg);
+    PyObject_SetAttrString(exc.ptr(), "name", module_name.ptr());
+    PyErr_SetObject(PyExc_ImportError, exc.ptr());
+    raise();
+}
+
+void bind_from(const char* module, std::initializer_list<N> names, py::handle globals, const Env& env) {
+    py::object m = import(module, globals, names, env);
+    for (N n : names) bind(globals, n, import_from(m, n, env), env);
+}
+
+void setup(PyObject* module) {
+    py::handle globals = PyModule_GetDict(module);
+    std::shared_ptr<const Runtime> rt = Runtime::make();
+    Env env(globals.ptr(), *rt);
+    py::object type = steal(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
+    py::object module_name = steal(PyModule_GetNameObject(module));
+
+    // import sqlite3; from pathlib import Path; from typing import TYPE_CHECKING
+    bind(globals, N::sqlite3, import("sqlite3", globals, {}, env), env);
+    bind_from("pathlib", {N::Path}, globals, env);
+    bind_from("typing", {N::TYPE_CHECKING}, globals, env);
+    bind_from("tessaro.core.shared", {N::try_func}, globals, env);
+    bind_from("tessaro.models", {N::ComponentRecord, N::FactoryRecord, N::ModelRecord}, globals, env);
+
+    // The collaborators that are only imported on first use.
+    bind_from("tessaro.core.lazy", {N::lazy_import}, globals, env);
+    bind(globals, N::nx, env.call_global(N::lazy_import, text("networkx")), env);
+    bind(globals, N::bl, env.call_global(N::lazy_import, text("brimlay")), env);
+    bind(globals, N::log, env.call_global(N::lazy_import, text("tessaro.logger"), text("get_logger")), env);
+    bind(globals, N::get_project_dir,
+         env.call_global(N::lazy_import, text("tessaro.settings"), text("get_project_dir")), env);
+    bind(globals, N::get_db_path, env.call_global(N::lazy_import, text("tessaro.settings"), text("get_db_path")),
+         env);
+
+    // Plain imports for type checkers; false at run time.
+    if (truth(env.global(N::TYPE_CHECKING))) {
+        py::object brimlay = import("brimlay", globals, {}, env);
+        bind(globals, N::bl, brimlay, env);
+        bind(globals, N::nx, import("networkx", globals, {}, env), env);
+        py::object logger = import("tessaro.logger", globals, {}, env);
+        bind(globals, N::log, attr(logger, text("get_logger")), env);
+        bind_from("tessaro.settings", {N::get_db_path, N::get_project_dir}, globals, env);
+    }
+
+    for (const Spec& s : function_table()) {
+        py::object f = make_function(reinterpret_cast<PyTypeObject*>(type.ptr()), s, globals, module_name, rt);
+        if (s.through_try_func) f = env.call_global(N::try_func, f);
+        if (PyDict_SetItemString(globals.ptr(), s.name, f.ptr()) < 0) raise();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Module definition.  The extension can live in one interpreter per process
+// and is initialised once: loading it again hands back the module object
+// already made, and executing that object again does nothing.  These three
+// facts are process-wide by nature, so they are the module's only statics.
+
+std::atomic<std::int64_t> loaded_interpreter{-1};
+PyObject* created_module = nullptr;      // strong
+PyObject* initialised_module = nullptr;  // borrowed from created_module
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return nullptr;
+    std::int64_t expected = -1;
+    if (!loaded_interpreter.compare_exchange_strong(expected, current) && expected != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per "
+                        "process.");
+        return nullptr;
+    }
+    if (created_module) return Py_NewRef(created_module);
+    PyObject* name = PyObject_GetAttrString(spec, "name");
+    if (!name) return nullptr;
+    created_module = PyModule_NewObject(name);
+    Py_DECREF(name);
+    return Py_XNewRef(created_module);
+}
+
+int module_exec(PyObject* module) {
+    if (initialised_module == module) return 0;
+    if (initialised_module) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'database' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    const unsigned long major = (Py_Version >> 24) & 0xff, minor = (Py_Version >> 16) & 0xff;
+    if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                             PY_MAJOR_VERSION, PY_MINOR_VERSION, "tessaro.core.database", "does not match",
+                             static_cast<int>(major), static_cast<int>(minor)) < 0)
+            return -1;
+    }
+    PyObject* ok = guarded([&] {
+        setup(module);
+        return py::none();
+    });
+    if (!ok) return -1;
+    Py_DECREF(ok);
+    initialised_module = module;
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    // The create slot itself refuses every interpreter but the first, so the
+    // import system may hand it any interpreter.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "database",
+    "Database utilities for tracking factory and component information.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace tessaro::db
+
+PyMODINIT_FUNC PyInit_database() { return PyModuleDef_Init(&tessaro::db::module_def); }

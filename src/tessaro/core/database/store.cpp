@@ -1,0 +1,154 @@
+// The store: the connection scope every operation runs in, the schema, the
+// placeholder lists of IN (...) statements, and the path and tuple helpers.
+#include "database.hpp"
+
+#include <string>
+
+namespace tessaro::db {
+
+// ---------------------------------------------------------------------------
+// Entering and leaving a context manager as the `with` statement does:
+// __enter__ and __exit__ are looked up on the type, __enter__ first.
+
+namespace {
+
+PyObject* lookup_special(PyObject* self, PyObject* name) {
+    PyObject* found = _PyType_Lookup(Py_TYPE(self), name);
+    if (!found) return nullptr;
+    if (descrgetfunc get = Py_TYPE(found)->tp_descr_get)
+        return get(found, self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    return Py_NewRef(found);
+}
+
+}  // namespace
+
+Entered enter_context(py::handle manager, const Env& env) {
+    PyObject* enter = lookup_special(manager.ptr(), env[N::enter].ptr());
+    if (!enter) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                         Py_TYPE(manager.ptr())->tp_name);
+        raise();
+    }
+    py::object bound_enter = steal(enter);
+    PyObject* exit = lookup_special(manager.ptr(), env[N::exit].ptr());
+    if (!exit) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError,
+                         "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                         Py_TYPE(manager.ptr())->tp_name);
+        raise();
+    }
+    Entered cm{py::object(), steal(exit)};
+    cm.value = call(bound_enter);
+    return cm;
+}
+
+bool exit_context(const Entered& cm, const py::error_already_set& e) {
+    PyObject* value = e.value().ptr();
+    PyObject* tb = PyException_GetTraceback(value);
+    py::object traceback = tb ? steal(tb) : py::none();
+    // While __exit__ runs, the exception is the one being handled, so an error
+    // raised by __exit__ carries it as its context.
+    PyObject* handled = PyErr_GetHandledException();
+    PyErr_SetHandledException(value);
+    PyObject* r = PyObject_CallFunctionObjArgs(cm.exit.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(value)), value,
+                                               traceback.ptr(), nullptr);
+    PyErr_SetHandledException(handled);
+    Py_XDECREF(handled);
+    return truth(steal(r));
+}
+
+void exit_context(const Entered& cm) { call(cm.exit, py::none(), py::none(), py::none()); }
+
+// ---------------------------------------------------------------------------
+
+py::object in_statement(const char* opening, Py_ssize_t n, const char* closing) {
+    std::string sql(opening);
+    sql.reserve(sql.size() + 2 * static_cast<std::size_t>(n) + 32);
+    for (Py_ssize_t i = 0; i < n; ++i) sql.append(i ? ",?" : "?");
+    sql.append(closing);
+    return steal(PyUnicode_FromStringAndSize(sql.data(), static_cast<Py_ssize_t>(sql.size())));
+}
+
+// ---------------------------------------------------------------------------
+// Schema
+
+py::object create_factories_table(const Env& env, py::handle cursor) {
+    method(cursor, env[N::execute], text(R"(
+        CREATE TABLE IF NOT EXISTS factories (
+            name TEXT PRIMARY KEY,
+            source TEXT NOT NULL,
+            status TEXT NOT NULL,
+            message TEXT NOT NULL,
+            default_settings TEXT NOT NULL,
+            pdk_type TEXT NOT NULL,
+            parents TEXT NOT NULL DEFAULT '[]',
+            children TEXT NOT NULL DEFAULT '[]',
+            is_partial INTEGER NOT NULL DEFAULT 0,
+            has_model INTEGER NOT NULL DEFAULT 0,
+            tags TEXT NOT NULL DEFAULT '[]',
+            ignored_sources TEXT NOT NULL DEFAULT '[]',
+            last_updated TEXT NOT NULL DEFAULT CURRENT_TIMESTAMP
+        )
+    )"));
+    return py::none();
+}
+
+py::object create_components_table(const Env& env, py::handle cursor) {
+    method(cursor, env[N::execute], text(R"(
+        CREATE TABLE IF NOT EXISTS components (
+            name TEXT PRIMARY KEY,
+            factory_name TEXT NOT NULL,
+            ports TEXT NOT NULL,
+            settings TEXT NOT NULL,
+            info TEXT NOT NULL,
+            FOREIGN KEY (factory_name) REFERENCES factories (name)
+        )
+    )"));
+    return py::none();
+}
+
+py::object create_models_table(const Env& env, py::handle cursor) {
+    method(cursor, env[N::execute], text(R"(
+        CREATE TABLE IF NOT EXISTS models (
+            factory TEXT PRIMARY KEY,
+            settings TEXT NOT NULL,
+            source TEXT NOT NULL,
+            pdk_type TEXT NOT NULL,
+            status TEXT NOT NULL DEFAULT 'UNKNOWN',
+            message TEXT NOT NULL DEFAULT ''
+        )
+    )"));
+    return py::none();
+}
+
+py::object create_tables(const Env& env, py::handle cursor) {
+    env.call_global(N::create_factories_table, cursor);
+    env.call_global(N::create_components_table, cursor);
+    env.call_global(N::create_models_table, cursor);
+    return py::none();
+}
+
+// ---------------------------------------------------------------------------
+// Path and tuple helpers
+
+// str(Path(path).resolve().relative_to(get_project_dir(), walk_up=True)),
+// with the project directory asked for first.
+py::object relpath(const Env& env, py::handle path) {
+    py::object project_dir = env.call_global(N::get_project_dir);
+    py::object resolved = method(env.call_global(N::Path, path), env[N::resolve]);
+    py::object relative_to = attr(resolved, env[N::relative_to]);
+    PyObject* args[] = {project_dir.ptr(), Py_True};
+    return str_of(call_vector(relative_to, args, 1, env.runtime().walk_up_keywords));
+}
+
+// tup[n:] + tup[:n]
+py::object roll(const Env&, py::handle tup, py::handle n) {
+    py::object tail = steal(PySlice_New(n.ptr(), nullptr, nullptr));
+    py::object head = steal(PySlice_New(nullptr, n.ptr(), nullptr));
+    return steal(PyNumber_Add(steal(PyObject_GetItem(tup.ptr(), tail.ptr())).ptr(),
+                              steal(PyObject_GetItem(tup.ptr(), head.ptr())).ptr()));
+}
+
+}  // namespace tessaro::db
