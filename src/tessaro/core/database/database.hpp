@@ -264,6 +264,13 @@ py::object with_connection(const Env& env, py::handle db_path, Tables tables, Bo
     return result;
 }
 
+// [(name,) for name in names]: the parameters of a one-key executemany.
+py::object one_tuples(py::handle names);
+
+// The items of row, which must hold exactly n of them (Python's unpacking
+// errors otherwise).
+py::object unpack(py::handle row, Py_ssize_t n);
+
 // db_path = get_db_path()
 inline py::object db_path(const Env& env) { return env.call_global(N::get_db_path); }
 // db_path.exists(), its truth value taken

@@ -71,6 +71,26 @@ py::object in_statement(const char* opening, Py_ssize_t n, const char* closing) 
     return steal(PyUnicode_FromStringAndSize(sql.data(), static_cast<Py_ssize_t>(sql.size())));
 }
 
+py::object one_tuples(py::handle names) {
+    py::object params = new_list();
+    for (py::handle name : names) append(params, steal(PyTuple_Pack(1, name.ptr())));
+    return params;
+}
+
+py::object unpack(py::handle row, Py_ssize_t n) {
+    py::object items = steal(PySequence_Tuple(row.ptr()));
+    Py_ssize_t got = PyTuple_GET_SIZE(items.ptr());
+    if (got < n) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, got);
+        raise();
+    }
+    if (got > n) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        raise();
+    }
+    return items;
+}
+
 // ---------------------------------------------------------------------------
 // Schema
 
