@@ -1,0 +1,1 @@
+"""Factories of the example project."""
