@@ -5,31 +5,34 @@ namespace tessaro::db {
 
 namespace {
 
-constexpr const char* insert_with_timestamp = R"(
-    INSERT OR REPLACE INTO factories (
-        name, source, status, message, default_settings, pdk_type, parents, children,
-        is_partial, tags, ignored_sources, has_model, last_updated
-    ) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, CURRENT_TIMESTAMP)
-)";
+// The statements, laid out over lines; collapsing their whitespace runs gives
+// the exact texts the registry has always used.
+#define FACTORY_COLUMNS                                                                       \
+    "name, source, status, message, default_settings, pdk_type, parents, children,\n"       \
+    "       is_partial, has_model, tags, ignored_sources, last_updated"
 
-constexpr const char* insert_without_timestamp = R"(
-    INSERT OR REPLACE INTO factories (
-        name, source, status, message, default_settings, pdk_type, parents, children,
-        is_partial, tags, ignored_sources, has_model
-    ) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0)
-)";
+constexpr const char* insert_with_timestamp =
+    "INSERT OR REPLACE INTO factories (name, source, status, message, default_settings, pdk_type,\n"
+    "        parents, children, is_partial, tags, ignored_sources, has_model, last_updated)\n"
+    "    VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, CURRENT_TIMESTAMP)";
 
-constexpr const char* select_factories = R"(
-    SELECT name, source, status, message, default_settings, pdk_type, parents, children,
-           is_partial, has_model, tags, ignored_sources, last_updated
-    FROM factories
-)";
+constexpr const char* insert_without_timestamp =
+    "INSERT OR REPLACE INTO factories (name, source, status, message, default_settings, pdk_type,\n"
+    "        parents, children, is_partial, tags, ignored_sources, has_model)\n"
+    "    VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0)";
+
+constexpr const char* select_factories = "SELECT " FACTORY_COLUMNS "\nFROM factories";
+constexpr const char* select_factories_by_name = "SELECT " FACTORY_COLUMNS "\nFROM factories\nWHERE name IN (";
+
+#undef FACTORY_COLUMNS
 
 // record.source = _relpath(record.source) for each record, then the list of
 // their to_db_tuple() results, all built before the first insert.
 py::object relative_rows(const Env& env, py::handle records) {
-    for (py::handle record : records)
-        set_attr(record, env[N::source], env.call_global(N::relpath, attr(record, env[N::source])));
+    for (py::handle record : records) {
+        py::object to_relative = env.global(N::relpath);
+        set_attr(record, env[N::source], call(to_relative, attr(record, env[N::source])));
+    }
     py::object rows = new_list();
     for (py::handle record : records)
         append(rows, method(record, env[N::to_db_tuple]));
@@ -45,9 +48,10 @@ py::object names_of(const Env& env, py::handle records) {
 // {row[0]: FactoryRecord(...)} for every fetched row, in fetch order.
 py::object factories_by_name(const Env& env, py::handle rows) {
     py::object result = new_dict();
-    for (py::handle row : rows)
-        if (PyDict_SetItem(result.ptr(), steal(PySequence_GetItem(row.ptr(), 0)).ptr(), factory_record(env, row).ptr()) < 0)
-            raise();
+    for (py::handle row : rows) {
+        py::object record = factory_record(env, row);
+        if (PyDict_SetItem(result.ptr(), steal(PySequence_GetItem(row.ptr(), 0)).ptr(), record.ptr()) < 0) raise();
+    }
     return result;
 }
 
