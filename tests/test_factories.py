@@ -99,11 +99,41 @@ def test_empty_arguments_return_before_reading_settings(db, db_file, debug_lines
     assert call(db) == empty and not debug_lines and not db_file.exists()
 
 
-def test_get_factories_by_name_without_names_on_existing_file(seeded):
-    assert seeded.get_factories_by_name() == {}
-
-
 # --- call order, statements and the connection scope -------------------------
+
+class Traced:
+    """A driver object whose calls the module makes are recorded in trace.events."""
+
+    def __init__(self, target, trace):
+        self._target, self._trace = target, trace
+
+    def __getattr__(self, name):
+        value = getattr(self._target, name)
+        if not callable(value):
+            return value
+
+        def traced(*args):
+            if name in ("execute", "executemany"):
+                text = " ".join(args[0].split())
+                self._trace.events.append("create" if text.startswith("CREATE") else f"{name} {text}")
+                if self._trace.fail and self._trace.fail in text:
+                    raise sqlite3.OperationalError("injected")
+            elif name == "commit":
+                self._trace.events.append(name)
+            result = value(*args)
+            return Traced(result, self._trace) if name == "cursor" else result
+
+        return traced
+
+    def __enter__(self):
+        self._trace.events.append("enter")
+        self._target.__enter__()
+        return self
+
+    def __exit__(self, *exc):
+        self._trace.events.append("exit")
+        return self._target.__exit__(*exc) or self._trace.suppress
+
 
 class Trace:
     """sqlite3, the path, _relpath, get_project_dir and log, recording what the module does."""
@@ -111,70 +141,26 @@ class Trace:
     def __init__(self, db, monkeypatch, suppress=False, fail=None):
         self.events, self.suppress, self.fail, self.in_relpath = [], suppress, fail, False
         real_path, real_relpath, real_project = db.get_db_path(), db._relpath, db.get_project_dir
-        trace = self
+        trace, note = self, self.events.append
 
         class DbPath:
             def exists(self):
-                trace.events.append("exists")
+                note("exists")
                 return real_path.exists()
-
-        class Cursor:
-            def __init__(self, cursor):
-                self.cursor = cursor
-
-            def _run(self, kind, statement, *params):
-                text = " ".join(statement.split())
-                trace.events.append("create" if text.startswith("CREATE") else f"{kind} {text}")
-                if trace.fail and trace.fail in text:
-                    raise sqlite3.OperationalError("injected")
-                return getattr(self.cursor, kind)(statement, *params)
-
-            def execute(self, statement, *params):
-                return self._run("execute", statement, *params)
-
-            def executemany(self, statement, params):
-                return self._run("executemany", statement, params)
-
-            def fetchall(self):
-                return self.cursor.fetchall()
-
-            @property
-            def rowcount(self):
-                return self.cursor.rowcount
-
-        class Conn:
-            def __init__(self, conn):
-                self.conn = conn
-
-            def __enter__(self):
-                trace.events.append("enter")
-                self.conn.__enter__()
-                return self
-
-            def __exit__(self, *exc):
-                trace.events.append("exit")
-                return self.conn.__exit__(*exc) or trace.suppress
-
-            def cursor(self):
-                return Cursor(self.conn.cursor())
-
-            def commit(self):
-                trace.events.append("commit")
-                self.conn.commit()
 
         class Driver:
             @staticmethod
             def connect(path):
                 assert isinstance(path, DbPath)
-                trace.events.append("connect")
-                return Conn(sqlite3.connect(real_path))
+                note("connect")
+                return Traced(sqlite3.connect(real_path), trace)
 
         class Logger:
             def debug(self, line):
-                trace.events.append(f"log {line}")
+                note(f"log {line}")
 
         def relpath(p):
-            trace.events.append(f"relpath {p}")
+            note(f"relpath {p}")
             trace.in_relpath = True
             try:
                 return real_relpath(p)
@@ -183,10 +169,10 @@ class Trace:
 
         def project_dir():
             if not trace.in_relpath:
-                trace.events.append("project_dir")
+                note("project_dir")
             return real_project()
 
-        monkeypatch.setattr(db, "get_db_path", lambda: trace.events.append("db_path") or DbPath())
+        monkeypatch.setattr(db, "get_db_path", lambda: note("db_path") or DbPath())
         monkeypatch.setattr(db, "sqlite3", Driver)
         monkeypatch.setattr(db, "_relpath", relpath)
         monkeypatch.setattr(db, "get_project_dir", project_dir)
@@ -220,6 +206,7 @@ TRACES = [
       "execute SELECT name FROM factories WHERE source IN (?)", "exit"]),
     (lambda db: db.get_all_factories(), [*OPEN, *CREATE, SELECT, "exit"]),
     (lambda db: db.get_factories_by_name("a", "b", "c"), [*OPEN, *CREATE, SELECT + " WHERE name IN (?,?,?)", "exit"]),
+    (lambda db: db.get_factories_by_name(), [*OPEN, *CREATE, SELECT + " WHERE name IN ()", "exit"]),
     (lambda db: db.get_all_factory_names(), ["db_path", "connect", "enter", *CREATE, "execute SELECT name FROM factories",
                                              "exit"]),
     (lambda db: db.get_factories_by_source("cells/a.py"),
@@ -451,6 +438,8 @@ seen, polls = set(), 0
 while not os.path.exists(stop):
     seen.add(tuple(sorted(r[0] for r in conn.execute("SELECT name FROM factories"))))
     polls += 1
+    if polls == 1:
+        print("ready", flush=True)
 print(json.dumps([polls, sorted(seen)]))
 """
 
@@ -463,6 +452,7 @@ def test_update_factories_is_atomic_to_other_readers(db, db_file, tmp_path):
     stop = tmp_path / "stop"
     reader = subprocess.Popen([sys.executable, "-c", READER, str(db_file), str(stop)], stdout=subprocess.PIPE, text=True)
     try:
+        assert reader.stdout.readline() == "ready\n"
         for _ in range(150):
             db.update_factories(second, names(first))
             db.update_factories(first, names(second))
@@ -470,5 +460,5 @@ def test_update_factories_is_atomic_to_other_readers(db, db_file, tmp_path):
         stop.touch()
         out, _ = reader.communicate(timeout=60)
     polls, seen = json.loads(out)
-    assert polls > 20
+    assert polls > 20 and reader.returncode == 0
     assert {tuple(s) for s in seen} <= {tuple(names(first)), tuple(names(second))}
