@@ -4,11 +4,14 @@ argument layer, the import sequence and globals looked up at call time."""
 from __future__ import annotations
 
 import builtins
+import copy
 import ctypes
 import inspect
+import pickle
 import subprocess
 import sys
 import textwrap
+import typing
 
 import pytest
 
@@ -104,6 +107,10 @@ def test_function_metadata(name):
 
 def test_function_objects_behave_like_functions():
     f = database.get_all_factories
+    assert pickle.loads(pickle.dumps(f)) is f and copy.deepcopy(f) is f
+    assert f.__globals__ is vars(database)
+    assert typing.get_type_hints(database.add_factories) == {
+        "records": database.FactoryRecord, "update_last_modified": bool, "return": type(None)}
     f.custom = 1
     assert f.__dict__ == {"custom": 1}
     del f.custom

@@ -44,16 +44,29 @@ def test_create_tables_makes_exactly_the_schema_in_order_and_is_idempotent(tmp_p
     conn.execute("INSERT INTO components VALUES ('c', 'nobody', '[]', '{}', '{}')")
 
 
-def test_table_creation_failures_are_swallowed_by_the_guard_and_the_next_table_follows():
+STATEMENTS = [
+    "CREATE TABLE IF NOT EXISTS factories ( name TEXT PRIMARY KEY, source TEXT NOT NULL, status TEXT NOT NULL, "
+    "message TEXT NOT NULL, default_settings TEXT NOT NULL, pdk_type TEXT NOT NULL, parents TEXT NOT NULL DEFAULT "
+    "'[]', children TEXT NOT NULL DEFAULT '[]', is_partial INTEGER NOT NULL DEFAULT 0, has_model INTEGER NOT NULL "
+    "DEFAULT 0, tags TEXT NOT NULL DEFAULT '[]', ignored_sources TEXT NOT NULL DEFAULT '[]', last_updated TEXT NOT "
+    "NULL DEFAULT CURRENT_TIMESTAMP )",
+    "CREATE TABLE IF NOT EXISTS components ( name TEXT PRIMARY KEY, factory_name TEXT NOT NULL, ports TEXT NOT NULL, "
+    "settings TEXT NOT NULL, info TEXT NOT NULL, FOREIGN KEY (factory_name) REFERENCES factories (name) )",
+    "CREATE TABLE IF NOT EXISTS models ( factory TEXT PRIMARY KEY, settings TEXT NOT NULL, source TEXT NOT NULL, "
+    "pdk_type TEXT NOT NULL, status TEXT NOT NULL DEFAULT 'UNKNOWN', message TEXT NOT NULL DEFAULT '' )",
+]
+
+
+def test_table_statements_and_failures_swallowed_by_the_guard():
     executed = []
 
     class Cursor:
-        def execute(self, statement):
-            executed.append(statement.split()[5])
+        def execute(self, *args):
+            executed.append(" ".join(args[0].split()) if len(args) == 1 else args)
             raise sqlite3.OperationalError("disk I/O error")
 
     assert database._create_tables(Cursor()) is None
-    assert executed == ["factories", "components", "models"]
+    assert executed == STATEMENTS
 
 
 class Manager:

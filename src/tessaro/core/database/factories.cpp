@@ -5,35 +5,47 @@ namespace tessaro::db {
 
 namespace {
 
-constexpr const char* insert_with_timestamp = R"(
-    INSERT OR REPLACE INTO factories (
-        name, source, status, message, default_settings, pdk_type, parents, children,
-        is_partial, tags, ignored_sources, has_model, last_updated
-    ) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, CURRENT_TIMESTAMP)
-)";
+// The statements, laid out over lines; collapsing their whitespace runs gives
+// the exact texts the registry has always used.
+#define FACTORY_COLUMNS                                                                       \
+    "name, source, status, message, default_settings, pdk_type, parents, children,\n"       \
+    "       is_partial, has_model, tags, ignored_sources, last_updated"
 
-constexpr const char* insert_without_timestamp = R"(
-    INSERT OR REPLACE INTO factories (
-        name, source, status, message, default_settings, pdk_type, parents, children,
-        is_partial, tags, ignored_sources, has_model
-    ) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0)
-)";
+constexpr const char* insert_with_timestamp =
+    "INSERT OR REPLACE INTO factories (name, source, status, message, default_settings, pdk_type,\n"
+    "        parents, children, is_partial, tags, ignored_sources, has_model, last_updated)\n"
+    "    VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, CURRENT_TIMESTAMP)";
 
-constexpr const char* select_factories = R"(
-    SELECT name, source, status, message, default_settings, pdk_type, parents, children,
-           is_partial, has_model, tags, ignored_sources, last_updated
-    FROM factories
-)";
+constexpr const char* insert_without_timestamp =
+    "INSERT OR REPLACE INTO factories (name, source, status, message, default_settings, pdk_type,\n"
+    "        parents, children, is_partial, tags, ignored_sources, has_model)\n"
+    "    VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0)";
+
+constexpr const char* select_factories = "SELECT " FACTORY_COLUMNS "\nFROM factories";
+constexpr const char* select_factories_by_name = "SELECT " FACTORY_COLUMNS "\nFROM factories\nWHERE name IN (";
+
+#undef FACTORY_COLUMNS
+
+constexpr const char* missing_factories = "Database does not exist - no factories to modify";
 
 // record.source = _relpath(record.source) for each record, then the list of
 // their to_db_tuple() results, all built before the first insert.
 py::object relative_rows(const Env& env, py::handle records) {
-    for (py::handle record : records)
-        set_attr(record, env[N::source], env.call_global(N::relpath, attr(record, env[N::source])));
+    for (py::handle record : records) {
+        py::object to_relative = env.global(N::relpath);
+        set_attr(record, env[N::source], call(to_relative, attr(record, env[N::source])));
+    }
     py::object rows = new_list();
     for (py::handle record : records)
         append(rows, method(record, env[N::to_db_tuple]));
     return rows;
+}
+
+// [_relpath(source) for source in sources]
+py::object relative_sources(const Env& env, py::handle sources) {
+    py::object relative = new_list();
+    for (py::handle source : sources) append(relative, env.call_global(N::relpath, source));
+    return relative;
 }
 
 py::object names_of(const Env& env, py::handle records) {
@@ -42,14 +54,54 @@ py::object names_of(const Env& env, py::handle records) {
     return names;
 }
 
+// row[i]
+py::object column(py::handle row, Py_ssize_t i) { return steal(PyObject_GetItem(row.ptr(), integer(i).ptr())); }
+
+void set_item(py::handle dict, py::handle key, py::handle value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) raise();
+}
+
 // {row[0]: FactoryRecord(...)} for every fetched row, in fetch order.
 py::object factories_by_name(const Env& env, py::handle rows) {
     py::object result = new_dict();
-    for (py::handle row : rows)
-        if (PyDict_SetItem(result.ptr(), steal(PySequence_GetItem(row.ptr(), 0)).ptr(), factory_record(env, row).ptr()) < 0)
-            raise();
+    for (py::handle row : rows) {
+        py::object record = factory_record(env, row);
+        set_item(result, column(row, 0), record);
+    }
     return result;
 }
+
+// {source: [] for source in relative}: one new list per distinct source.
+py::object empty_lists(py::handle relative) {
+    py::object result = new_dict();
+    for (py::handle source : relative) set_item(result, source, new_list());
+    return result;
+}
+
+// The components of the factories named in keys ([(name,), ...]), then the
+// factories themselves.
+void delete_factories(const Store& db, py::handle keys) {
+    db.executemany(text("DELETE FROM components WHERE factory_name = ?"), keys);
+    db.executemany(text("DELETE FROM factories WHERE name = ?"), keys);
+}
+
+// [first, *names]: a new column value followed by the names of an IN list.
+py::object value_then_names(py::handle first, py::handle names) {
+    Py_ssize_t n = PyTuple_GET_SIZE(names.ptr());
+    py::object params = steal(PyList_New(n + 1));
+    PyList_SET_ITEM(params.ptr(), 0, Py_NewRef(first.ptr()));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(params.ptr(), i + 1, Py_NewRef(PyTuple_GET_ITEM(names.ptr(), i)));
+    return params;
+}
+
+// updated_count > 0
+bool positive(py::handle count) {
+    int r = PyObject_RichCompareBool(count.ptr(), integer(0).ptr(), Py_GT);
+    if (r < 0) raise();
+    return r != 0;
+}
+
+py::object flag_text(bool flag) { return text(flag ? "True" : "False"); }
 
 }  // namespace
 
@@ -85,9 +137,7 @@ py::object update_factories(const Env& env, py::handle add, py::handle remove, b
             db.executemany(text(update_last_modified ? insert_with_timestamp : insert_without_timestamp), rows);
         }
         if (PyList_GET_SIZE(remove.ptr()) != 0) {
-            py::object keys = one_tuples(remove);
-            db.executemany(text("DELETE FROM components WHERE factory_name = ?"), keys);
-            db.executemany(text("DELETE FROM factories WHERE name = ?"), keys);
+            delete_factories(db, one_tuples(remove));
         }
         db.commit();
         env.debug(join({text("Atomic update: added/replaced "), str_of(names_of(env, add)), text(", removed "),
@@ -105,25 +155,192 @@ py::object get_all_factories(const Env& env) {
     });
 }
 
+py::object remove_factories(const Env& env, py::handle names) {
+    if (PyTuple_GET_SIZE(names.ptr()) == 0) return py::none();
+    py::object path = db_path(env);
+    if (!exists(env, path)) return py::none();
+    return with_connection(env, path, Tables::keep, [&](const Store& db) -> py::object {
+        delete_factories(db, one_tuples(names));
+        db.commit();
+        env.debug(join({text("Deleted factories '"), str_of(names),
+                        text("' from database as well as all their components")}));
+        return py::none();
+    });
+}
 
-py::object remove_factories(const Env&, py::handle) { not_implemented("remove_factories"); }
+py::object remove_factories_by_source(const Env& env, py::handle sources) {
+    if (PyTuple_GET_SIZE(sources.ptr()) == 0) return new_list();
+    py::object path = db_path(env);
+    if (!exists(env, path)) return new_list();
+    py::object relative = relative_sources(env, sources);
+    return with_connection(env, path, Tables::keep, [&](const Store& db) -> py::object {
+        db.execute(in_statement("SELECT name FROM factories WHERE source IN (", PyList_GET_SIZE(relative.ptr()), ")"),
+                   relative);
+        py::object factory_names = new_list();
+        for (py::handle row : db.fetchall()) append(factory_names, column(row, 0));
+        if (PyList_GET_SIZE(factory_names.ptr()) == 0) return new_list();
+        delete_factories(db, one_tuples(factory_names));
+        db.commit();
+        env.debug(join({text("Deleted factories '"), str_of(factory_names),
+                        text("' (by source) from database as well as all their components")}));
+        return factory_names;
+    });
+}
 
-py::object remove_factories_by_source(const Env&, py::handle) { not_implemented("remove_factories_by_source"); }
+py::object get_factories_by_name(const Env& env, py::handle names) {
+    py::object path = db_path(env);
+    if (!exists(env, path)) {
+        py::object message = join({text("Factories "), str_of(names), text(" not found - database does not exist")});
+        PyErr_SetObject(PyExc_ValueError, message.ptr());
+        raise();
+    }
+    return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
+        db.execute(in_statement(select_factories_by_name, PyTuple_GET_SIZE(names.ptr()), ")"), names);
+        return factories_by_name(env, db.fetchall());
+    });
+}
 
-py::object get_factories_by_source(const Env&, py::handle) { not_implemented("get_factories_by_source"); }
+py::object get_all_factory_names(const Env& env) {
+    py::object path = db_path(env);
+    return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
+        db.execute(text("SELECT name FROM factories"));
+        py::object names = new_list();
+        for (py::handle row : db.fetchall()) append(names, str_of(column(row, 0)));
+        return names;
+    });
+}
 
-py::object get_factories_by_name(const Env&, py::handle) { not_implemented("get_factories_by_name"); }
+// The rows are fetched inside the connection scope; the answer is assembled
+// after it, with every given source present even when nothing matched.
+py::object get_factories_by_source(const Env& env, py::handle sources) {
+    if (PyTuple_GET_SIZE(sources.ptr()) == 0) return new_dict();
+    py::object path = db_path(env);
+    py::object relative = relative_sources(env, sources);
+    if (!exists(env, path)) return empty_lists(relative);
+    py::object rows;
+    with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
+        db.execute(in_statement("SELECT source, name FROM factories WHERE source IN (",
+                                PyList_GET_SIZE(relative.ptr()), ")"),
+                   relative);
+        rows = db.fetchall();
+        return py::none();
+    });
+    py::object result = empty_lists(relative);
+    if (!rows) raise_unbound("rows");
+    for (py::handle row : rows) {
+        py::object pair = unpack(row, 2);
+        append(steal(PyObject_GetItem(result.ptr(), PyTuple_GET_ITEM(pair.ptr(), 0))), PyTuple_GET_ITEM(pair.ptr(), 1));
+    }
+    return result;
+}
 
-py::object get_factory_sources_by_name(const Env&, py::handle) { not_implemented("get_factory_sources_by_name"); }
+// The stored relative sources are read inside the connection scope and joined
+// to the project directory after it, asking for the directory once per entry.
+py::object get_factory_sources_by_name(const Env& env, py::handle names) {
+    if (PyTuple_GET_SIZE(names.ptr()) == 0) return new_dict();
+    py::object path = db_path(env);
+    if (!exists(env, path)) return new_dict();
+    py::object relpaths;
+    with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
+        db.execute(in_statement("SELECT name, source FROM factories WHERE name IN (", PyTuple_GET_SIZE(names.ptr()), ")"),
+                   names);
+        py::object found = new_dict();
+        for (py::handle row : db.fetchall()) {
+            py::object name = column(row, 0);
+            set_item(found, name, column(row, 1));
+        }
+        relpaths = std::move(found);
+        return py::none();
+    });
+    py::object paths = new_dict();
+    if (!relpaths) raise_unbound("relpaths");
+    PyObject *name, *relpath;
+    for (Py_ssize_t pos = 0; PyDict_Next(relpaths.ptr(), &pos, &name, &relpath);) {
+        py::object project_dir = env.call_global(N::get_project_dir);
+        set_item(paths, name, steal(PyNumber_TrueDivide(project_dir.ptr(), relpath)));
+    }
+    return paths;
+}
 
-py::object get_all_factory_names(const Env&) { not_implemented("get_all_factory_names"); }
+py::object reset_timestamps(const Env& env) {
+    py::object path = db_path(env);
+    if (!exists(env, path)) {
+        env.debug(text("Database does not exist - no timestamps to reset"));
+        return py::none();
+    }
+    return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
+        db.execute(text("UPDATE factories SET last_updated = CURRENT_TIMESTAMP"));
+        py::object updated_count = db.rowcount();
+        db.commit();
+        if (positive(updated_count))
+            env.debug(join({text("Reset timestamps for "), str_of(updated_count), text(" factories")}));
+        else
+            env.debug(text("No factories found to update timestamps"));
+        return py::none();
+    });
+}
 
-py::object reset_timestamps(const Env&) { not_implemented("reset_timestamps"); }
+py::object set_factories_status_by_names(const Env& env, py::handle names, py::handle status) {
+    if (PyTuple_GET_SIZE(names.ptr()) == 0) return py::none();
+    py::object path = db_path(env);
+    if (!exists(env, path)) {
+        env.debug(text(missing_factories));
+        return py::none();
+    }
+    return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
+        db.execute(in_statement("UPDATE factories SET status = ?, last_updated = CURRENT_TIMESTAMP WHERE name IN (",
+                                PyTuple_GET_SIZE(names.ptr()), ")"),
+                   value_then_names(status, names));
+        py::object updated_count = db.rowcount();
+        db.commit();
+        if (positive(updated_count))
+            env.debug(join({text("Updated status to '"), status, text("' for "), str_of(updated_count),
+                            text(" factories: "), str_of(names)}));
+        else
+            env.debug(join({text("No factories found to update status for: "), str_of(names)}));
+        return py::none();
+    });
+}
 
-py::object set_factories_status_by_names(const Env&, py::handle, py::handle) { not_implemented("set_factories_status_by_names"); }
+py::object set_factories_has_model_by_names(const Env& env, py::handle names, bool has_model) {
+    if (PyTuple_GET_SIZE(names.ptr()) == 0) return py::none();
+    py::object path = db_path(env);
+    if (!exists(env, path)) {
+        env.debug(text(missing_factories));
+        return py::none();
+    }
+    return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
+        db.execute(in_statement("UPDATE factories SET has_model = ?, last_updated = CURRENT_TIMESTAMP WHERE name IN (",
+                                PyTuple_GET_SIZE(names.ptr()), ")"),
+                   value_then_names(integer(has_model), names));
+        py::object updated_count = db.rowcount();
+        db.commit();
+        if (positive(updated_count))
+            env.debug(join({text("Updated has_model to '"), flag_text(has_model), text("' for "), str_of(updated_count),
+                            text(" factories: "), str_of(names)}));
+        else
+            env.debug(join({text("No factories found to update has_model for: "), str_of(names)}));
+        return py::none();
+    });
+}
 
-py::object set_factories_has_model_by_names(const Env&, py::handle, bool) { not_implemented("set_factories_has_model_by_names"); }
-
-py::object set_all_factories_has_model(const Env&, bool) { not_implemented("set_all_factories_has_model"); }
+py::object set_all_factories_has_model(const Env& env, bool has_model) {
+    py::object path = db_path(env);
+    if (!exists(env, path)) {
+        env.debug(text(missing_factories));
+        return py::none();
+    }
+    return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
+        db.execute(text("UPDATE factories SET has_model = ?"), steal(PyTuple_Pack(1, integer(has_model).ptr())));
+        py::object updated_count = db.rowcount();
+        db.commit();
+        if (positive(updated_count))
+            env.debug(join({text("Updated has_model to '"), flag_text(has_model), text("' for all factories ("),
+                            str_of(updated_count), text(" updated)")}));
+        else
+            env.debug(text("No factories found to update has_model for"));
+        return py::none();
+    });
+}
 
 }  // namespace tessaro::db

@@ -422,6 +422,14 @@ PyObject* get_signature(PyObject* self, void*) {
     });
 }
 
+// Functions pickle and copy by reference, as module-level functions do.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(reinterpret_cast<Function*>(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -434,6 +442,7 @@ PyGetSetDef function_getset[] = {
 PyMemberDef function_members[] = {
     {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
@@ -446,6 +455,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_methods, function_methods},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
     {0, nullptr},

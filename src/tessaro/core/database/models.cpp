@@ -3,14 +3,134 @@
 
 namespace tessaro::db {
 
-py::object add_models(const Env&, py::handle) { not_implemented("add_models"); }
+namespace {
 
-py::object remove_models(const Env&, py::handle) { not_implemented("remove_models"); }
+constexpr const char* select_models = "SELECT factory, settings, source, pdk_type, status, message FROM models";
 
-py::object get_all_models(const Env&) { not_implemented("get_all_models"); }
+// (factory, settings, _relpath(source), pdk_type, status, message) for one
+// record, the source converted before any other attribute is read.
+py::object model_row(const Env& env, py::handle record) {
+    py::object rel_source = env.call_global(N::relpath, attr(record, env[N::source]));
+    py::object factory = attr(record, env[N::factory]);
+    py::object settings = attr(record, env[N::settings]);
+    py::object pdk_type = attr(record, env[N::pdk_type]);
+    py::object status = attr(record, env[N::status]);
+    py::object message = attr(record, env[N::message]);
+    return steal(PyTuple_Pack(6, factory.ptr(), settings.ptr(), rel_source.ptr(), pdk_type.ptr(), status.ptr(),
+                              message.ptr()));
+}
 
-py::object get_models_by_name(const Env&, py::handle) { not_implemented("get_models_by_name"); }
+// [record.factory for record in records]
+py::object factories_of(const Env& env, py::handle records) {
+    py::object names = new_list();
+    for (py::handle record : records) append(names, attr(record, env[N::factory]));
+    return names;
+}
 
-py::object get_model_sources_by_name(const Env&, py::handle) { not_implemented("get_model_sources_by_name"); }
+// {factory: ModelRecord(factory=..., settings=..., ...)} for every fetched
+// row, in fetch order, each record built from the six stored values as they are.
+py::object models_by_factory(const Env& env, py::handle rows) {
+    py::object result = new_dict();
+    for (py::handle row : rows) {
+        py::object values = unpack(row, 6);
+        PyObject* args[6];
+        for (Py_ssize_t i = 0; i < 6; ++i) args[i] = PyTuple_GET_ITEM(values.ptr(), i);
+        py::object record = call_vector(env.global(N::ModelRecord), args, 0, env.runtime().model_keywords);
+        if (PyDict_SetItem(result.ptr(), args[0], record.ptr()) < 0) raise();
+    }
+    return result;
+}
+
+}  // namespace
+
+py::object add_models(const Env& env, py::handle records) {
+    if (PyTuple_GET_SIZE(records.ptr()) == 0) return py::none();
+    py::object path = db_path(env);
+    return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
+        py::object processed_records = new_list();
+        for (py::handle record : records) append(processed_records, model_row(env, record));
+        db.executemany(text("INSERT OR REPLACE INTO models (factory, settings, source, pdk_type, status, message) "
+                            "VALUES (?, ?, ?, ?, ?, ?)"),
+                       processed_records);
+        py::object factory_names = factories_of(env, records);
+        if (Py_ssize_t n = PyList_GET_SIZE(factory_names.ptr()))
+            db.execute(in_statement("UPDATE factories SET has_model = 1 WHERE name IN (", n, ")"), factory_names);
+        db.commit();
+        py::object model_names = factories_of(env, records);
+        env.debug(join({text("Added / replaced the following models: "), str_of(model_names)}));
+        return py::none();
+    });
+}
+
+py::object remove_models(const Env& env, py::handle names) {
+    if (PyTuple_GET_SIZE(names.ptr()) == 0) return py::none();
+    py::object path = db_path(env);
+    if (!exists(env, path)) return py::none();
+    return with_connection(env, path, Tables::keep, [&](const Store& db) -> py::object {
+        db.executemany(text("DELETE FROM models WHERE factory = ?"), one_tuples(names));
+        db.execute(in_statement("UPDATE factories SET has_model = 0, last_updated = CURRENT_TIMESTAMP WHERE name IN (",
+                                PyTuple_GET_SIZE(names.ptr()), ")"),
+                   names);
+        db.commit();
+        env.debug(join({text("Deleted models '"), str_of(names), text("' from database")}));
+        return py::none();
+    });
+}
+
+py::object get_all_models(const Env& env) {
+    py::object path = db_path(env);
+    if (!exists(env, path)) return new_dict();
+    return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
+        db.execute(text(select_models));
+        return models_by_factory(env, db.fetchall());
+    });
+}
+
+py::object get_models_by_name(const Env& env, py::handle names) {
+    if (PyTuple_GET_SIZE(names.ptr()) == 0) return new_dict();
+    py::object path = db_path(env);
+    if (!exists(env, path)) {
+        PyErr_SetObject(PyExc_ValueError,
+                        join({text("Models "), str_of(names), text(" not found - database does not exist")}).ptr());
+        raise();
+    }
+    return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
+        db.execute(in_statement("SELECT factory, settings, source, pdk_type, status, message FROM models "
+                                "WHERE factory IN (",
+                                PyTuple_GET_SIZE(names.ptr()), ")"),
+                   names);
+        return models_by_factory(env, db.fetchall());
+    });
+}
+
+py::object get_model_sources_by_name(const Env& env, py::handle names) {
+    if (PyTuple_GET_SIZE(names.ptr()) == 0) return new_dict();
+    py::object path = db_path(env);
+    if (!exists(env, path)) return new_dict();
+    py::object relpaths = with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
+        db.execute(in_statement("SELECT factory, source FROM models WHERE factory IN (", PyTuple_GET_SIZE(names.ptr()),
+                                ")"),
+                   names);
+        py::object found = new_dict();
+        for (py::handle row : db.fetchall()) {
+            py::object name = steal(PySequence_GetItem(row.ptr(), 0));
+            py::object relpath = steal(PySequence_GetItem(row.ptr(), 1));
+            if (PyDict_SetItem(found.ptr(), name.ptr(), relpath.ptr()) < 0) raise();
+        }
+        return found;
+    });
+    // A scope that swallowed an exception never produced the found sources.
+    if (relpaths.is_none()) raise_unbound("relpaths");
+    // The project directory is joined on after the connection is let go, once
+    // per source found.
+    py::object paths = new_dict();
+    Py_ssize_t pos = 0;
+    PyObject *name, *relpath;
+    while (PyDict_Next(relpaths.ptr(), &pos, &name, &relpath)) {
+        py::object joined = steal(PyNumber_TrueDivide(env.call_global(N::get_project_dir).ptr(), relpath));
+        if (PyDict_SetItem(paths.ptr(), name, joined.ptr()) < 0) raise();
+    }
+    return paths;
+}
 
 }  // namespace tessaro::db

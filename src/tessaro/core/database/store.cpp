@@ -94,8 +94,17 @@ py::object unpack(py::handle row, Py_ssize_t n) {
 // ---------------------------------------------------------------------------
 // Schema
 
+namespace {
+
+py::object create(const Env& env, py::handle cursor, const char* statement) {
+    method(cursor, env[N::execute], text(statement));
+    return py::none();
+}
+
+}  // namespace
+
 py::object create_factories_table(const Env& env, py::handle cursor) {
-    method(cursor, env[N::execute], text(R"(
+    return create(env, cursor, R"(
         CREATE TABLE IF NOT EXISTS factories (
             name TEXT PRIMARY KEY,
             source TEXT NOT NULL,
@@ -111,12 +120,11 @@ py::object create_factories_table(const Env& env, py::handle cursor) {
             ignored_sources TEXT NOT NULL DEFAULT '[]',
             last_updated TEXT NOT NULL DEFAULT CURRENT_TIMESTAMP
         )
-    )"));
-    return py::none();
+    )");
 }
 
 py::object create_components_table(const Env& env, py::handle cursor) {
-    method(cursor, env[N::execute], text(R"(
+    return create(env, cursor, R"(
         CREATE TABLE IF NOT EXISTS components (
             name TEXT PRIMARY KEY,
             factory_name TEXT NOT NULL,
@@ -125,12 +133,11 @@ py::object create_components_table(const Env& env, py::handle cursor) {
             info TEXT NOT NULL,
             FOREIGN KEY (factory_name) REFERENCES factories (name)
         )
-    )"));
-    return py::none();
+    )");
 }
 
 py::object create_models_table(const Env& env, py::handle cursor) {
-    method(cursor, env[N::execute], text(R"(
+    return create(env, cursor, R"(
         CREATE TABLE IF NOT EXISTS models (
             factory TEXT PRIMARY KEY,
             settings TEXT NOT NULL,
@@ -139,8 +146,7 @@ py::object create_models_table(const Env& env, py::handle cursor) {
             status TEXT NOT NULL DEFAULT 'UNKNOWN',
             message TEXT NOT NULL DEFAULT ''
         )
-    )"));
-    return py::none();
+    )");
 }
 
 py::object create_tables(const Env& env, py::handle cursor) {

@@ -1,0 +1,117 @@
+"""Component registry: writes, removals, lookups and the sync from the live layout."""
+
+import sqlite3
+from types import MappingProxyType, SimpleNamespace as NS
+
+import pytest
+
+from tessaro.models import ComponentRecord, FactoryRecord
+
+
+def comp(name, factory="f", **fields):
+    return ComponentRecord(name=name, factory_name=factory, **fields)
+
+
+@pytest.fixture
+def factories(db, sql, project):
+    """Factory rows f, g and i, all failed with a message and an old timestamp."""
+    db.add_factories(*(FactoryRecord(name=n, source="a.py", status="FAILED", message="boom") for n in "fgi"))
+    sql("UPDATE factories SET last_updated = '2000-01-01 00:00:00'")
+
+
+def test_add_replaces_rows_and_marks_each_owning_factory(db, sql, factories, debug_lines):
+    db.add_components(comp("c1", ports=[0]), comp("c2", "g"), comp("c3", ""), comp("c4", "x"),
+                      comp("c1", "g", info={"k": 1}))
+    assert sql("SELECT * FROM components ORDER BY name") == [("c1", "g", "[]", "{}", '{"k": 1}'),
+        ("c2", "g", "[]", "{}", "{}"), ("c3", "", "[]", "{}", "{}"), ("c4", "x", "[]", "{}", "{}")]
+    assert sql("SELECT name, status, message, last_updated > '2001' FROM factories ORDER BY name") == [
+        ("f", "SUCCESS", "", 1), ("g", "SUCCESS", "", 1), ("i", "FAILED", "boom", 0)]  # f: replaced c1 still counts
+    assert debug_lines == ["Added / replaced the following components: ['c1', 'c2', 'c3', 'c4', 'c1']"]
+
+
+@pytest.mark.parametrize("call", ["add_components", "remove_components", "remove_components_by_factories",
+                                  "get_components_by_factories", "get_factories_by_components"])
+def test_empty_call_and_missing_file_do_nothing(db, db_file, debug_lines, monkeypatch, call):
+    result = {} if call.startswith("get") else None
+    if call != "add_components":
+        assert getattr(db, call)("c1") == result
+    monkeypatch.setattr(db, "get_db_path", lambda: pytest.fail("path looked up"))
+    assert getattr(db, call)() == result and not db_file.exists() and debug_lines == []
+
+
+@pytest.mark.parametrize("call, args, line, kept", [
+    ("remove_components", ("c1", "c1", "x"), "Deleted 1 component(s) from database: ('c1', 'c1', 'x')", "c2 d1"),
+    ("remove_components", ("x",), "No components found to remove: ('x',)", "c1 c2 d1"),
+    # the names found, in table order rather than sorted
+    ("remove_components_by_factories", ("f", "x"), "Deleted 2 component(s) from database: ['c2', 'c1']", "d1"),
+    ("remove_components_by_factories", ("x",), "No components found for factories: ('x',)", "c1 c2 d1")])
+def test_removals_delete_and_log_before_commit(db, sql, debug_lines, monkeypatch, call, args, line, kept):
+    db.add_components(comp("c2"), comp("c1"), comp("d1", "g"))
+    getattr(db, call)(*args)
+    assert debug_lines[-1] == line and sql("SELECT name FROM components ORDER BY name") == [(n,) for n in kept.split()]
+    monkeypatch.setattr(db, "log", lambda: NS(debug=lambda msg: 1 / 0))
+    with pytest.raises(ZeroDivisionError):  # a failing log line rolls the deletion back
+        getattr(db, call)("c2", "d1", "f", "g")
+    assert sql("SELECT count(*) FROM components") == [(len(kept.split()),)]
+
+
+def test_lookups_order_by_name_and_skip_factories_without_rows(db, factories):
+    db.add_components(comp("c1"), comp("b1", "g"), comp("a1"), comp("o1", "ghost"))
+    found = db.get_components_by_factories("g", "f", "i")
+    assert list(found) == ["f", "g"] and found["f"] == [comp("a1"), comp("c1")] and found["g"] == [comp("b1", "g")]
+    owners = db.get_factories_by_components("c1", "a1", "o1", "nope")
+    f = owners["f"]
+    assert list(owners) == ["f"] and (f.status, f.is_partial, f.has_model) == ("SUCCESS", False, False)
+    assert db.get_factories_by_components("o1", "nope") == {}
+
+
+@pytest.fixture
+def live(db, monkeypatch):
+    """Puts a fake registry in place; each cell stands for what from_tkcell yields (a callable is run first)."""
+    wrapped = []
+    run = lambda cell: cell() if callable(cell) else cell  # noqa: E731
+    monkeypatch.setattr(db, "try_func", lambda f: wrapped.append(f) or run)
+    return lambda cells: monkeypatch.setattr(db, "bl", NS(kcl=NS(tkcells=cells))) or wrapped
+
+
+@pytest.mark.parametrize("mapping", [lambda cells: cells, MappingProxyType])
+def test_sync_keeps_named_records_and_stores_them_in_one_call(db, live, debug_lines, monkeypatch, mapping):
+    wrapped = live(mapping(dict(enumerate([None, comp(""), comp("a", ports=[1]), comp("b"), comp("a", "g")]))))
+    added = []
+    monkeypatch.setattr(db, "add_components", lambda *records: added.append(records))
+    assert db.sync_from_kcl() is None and wrapped == [ComponentRecord.from_tkcell] * 5
+    assert added == [(comp("a", ports=[1]), comp("b"), comp("a", "g"))]
+    assert debug_lines == ["Synced 3 tkcells to components table"]
+
+
+@pytest.mark.parametrize("cells, error", [
+    (None, "AttributeError: 'NoneType' object has no attribute 'values'"),
+    ("grow", "RuntimeError: dictionary changed size during iteration"),
+    ({0: comp("a"), 1: comp("b", None)}, "IntegrityError: NOT NULL constraint failed: components.factory_name")])
+def test_sync_fails_like_registry_or_driver_and_stores_nothing(db, live, debug_lines, cells, error):
+    if cells == "grow":
+        cells = {0: comp("a"), 1: lambda: cells.setdefault(2, comp("c"))}
+    live(cells)
+    with pytest.raises((AttributeError, RuntimeError, sqlite3.IntegrityError)) as info:
+        db.sync_from_kcl()
+    assert f"{info.type.__name__}: {info.value}" == error
+    assert db.get_components_by_factories("f") == {} and debug_lines == []
+
+
+def test_sync_mirrors_cells_built_by_brimlay(db, sql, factories, layout, debug_lines):
+    @layout.cell
+    def f(c, length: float = 1.0):
+        c.add_port("o1")
+
+    @layout.cell
+    def g(c):
+        c.place(f(length=2.0))
+        c.place(f())
+
+    g()
+    layout.kcl.create_cell("loose")
+    db.sync_from_kcl()
+    rows = sql("SELECT name, factory_name FROM components ORDER BY factory_name")
+    assert {n for n, _ in rows} == {c.name for c in layout.kcl.tkcells.values()} and len(rows) == 4
+    assert [f for _, f in rows] == ["", "f", "f", "g"] and debug_lines[-1] == "Synced 4 tkcells to components table"
+    assert sql("SELECT name FROM factories WHERE status = 'SUCCESS' ORDER BY name") == [("f",), ("g",)]

@@ -1,0 +1,84 @@
+"""The model registry: model rows, the factories' model flag, lookups and sources."""
+
+import sqlite3
+from contextlib import nullcontext
+
+import pytest
+
+from tessaro.models import FactoryRecord, ModelRecord
+
+
+def test_flag_follows_models_and_only_remove_touches_timestamps(db, sql, debug_lines):
+    db.add_factories(*(FactoryRecord(name=n, source="f.py") for n in ("f1", "f2", "f3")))
+    sql("UPDATE factories SET last_updated = 'old'")
+    flags = "SELECT name, has_model, last_updated = 'old' FROM factories ORDER BY name"
+    db.add_models(ModelRecord(factory="f1", source="a.py"), ModelRecord(factory="ghost", source="g.py"),
+                  ModelRecord(factory="f1", source="b.py", status="OK"))
+    assert sql("SELECT factory, status FROM models ORDER BY factory") == [("f1", "OK"), ("ghost", "UNKNOWN")]
+    assert sql(flags) == [("f1", 1, 1), ("f2", 0, 1), ("f3", 0, 1)]
+    db.remove_models("f1", "f2")
+    db.remove_models("ghost")
+    assert sql("SELECT * FROM models") == [] and sql(flags) == [("f1", 0, 0), ("f2", 0, 0), ("f3", 0, 1)]
+    assert debug_lines[1:] == ["Added / replaced the following models: ['f1', 'ghost', 'f1']",
+                               "Deleted models '('f1', 'f2')' from database",
+                               "Deleted models '('ghost',)' from database"]
+
+
+@pytest.mark.parametrize("call, outcome", [
+    ("get_all_models", {}), ("get_model_sources_by_name", {}), ("remove_models", None),
+    ("get_models_by_name", "Models ('a', 'b') not found - database does not exist")])
+def test_missing_file_is_left_missing(db, db_file, debug_lines, call, outcome):
+    try:
+        result = getattr(db, call)(*(() if call == "get_all_models" else ("a", "b")))
+    except ValueError as error:
+        result = error.args[0]
+    assert result == outcome and not db_file.exists() and debug_lines == []
+
+
+def test_remove_never_creates_tables(db, db_file, sql):
+    db_file.parent.mkdir(exist_ok=True)
+    db_file.touch()
+    with pytest.raises(sqlite3.OperationalError, match="no such table: models"):
+        db.remove_models("a")
+    assert sql("SELECT name FROM sqlite_master") == []
+
+
+def test_sources_round_trip_through_project_dir(db, project, monkeypatch):
+    db.add_models(ModelRecord(factory="a", source=project / "sub" / "m.py"),
+                  ModelRecord(factory="b", source=str(project.parent / "x" / "m.py")))
+    a, b = ModelRecord(factory="a", source="sub/m.py"), ModelRecord(factory="b", source="../x/m.py")
+    assert db.get_all_models() == {"a": a, "b": b}
+    assert db.get_models_by_name("a", "a", "missing") == {"a": a}
+    calls = []
+    monkeypatch.setattr(db, "get_project_dir", lambda: calls.append(1) or project)
+    sources = db.get_model_sources_by_name("b", "a", "missing")
+    assert sources == {"a": project / "sub/m.py", "b": project / "../x/m.py"} and len(calls) == 2
+    assert db.get_model_sources_by_name("missing") == {} and len(calls) == 2
+
+
+class Spy:
+    """A model record that logs its attribute reads and has none from the n-th read on."""
+
+    def __init__(self, reads, fail_at):
+        self.state = reads, fail_at
+
+    def __getattr__(self, name):
+        reads, fail_at = self.state
+        reads.append(name)
+        if len(reads) == fail_at:
+            raise AttributeError(name)
+        return {"source": "m.py", "factory": "f1", "settings": "{}"}.get(name, "x")
+
+
+# 7: `message` is missing before any write; 8: the flag update fails after the insert.
+@pytest.mark.parametrize("fail_at", [None, 7, 8])
+def test_add_reads_attributes_in_order_and_rolls_back_as_one(db, sql, monkeypatch, fail_at):
+    db.add_factories(FactoryRecord(name="f1", source="f.py"))
+    reads, relpath = [], db._relpath
+    monkeypatch.setattr(db, "_relpath", lambda path: reads.append("relpath") or relpath(path))
+    with pytest.raises(AttributeError) if fail_at else nullcontext():
+        db.add_models(Spy(reads, fail_at))
+    order = ["source", "relpath", "factory", "settings", "pdk_type", "status", "message", "factory", "factory"]
+    assert reads == order[:fail_at]
+    assert sql("SELECT * FROM models") == ([] if fail_at else [("f1", "{}", "m.py", "x", "x", "x")])
+    assert sql("SELECT has_model FROM factories") == [(fail_at is None,)]
