@@ -68,7 +68,10 @@ def model(
     spec = ModelSpec(factory=name, settings=dict(settings or {}), pdk_type=pdk_type)
 
     def mark(obj: T) -> T:
-        setattr(obj, MODEL_ATTRIBUTE, spec)
+        try:
+            setattr(obj, MODEL_ATTRIBUTE, spec)
+        except (AttributeError, TypeError):
+            raise TypeError(f"@model can mark functions and classes, not {type(obj).__name__} objects") from None
         return obj
 
     return mark

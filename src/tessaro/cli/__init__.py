@@ -30,6 +30,14 @@ The registry lives in <project>/build/tessaro.db ($TESSARO_DB_PATH overrides it)
 EPILOG = "exit status: 0 success, 1 build failures, 2 bad input. Start with 'tessaro demo'."
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage errors of every command read ``tessaro: error: ...``, like the others."""
+
+    def error(self, message: str):  # type: ignore[override]
+        self.print_usage(sys.stderr)
+        self.exit(2, f"tessaro: error: {message}\n")
+
+
 def _parser() -> argparse.ArgumentParser:
     from tessaro import __version__
     from tessaro.cli.render import GRAPH_FORMATS
@@ -37,7 +45,7 @@ def _parser() -> argparse.ArgumentParser:
     def common(suppress: bool) -> argparse.ArgumentParser:
         # The options are accepted before and after the command; the copies on the
         # commands leave what was given before the command alone unless repeated.
-        parser = argparse.ArgumentParser(add_help=False)
+        parser = _Parser(add_help=False)
         group = parser.add_argument_group("common options")
         default = argparse.SUPPRESS if suppress else None
         group.add_argument(
@@ -52,7 +60,7 @@ def _parser() -> argparse.ArgumentParser:
         )
         return parser
 
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="tessaro",
         description=DESCRIPTION,
         epilog=EPILOG,

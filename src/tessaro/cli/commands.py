@@ -35,25 +35,32 @@ def _progress(args: argparse.Namespace) -> bool:
     return sys.stderr.isatty() and not args.verbose
 
 
-def _build(project: Project, args: argparse.Namespace, extra: list[Path] | None = None, *, quiet: bool):
+def _build_first(args: argparse.Namespace, given: list[str] | None = None, *, quiet: bool):
+    """Find the project and its sources, check them and the database, and build.
+
+    Without ``given`` all of the project's sources are built (a full build);
+    with it, those files (``affected`` adds them to the full set itself).
+    """
     from tessaro.cli.builder import run_build
 
-    if extra is None:
-        files, full = project.default_sources(), True
-    else:
-        files, full = extra, False
-    report = run_build(project, files, full=full, progress=_progress(args))
-    if quiet and report.failed:
-        failed = [f.name for f in report.factories if f.status != "SUCCESS"]
-        broken = [f.rel for f in report.files if f.error]
-        parts = []
-        if failed:
-            parts.append(f"{len(failed)} factory build(s) failed ({', '.join(failed)})")
-        if broken:
-            parts.append(f"{len(broken)} source(s) failed to import ({', '.join(broken)})")
-        parts.extend(report.warnings)
-        print(f"tessaro: note: {'; '.join(parts)}; see 'tessaro build'", file=sys.stderr)
-    return report
+    project = open_project(args.project)
+    files = explicit_sources(given) if given else project.default_sources()
+    project.check_database()
+    report = run_build(project, files, full=not given, progress=_progress(args))
+    if quiet:
+        _note_failures(report)
+    return project, report
+
+
+def _note_failures(report: Any) -> None:
+    """One line on stderr when a build behind another command did not go cleanly."""
+    if not report.failed:
+        return
+    bad = [f.name for f in report.factories if f.status != "SUCCESS"]
+    bad += [f.rel for f in report.files if f.error]
+    bad += [f"model of {m.factory}" for m in report.models if m.status != "SUCCESS"]
+    what = ", ".join(bad) if bad else f"{len(report.warnings)} warning(s)"
+    print(f"tessaro: note: the build had failures ({what}); 'tessaro build' shows them", file=sys.stderr)
 
 
 def _json(data: Any) -> None:
@@ -84,9 +91,7 @@ def _component_counts(names: list[str]) -> dict[str, int]:
 
 
 def cmd_build(args: argparse.Namespace) -> int:
-    project = _project(args)
-    extra = explicit_sources(args.sources) if args.sources else None
-    report = _build(project, args, extra, quiet=False)
+    _, report = _build_first(args, args.sources, quiet=False)
     out = sys.stdout
     if report.factories:
         rows = [
@@ -214,8 +219,7 @@ def cmd_models(args: argparse.Namespace) -> int:
 
 
 def cmd_show(args: argparse.Namespace) -> int:
-    project = _project(args)
-    _build(project, args, quiet=True)
+    _build_first(args, quiet=True)
     db = _db()
     rec = _known_factories([args.factory])[args.factory]
     components = db.get_components_by_factories(args.factory).get(args.factory, [])
@@ -283,8 +287,7 @@ def cmd_graph(args: argparse.Namespace) -> int:
     output = Path(args.output) if args.output else None
     if output is not None and not output.parent.is_dir():
         raise CliError(f"cannot write {args.output!r}: folder {str(output.parent)!r} does not exist")
-    project = _project(args)
-    _build(project, args, quiet=True)
+    _build_first(args, quiet=True)
     if args.factories:
         _known_factories(args.factories)
     graph = _db().get_runtime_factories_dependency_graph(*args.factories)
@@ -326,15 +329,14 @@ def _can_encode(stream: Any, text: str) -> bool:
 def cmd_affected(args: argparse.Namespace) -> int:
     import networkx as nx
 
-    project = _project(args)
-    given = explicit_sources(args.sources)
-    files = list(dict.fromkeys([*project.default_sources(), *given]))
     from tessaro.cli.builder import run_build
 
+    project = open_project(args.project)
+    given = explicit_sources(args.sources)
+    files = list(dict.fromkeys([*project.default_sources(), *given]))
+    project.check_database()
     report = run_build(project, files, full=True, progress=_progress(args))
-    if report.failed:
-        bad = [f.name for f in report.factories if f.status != "SUCCESS"] + [f.rel for f in report.files if f.error]
-        print(f"tessaro: note: the build had failures ({', '.join(bad) or 'see tessaro build'})", file=sys.stderr)
+    _note_failures(report)
     rels = {project.rel(path) for path in given}
     defined = report.defined_by(rels)
     graph = _db().get_runtime_factories_dependency_graph()

@@ -87,7 +87,7 @@ def open_project(project_option: str | None) -> Project:
         root = get_project_dir()
     pyproject = root / "pyproject.toml"
     if not pyproject.is_file():
-        hint = "" if project_option is not None else " or above the working directory (use --project DIR)"
+        hint = "" if project_option is not None else " or any folder above it (use --project DIR)"
         raise CliError(f"no pyproject.toml in {root}{hint}")
     try:
         with pyproject.open("rb") as handle:
