@@ -185,7 +185,7 @@ def test_affected_lists_users_in_rebuild_order(demo, changed, defined, order):
 
 def test_renamed_factory_replaces_the_old_one_and_its_components(project):
     # A build of one file leaves the cells other factories made of its factories alone.
-    assert "built 2 factories from 1 source(s)" in ok("build", "factories/basics.py", cwd=project).stdout
+    assert "built 2 factories from 1 source:" in ok("build", "factories/basics.py", cwd=project).stdout
     assert factories(project)["straight"]["components"] == 2
     for name in ("devices.py", "chip.py"):
         path = project / "factories" / name
@@ -237,12 +237,17 @@ def test_configured_sources_and_model_checks(tmp_path):
         "@bl.cell\ndef via(c, size: float = 1.0):\n    pass\n\n"
         "@model('via', settings={'size': 2.0})\nclass ViaModel: pass\n\n"
         "@model(via, settings={'colour': 'red'})\ndef twice(): pass\n\n"
-        "@model('ghost')\ndef orphan(): pass\n"
+        "@model('ghost')\ndef orphan(): pass\n\n"
+        "@bl.cell\ndef pin(c):\n    pass\n\n"
+        "@model(pin, settings={'colour': 'red'})\ndef pin_model(): pass\n"
     )
     done = ok("build", cwd=tmp_path / "lib", code=1)
     assert "warning: model 'twice' of lib/cells.py ignored: 'via' already has a model" in done.stdout
     assert "model of ghost (lib/cells.py) failed: no factory named 'ghost'" in done.stdout
-    assert {m["factory"]: m["status"] for m in as_json("models", cwd=tmp_path)} == {"via": "SUCCESS", "ghost": "FAILED"}
+    assert "model of pin (lib/cells.py) failed: 'pin' has no setting(s) 'colour'" in done.stdout
+    models = {m["factory"]: m["status"] for m in as_json("models", cwd=tmp_path)}
+    assert models == {"via": "SUCCESS", "ghost": "FAILED", "pin": "FAILED"}
+    assert {n: r["has_model"] for n, r in factories(tmp_path).items()} == {"via": True, "pin": True}
 
 
 def test_sources_import_each_other_as_one_module_and_names_stay_unique(tmp_path):
@@ -251,7 +256,8 @@ def test_sources_import_each_other_as_one_module_and_names_stay_unique(tmp_path)
     (tmp_path / "pyproject.toml").write_text('[tool.tessaro]\nsources = "cells"\n')
     header = "import brimlay as bl\n\n"
     (cells / "base.py").write_text(header + "@bl.cell\ndef wg(c):\n    pass\n")
-    (cells / "top.py").write_text(header + "from base import wg\n\n@bl.cell\ndef top(c):\n    c.place(wg())\n")
+    top = "from base import wg\nprint('top imported')\n\n@bl.cell\ndef top(c):\n    print('top built')\n    c.place(wg())\n"
+    (cells / "top.py").write_text(header + top)
     # Named like a module that is already loaded: imported under a name of its own.
     (cells / "json.py").write_text(header + "@bl.cell\ndef jsonish(c):\n    pass\n")
     (cells / "other.py").write_text(header + "@bl.cell\ndef wg(c):\n    pass\n")
@@ -263,7 +269,12 @@ def test_sources_import_each_other_as_one_module_and_names_stay_unique(tmp_path)
         "top": ("SUCCESS", "cells/top.py"),
         "jsonish": ("SUCCESS", "cells/json.py"),
     }
-    assert json.loads(ok("graph", "-f", "json", "top", cwd=tmp_path).stdout)["edges"] == [["top", "wg"]]
+    # What the project's code prints goes to stderr, clear of the JSON.
+    done = ok("graph", "-f", "json", "top", cwd=tmp_path)
+    assert json.loads(done.stdout)["edges"] == [["top", "wg"]] and "top imported\ntop built\n" in done.stderr
+    # A relative source that is not under the working directory is looked up in the project.
+    done = ok("--project", str(tmp_path), "build", "cells/top.py", cwd=tmp_path.parent)
+    assert "built 1 factory from 1 source: 1 succeeded" in done.stdout
 
 
 def test_progress_bar_only_on_a_terminal(tmp_path):

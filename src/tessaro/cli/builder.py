@@ -15,6 +15,7 @@ One build runs in four steps:
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import importlib
 import importlib.util
@@ -105,6 +106,15 @@ def run_build(project: Project, files: list[Path], *, full: bool, progress: bool
     outcomes = [FileOutcome(path=path, rel=project.rel(path)) for path in files]
     warnings: list[str] = []
 
+    # Whatever the project's code prints goes to stderr: stdout is for our output (and --json).
+    with contextlib.redirect_stdout(sys.stderr):
+        owner, model_owner, built = _import_and_build(outcomes, files, warnings, progress)
+    return _write(project, db, brimlay, outcomes, owner, model_owner, built, warnings, full=full)
+
+
+def _import_and_build(
+    outcomes: list[FileOutcome], files: list[Path], warnings: list[str], progress: bool
+) -> tuple[dict[str, FileOutcome], dict[str, FileOutcome], dict[str, FactoryOutcome]]:
     # 1 + 2: import and collect.
     _forget_modules(files)
     bar = Progress("importing", len(outcomes), enabled=progress)
@@ -154,9 +164,23 @@ def run_build(project: Project, files: list[Path], *, full: bool, progress: bool
                 built[name] = FactoryOutcome(name, outcome.rel, SUCCESS)
     finally:
         bar.close()
+    return owner, model_owner, built
 
+
+def _write(
+    project: Project,
+    db: Any,
+    brimlay: Any,
+    outcomes: list[FileOutcome],
+    owner: dict[str, FileOutcome],
+    model_owner: dict[str, FileOutcome],
+    built: dict[str, FactoryOutcome],
+    warnings: list[str],
+    *,
+    full: bool,
+) -> BuildReport:
     # 4: write.
-    from tessaro.models import FactoryRecord, ModelRecord
+    from tessaro.models import FactoryRecord
 
     def record(name: str, outcome: FileOutcome) -> FactoryRecord:
         factory = outcome.factories[name]
@@ -223,7 +247,33 @@ def run_build(project: Project, files: list[Path], *, full: bool, progress: bool
         db.add_factories(*failures)
         rewritten.update(rec.name for rec in failures)
 
-    # Models: those of the built files replace what those files registered before.
+    model_results, vanished = _write_models(project, db, outcomes, model_owner, rewritten, full=full)
+
+    counts = {name: len(c) for name, c in db.get_components_by_factories(*built).items()} if built else {}
+    for result in built.values():
+        result.components = counts.get(result.name, 0)
+    return BuildReport(
+        files=outcomes,
+        factories=list(built.values()),
+        models=model_results,
+        removed_factories=list(dict.fromkeys(removed_factories)),
+        removed_models=vanished,
+        warnings=warnings,
+    )
+
+
+def _write_models(
+    project: Project,
+    db: Any,
+    outcomes: list[FileOutcome],
+    model_owner: dict[str, FileOutcome],
+    rewritten: set[str],
+    *,
+    full: bool,
+) -> tuple[list[ModelOutcome], list[str]]:
+    """Register the models found; drop those their files no longer define. Returns the outcomes and the dropped."""
+    from tessaro.models import ModelRecord
+
     models_before = db.get_all_models()
     imported = {o.rel for o in outcomes if not o.error}
     vanished = [
@@ -267,18 +317,7 @@ def run_build(project: Project, files: list[Path], *, full: bool, progress: bool
     keep_flag = [n for n in keep_flag if n in factories_now]
     if keep_flag:
         db.set_factories_has_model_by_names(*sorted(keep_flag), has_model=True)
-
-    counts = {name: len(c) for name, c in db.get_components_by_factories(*built).items()} if built else {}
-    for result in built.values():
-        result.components = counts.get(result.name, 0)
-    return BuildReport(
-        files=outcomes,
-        factories=list(built.values()),
-        models=model_results,
-        removed_factories=list(dict.fromkeys(removed_factories)),
-        removed_models=vanished,
-        warnings=warnings,
-    )
+    return model_results, vanished
 
 
 def _describe(exc: BaseException) -> str:

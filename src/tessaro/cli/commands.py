@@ -44,7 +44,7 @@ def _build_first(args: argparse.Namespace, given: list[str] | None = None, *, qu
     from tessaro.cli.builder import run_build
 
     project = open_project(args.project)
-    files = explicit_sources(given) if given else project.default_sources()
+    files = explicit_sources(given, project.root) if given else project.default_sources()
     project.check_database()
     report = run_build(project, files, full=not given, progress=_progress(args))
     if quiet:
@@ -120,11 +120,15 @@ def _summary_line(report: Any) -> str:
     ok = sum(f.status == "SUCCESS" for f in report.factories)
     bad = len(report.factories) - ok
     broken = sum(bool(f.error) for f in report.files)
-    text = f"built {len(report.factories)} factories from {len(report.files)} source(s): {ok} succeeded, {bad} failed"
+    text = f"built {_count(len(report.factories), 'factory', 'factories')} from {_count(len(report.files), 'source')}"
+    text += f": {ok} succeeded, {bad} failed"
     if broken:
-        text += f", {broken} source(s) failed to import"
-    text += f"; {len(report.models)} model(s) registered"
-    return text
+        text += f", {broken} failed to import"
+    return text + f"; {_count(len(report.models), 'model')} registered"
+
+
+def _count(n: int, one: str, many: str | None = None) -> str:
+    return f"{n} {one if n == 1 else many or one + 's'}"
 
 
 # -- listings ----------------------------------------------------------------
@@ -332,7 +336,7 @@ def cmd_affected(args: argparse.Namespace) -> int:
     from tessaro.cli.builder import run_build
 
     project = open_project(args.project)
-    given = explicit_sources(args.sources)
+    given = explicit_sources(args.sources, project.root)
     files = list(dict.fromkeys([*project.default_sources(), *given]))
     project.check_database()
     report = run_build(project, files, full=True, progress=_progress(args))

@@ -108,11 +108,16 @@ def open_project(project_option: str | None) -> Project:
     return Project(root=root, sources_setting=tuple(sources), sources_configured=configured)
 
 
-def explicit_sources(arguments: list[str]) -> list[Path]:
-    """Resolve sources given on the command line; each must be a Python file or a folder of them."""
+def explicit_sources(arguments: list[str], root: Path) -> list[Path]:
+    """Resolve sources given on the command line; each must be a Python file or a folder of them.
+
+    A relative path is taken from the working directory, or else from the project root.
+    """
     files: list[Path] = []
     for argument in arguments:
         path = Path(argument).expanduser()
+        if not path.exists() and not path.is_absolute() and (root / path).exists():
+            path = root / path
         if path.is_dir():
             found = _python_files(path.resolve())
             if not found:
