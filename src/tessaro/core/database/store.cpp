@@ -71,6 +71,36 @@ py::object in_statement(const char* opening, Py_ssize_t n, const char* closing) 
     return steal(PyUnicode_FromStringAndSize(sql.data(), static_cast<Py_ssize_t>(sql.size())));
 }
 
+py::object column(py::handle row, Py_ssize_t i) { return steal(PyObject_GetItem(row.ptr(), integer(i).ptr())); }
+
+py::object first_column(py::handle rows) {
+    py::object values = new_list();
+    for (py::handle row : rows) append(values, column(row, 0));
+    return values;
+}
+
+py::object attr_list(const Env& env, py::handle items, N name) {
+    py::object values = new_list();
+    for (py::handle item : items) append(values, attr(item, env[name]));
+    return values;
+}
+
+py::object db_tuples(const Env& env, py::handle records) {
+    py::object rows = new_list();
+    for (py::handle record : records) append(rows, method(record, env[N::to_db_tuple]));
+    return rows;
+}
+
+void set_item(py::handle dict, py::handle key, py::handle value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) raise();
+}
+
+bool positive(py::handle count) {
+    int r = PyObject_RichCompareBool(count.ptr(), integer(0).ptr(), Py_GT);
+    if (r < 0) raise();
+    return r != 0;
+}
+
 py::object one_tuples(py::handle names) {
     py::object params = new_list();
     for (py::handle name : names) append(params, steal(PyTuple_Pack(1, name.ptr())));
