@@ -15,31 +15,13 @@ void log_removal(const Env& env, py::handle removed_count, py::handle names) {
 }
 
 // Calls visit(value) for each value of tkcells: a plain dict is walked in
-// place and, like its own value iterator, fails once its size changes under
-// the walk; any other mapping is walked through one values() call.
+// place, any other mapping through one values() call.
 template <class Visit>
 void for_each_value(const Env& env, py::handle tkcells, Visit&& visit) {
-    PyObject* dict = tkcells.ptr();
-    if (!PyDict_CheckExact(dict)) {
+    if (PyDict_CheckExact(tkcells.ptr()))
+        walk_dict(tkcells, [&](py::handle, py::handle value) { visit(value); });
+    else
         for (py::handle value : method(tkcells, env[N::values])) visit(value);
-        return;
-    }
-    const Py_ssize_t used = PyDict_GET_SIZE(dict);
-    Py_ssize_t left = used, pos = 0;
-    PyObject *key, *value;
-    for (;;) {
-        if (PyDict_GET_SIZE(dict) != used) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            raise();
-        }
-        if (!PyDict_Next(dict, &pos, &key, &value)) return;
-        // Same size but more entries than at the start: keys were swapped.
-        if (left-- == 0) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            raise();
-        }
-        visit(py::reinterpret_borrow<py::object>(value));  // owned: the visit may drop it from the dict
-    }
 }
 
 }  // namespace
@@ -149,7 +131,7 @@ py::object get_factories_by_components(const Env& env, py::handle components) {
 
 py::object sync_from_kcl(const Env& env) {
     py::object component_records = new_list();
-    py::object tkcells = attr(attr(env.global(N::bl), env[N::kcl]), env[N::tkcells]);
+    py::object tkcells = live_cells(env);
     for_each_value(env, tkcells, [&](py::handle tkcell) {
         py::object wrap = env.global(N::try_func);
         py::object from_tkcell = attr(env.global(N::ComponentRecord), env[N::from_tkcell]);

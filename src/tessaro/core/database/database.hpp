@@ -294,6 +294,35 @@ void set_item(py::handle dict, py::handle key, py::handle value);
 // count > 0, compared the way Python compares it
 bool positive(py::handle count);
 
+// bl.kcl.tkcells, as of now: the live layout registry.
+inline py::object live_cells(const Env& env) {
+    return attr(attr(env.global(N::bl), env[N::kcl]), env[N::tkcells]);
+}
+
+// Walks a plain dict in place, calling visit(key, value) with owned
+// references (a visit may run Python code that drops them from the dict), and
+// fails the way Python's own dict iterators do when the dict changes under
+// the walk.
+template <class Visit>
+void walk_dict(py::handle dict, Visit&& visit) {
+    const Py_ssize_t used = PyDict_GET_SIZE(dict.ptr());
+    Py_ssize_t left = used, pos = 0;
+    PyObject *key, *value;
+    for (;;) {
+        if (PyDict_GET_SIZE(dict.ptr()) != used) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            raise();
+        }
+        if (!PyDict_Next(dict.ptr(), &pos, &key, &value)) return;
+        // Same size but more entries than at the start: keys were swapped.
+        if (left-- == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            raise();
+        }
+        visit(py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(value));
+    }
+}
+
 // db_path = get_db_path()
 inline py::object db_path(const Env& env) { return env.call_global(N::get_db_path); }
 // db_path.exists(), its truth value taken

@@ -12,13 +12,6 @@ namespace {
 
 py::object borrow(PyObject* p) { return py::reinterpret_borrow<py::object>(p); }
 
-void put(py::handle dict, py::handle key, py::handle value) {
-    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) raise();
-}
-
-// bl.kcl.tkcells, as of now.
-py::object live_cells(const Env& env) { return attr(attr(env.global(N::bl), env[N::kcl]), env[N::tkcells]); }
-
 // mapping.get(key[, fallback]): a plain dict is read in place, any other
 // mapping through its own get.
 py::object get_from(const Env& env, py::handle mapping, py::handle key, py::handle fallback = {}) {
@@ -39,32 +32,14 @@ py::object index_by_name(const Env& env) {
         py::object items = steal(PyObject_GetIter(method(cells, env[N::items]).ptr()));
         while (PyObject* item = PyIter_Next(items.ptr())) {
             py::object pair = unpack(steal(item), 2);
-            put(inverse, attr(PyTuple_GET_ITEM(pair.ptr(), 1), env[N::name]), PyTuple_GET_ITEM(pair.ptr(), 0));
+            set_item(inverse, attr(PyTuple_GET_ITEM(pair.ptr(), 1), env[N::name]), PyTuple_GET_ITEM(pair.ptr(), 0));
         }
         if (PyErr_Occurred()) raise();
         return inverse;
     }
-    // A plain dict is walked in place, into a map sized for every cell up
-    // front.  Reading a name may run Python code, so the entry is held while
-    // it is read, and a registry that changes under the walk fails the way
-    // iterating its items() would.
-    const Py_ssize_t used = PyDict_GET_SIZE(cells.ptr());
-    py::object inverse = steal(_PyDict_NewPresized(used));
-    Py_ssize_t pos = 0, left = used;
-    PyObject *key, *value;
-    for (;;) {
-        if (PyDict_GET_SIZE(cells.ptr()) != used) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            raise();
-        }
-        if (!PyDict_Next(cells.ptr(), &pos, &key, &value)) break;
-        if (left-- == 0) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            raise();
-        }
-        py::object index = borrow(key), cell = borrow(value);
-        put(inverse, attr(cell, env[N::name]), index);
-    }
+    // A plain dict is walked in place, into a map sized for every cell up front.
+    py::object inverse = steal(_PyDict_NewPresized(PyDict_GET_SIZE(cells.ptr())));
+    walk_dict(cells, [&](py::handle index, py::handle cell) { set_item(inverse, attr(cell, env[N::name]), index); });
     return inverse;
 }
 
@@ -152,7 +127,7 @@ py::object get_factories_by_idxs(const Env& env, py::handle idxs) {
     py::object name2idx = new_dict();
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::handle name = PyList_GET_ITEM(names.ptr(), i);
-        if (truth(name)) put(name2idx, name, PyTuple_GET_ITEM(idxs.ptr(), i));
+        if (truth(name)) set_item(name2idx, name, PyTuple_GET_ITEM(idxs.ptr(), i));
     }
 
     py::object lookup = env.global(N::get_factories_by_components);
@@ -161,13 +136,13 @@ py::object get_factories_by_idxs(const Env& env, py::handle idxs) {
     py::object with_none = new_dict();
     Py_ssize_t pos = 0;
     PyObject *name, *index;
-    while (PyDict_Next(name2idx.ptr(), &pos, &name, &index)) put(with_none, index, get_from(env, records, name));
+    while (PyDict_Next(name2idx.ptr(), &pos, &name, &index)) set_item(with_none, index, get_from(env, records, name));
 
     py::object found = new_dict();
     pos = 0;
     PyObject* record;
     while (PyDict_Next(with_none.ptr(), &pos, &index, &record))
-        if (record != Py_None) put(found, index, record);
+        if (record != Py_None) set_item(found, index, record);
     return found;
 }
 

@@ -108,16 +108,34 @@ py::object one_tuples(py::handle names) {
 }
 
 py::object unpack(py::handle row, Py_ssize_t n) {
-    py::object items = steal(PySequence_Tuple(row.ptr()));
-    Py_ssize_t got = PyTuple_GET_SIZE(items.ptr());
-    if (got < n) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, got);
+    if (PyTuple_CheckExact(row.ptr()) && PyTuple_GET_SIZE(row.ptr()) == n)
+        return py::reinterpret_borrow<py::object>(row);
+    // As `a, b, ... = row` does: n items, then one more must not come.
+    PyObject* it = PyObject_GetIter(row.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(row.ptr())->tp_name);
+        }
         raise();
     }
-    if (got > n) {
+    py::object iterator = steal(it);
+    py::object items = steal(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyIter_Next(it);
+        if (!item) {
+            if (PyErr_Occurred()) raise();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
+            raise();
+        }
+        PyTuple_SET_ITEM(items.ptr(), i, item);
+    }
+    if (PyObject* extra = PyIter_Next(it)) {
+        Py_DECREF(extra);
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
         raise();
     }
+    if (PyErr_Occurred()) raise();
     return items;
 }
 
