@@ -5,55 +5,23 @@ namespace tessaro::db {
 
 namespace {
 
-constexpr const char* select_factories_in = R"(
-    SELECT name, source, status, message, default_settings, pdk_type, parents, children,
-           is_partial, has_model, tags, ignored_sources, last_updated
-    FROM factories WHERE name IN ()";
-
-// [row[0] for row in rows]
-py::object first_column(py::handle rows) {
-    py::object column = new_list();
-    for (py::handle row : rows) append(column, steal(PySequence_GetItem(row.ptr(), 0)));
-    return column;
-}
-
 // Deleted n component(s) from database: <names>, or the no-match line.
 void log_removal(const Env& env, py::handle removed_count, py::handle names) {
-    int deleted = PyObject_RichCompareBool(removed_count.ptr(), integer(0).ptr(), Py_GT);
-    if (deleted < 0) raise();
-    if (deleted)
-        env.debug(join({text("Deleted "), str_of(removed_count), text(" component(s) from database: "),
-                        str_of(names)}));
+    if (positive(removed_count))
+        env.debug([&] { return join({text("Deleted "), str_of(removed_count), text(" component(s) from database: "),
+                        str_of(names)}); });
     else
-        env.debug(join({text("No components found to remove: "), str_of(names)}));
+        env.debug([&] { return join({text("No components found to remove: "), str_of(names)}); });
 }
 
 // Calls visit(value) for each value of tkcells: a plain dict is walked in
-// place and, like its own value iterator, fails once its size changes under
-// the walk; any other mapping is walked through one values() call.
+// place, any other mapping through one values() call.
 template <class Visit>
 void for_each_value(const Env& env, py::handle tkcells, Visit&& visit) {
-    PyObject* dict = tkcells.ptr();
-    if (!PyDict_CheckExact(dict)) {
+    if (PyDict_CheckExact(tkcells.ptr()))
+        walk_dict(tkcells, [&](py::handle, py::handle value) { visit(value); });
+    else
         for (py::handle value : method(tkcells, env[N::values])) visit(value);
-        return;
-    }
-    const Py_ssize_t used = PyDict_GET_SIZE(dict);
-    Py_ssize_t left = used, pos = 0;
-    PyObject *key, *value;
-    for (;;) {
-        if (PyDict_GET_SIZE(dict) != used) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            raise();
-        }
-        if (!PyDict_Next(dict, &pos, &key, &value)) return;
-        // Same size but more entries than at the start: keys were swapped.
-        if (left-- == 0) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            raise();
-        }
-        visit(py::reinterpret_borrow<py::object>(value));  // owned: the visit may drop it from the dict
-    }
 }
 
 }  // namespace
@@ -62,8 +30,7 @@ py::object add_components(const Env& env, py::handle records) {
     if (PyTuple_GET_SIZE(records.ptr()) == 0) return py::none();
     py::object path = db_path(env);
     return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
-        py::object rows = new_list();
-        for (py::handle record : records) append(rows, method(record, env[N::to_db_tuple]));
+        py::object rows = db_tuples(env, records);
         db.executemany(text("INSERT OR REPLACE INTO components (name, factory_name, ports, settings, info) "
                             "VALUES (?, ?, ?, ?, ?)"),
                        rows);
@@ -81,9 +48,8 @@ py::object add_components(const Env& env, py::handle records) {
                            params);
         }
         db.commit();
-        py::object comp_names = new_list();
-        for (py::handle record : records) append(comp_names, attr(record, env[N::name]));
-        env.debug(join({text("Added / replaced the following components: "), str_of(comp_names)}));
+        py::object comp_names = attr_list(env, records, N::name);
+        env.debug([&] { return join({text("Added / replaced the following components: "), str_of(comp_names)}); });
         return py::none();
     });
 }
@@ -118,7 +84,7 @@ py::object get_components_by_factories(const Env& env, py::handle factory_names)
             if (!records) {
                 if (PyErr_Occurred()) raise();
                 py::object fresh = new_list();
-                if (PyDict_SetItem(result.ptr(), factory_name, fresh.ptr()) < 0) raise();
+                set_item(result, factory_name, fresh);
                 records = fresh.ptr();  // kept alive by result
             }
             append(records, call_vector(env.global(N::ComponentRecord), PySequence_Fast_ITEMS(values.ptr()), 0,
@@ -138,7 +104,7 @@ py::object remove_components_by_factories(const Env& env, py::handle factory_nam
         py::object names = first_column(db.fetchall());
         Py_ssize_t found = PyList_GET_SIZE(names.ptr());
         if (found == 0) {
-            env.debug(join({text("No components found for factories: "), str_of(factory_names)}));
+            env.debug([&] { return join({text("No components found for factories: "), str_of(factory_names)}); });
             return py::none();
         }
         db.execute(in_statement("DELETE FROM components WHERE name IN (", found, ")"), names);
@@ -158,20 +124,14 @@ py::object get_factories_by_components(const Env& env, py::handle components) {
         py::object factory_names = first_column(db.fetchall());
         Py_ssize_t found = PyList_GET_SIZE(factory_names.ptr());
         if (found == 0) return new_dict();
-        db.execute(in_statement(select_factories_in, found, ")"), factory_names);
-        py::object result = new_dict();
-        for (py::handle row : db.fetchall()) {
-            py::object values = unpack(row, 13);
-            if (PyDict_SetItem(result.ptr(), PyTuple_GET_ITEM(values.ptr(), 0), factory_record(env, values).ptr()) < 0)
-                raise();
-        }
-        return result;
+        db.execute(in_statement(select_factories_by_name, found, ")"), factory_names);
+        return factories_by_name(env, db.fetchall());
     });
 }
 
 py::object sync_from_kcl(const Env& env) {
     py::object component_records = new_list();
-    py::object tkcells = attr(attr(env.global(N::bl), env[N::kcl]), env[N::tkcells]);
+    py::object tkcells = live_cells(env);
     for_each_value(env, tkcells, [&](py::handle tkcell) {
         py::object wrap = env.global(N::try_func);
         py::object from_tkcell = attr(env.global(N::ComponentRecord), env[N::from_tkcell]);
@@ -184,7 +144,7 @@ py::object sync_from_kcl(const Env& env) {
     Py_ssize_t count = PyList_GET_SIZE(component_records.ptr());
     py::object add = env.global(N::add_components);
     call_vector(add, PySequence_Fast_ITEMS(component_records.ptr()), static_cast<std::size_t>(count));
-    env.debug(join({text("Synced "), str_of(integer(count)), text(" tkcells to components table")}));
+    env.debug([&] { return join({text("Synced "), str_of(integer(count)), text(" tkcells to components table")}); });
     return py::none();
 }
 

@@ -199,8 +199,13 @@ public:
         return call(global(n), a...);
     }
 
-    // log().debug(message): a fresh logger for every line.
-    void debug(py::handle message) const;
+    // log().debug(message()): a fresh logger for every line, asked for
+    // before the message is built, as the expression reads.
+    template <class Message>
+    void debug(Message&& message) const {
+        py::object debug = attr(call_global(N::log), (*this)[N::debug]);
+        call(debug, message());
+    }
 
 private:
     PyObject* globals_;
@@ -271,6 +276,53 @@ py::object one_tuples(py::handle names);
 // errors otherwise).
 py::object unpack(py::handle row, Py_ssize_t n);
 
+// row[i]
+py::object column(py::handle row, Py_ssize_t i);
+
+// [row[0] for row in rows]
+py::object first_column(py::handle rows);
+
+// [item.<name> for item in items]
+py::object attr_list(const Env& env, py::handle items, N name);
+
+// [record.to_db_tuple() for record in records]
+py::object db_tuples(const Env& env, py::handle records);
+
+// dict[key] = value
+void set_item(py::handle dict, py::handle key, py::handle value);
+
+// count > 0, compared the way Python compares it
+bool positive(py::handle count);
+
+// bl.kcl.tkcells, as of now: the live layout registry.
+inline py::object live_cells(const Env& env) {
+    return attr(attr(env.global(N::bl), env[N::kcl]), env[N::tkcells]);
+}
+
+// Walks a plain dict in place, calling visit(key, value) with owned
+// references (a visit may run Python code that drops them from the dict), and
+// fails the way Python's own dict iterators do when the dict changes under
+// the walk.
+template <class Visit>
+void walk_dict(py::handle dict, Visit&& visit) {
+    const Py_ssize_t used = PyDict_GET_SIZE(dict.ptr());
+    Py_ssize_t left = used, pos = 0;
+    PyObject *key, *value;
+    for (;;) {
+        if (PyDict_GET_SIZE(dict.ptr()) != used) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            raise();
+        }
+        if (!PyDict_Next(dict.ptr(), &pos, &key, &value)) return;
+        // Same size but more entries than at the start: keys were swapped.
+        if (left-- == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            raise();
+        }
+        visit(py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(value));
+    }
+}
+
 // db_path = get_db_path()
 inline py::object db_path(const Env& env) { return env.call_global(N::get_db_path); }
 // db_path.exists(), its truth value taken
@@ -282,6 +334,12 @@ inline bool exists(const Env& env, py::handle path) { return truth(method(path, 
 
 // FactoryRecord(**row) with the two flags as bool: the factory row conversion.
 py::object factory_record(const Env& env, py::handle row);
+
+// {row[0]: factory_record(row)} for every fetched factory row, in fetch order.
+py::object factories_by_name(const Env& env, py::handle rows);
+
+// The thirteen factory columns selected by name: the opening of an IN list.
+extern const char select_factories_by_name[];
 
 // ---------------------------------------------------------------------------
 // The function bodies, by subsystem.  Arguments arrive checked and converted

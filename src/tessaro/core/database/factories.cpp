@@ -22,9 +22,13 @@ constexpr const char* insert_without_timestamp =
     "    VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0)";
 
 constexpr const char* select_factories = "SELECT " FACTORY_COLUMNS "\nFROM factories";
-constexpr const char* select_factories_by_name = "SELECT " FACTORY_COLUMNS "\nFROM factories\nWHERE name IN (";
+}  // namespace
+
+const char select_factories_by_name[] = "SELECT " FACTORY_COLUMNS "\nFROM factories\nWHERE name IN (";
 
 #undef FACTORY_COLUMNS
+
+namespace {
 
 constexpr const char* missing_factories = "Database does not exist - no factories to modify";
 
@@ -35,10 +39,7 @@ py::object relative_rows(const Env& env, py::handle records) {
         py::object to_relative = env.global(N::relpath);
         set_attr(record, env[N::source], call(to_relative, attr(record, env[N::source])));
     }
-    py::object rows = new_list();
-    for (py::handle record : records)
-        append(rows, method(record, env[N::to_db_tuple]));
-    return rows;
+    return db_tuples(env, records);
 }
 
 // [_relpath(source) for source in sources]
@@ -46,29 +47,6 @@ py::object relative_sources(const Env& env, py::handle sources) {
     py::object relative = new_list();
     for (py::handle source : sources) append(relative, env.call_global(N::relpath, source));
     return relative;
-}
-
-py::object names_of(const Env& env, py::handle records) {
-    py::object names = new_list();
-    for (py::handle record : records) append(names, attr(record, env[N::name]));
-    return names;
-}
-
-// row[i]
-py::object column(py::handle row, Py_ssize_t i) { return steal(PyObject_GetItem(row.ptr(), integer(i).ptr())); }
-
-void set_item(py::handle dict, py::handle key, py::handle value) {
-    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) raise();
-}
-
-// {row[0]: FactoryRecord(...)} for every fetched row, in fetch order.
-py::object factories_by_name(const Env& env, py::handle rows) {
-    py::object result = new_dict();
-    for (py::handle row : rows) {
-        py::object record = factory_record(env, row);
-        set_item(result, column(row, 0), record);
-    }
-    return result;
 }
 
 // {source: [] for source in relative}: one new list per distinct source.
@@ -94,13 +72,6 @@ py::object value_then_names(py::handle first, py::handle names) {
     return params;
 }
 
-// updated_count > 0
-bool positive(py::handle count) {
-    int r = PyObject_RichCompareBool(count.ptr(), integer(0).ptr(), Py_GT);
-    if (r < 0) raise();
-    return r != 0;
-}
-
 py::object flag_text(bool flag) { return text(flag ? "True" : "False"); }
 
 }  // namespace
@@ -115,6 +86,15 @@ py::object factory_record(const Env& env, py::handle row) {
     return call_vector(env.global(N::FactoryRecord), args, 0, env.runtime().factory_keywords);
 }
 
+py::object factories_by_name(const Env& env, py::handle rows) {
+    py::object result = new_dict();
+    for (py::handle row : rows) {
+        py::object record = factory_record(env, row);
+        set_item(result, column(row, 0), record);
+    }
+    return result;
+}
+
 py::object add_factories(const Env& env, py::handle records, bool update_last_modified) {
     if (PyTuple_GET_SIZE(records.ptr()) == 0) return py::none();
     py::object path = db_path(env);
@@ -122,8 +102,8 @@ py::object add_factories(const Env& env, py::handle records, bool update_last_mo
         py::object rows = relative_rows(env, records);
         db.executemany(text(update_last_modified ? insert_with_timestamp : insert_without_timestamp), rows);
         db.commit();
-        py::object factory_names = names_of(env, records);
-        env.debug(join({text("Added / replaced the following factories: "), str_of(factory_names)}));
+        py::object factory_names = attr_list(env, records, N::name);
+        env.debug([&] { return join({text("Added / replaced the following factories: "), str_of(factory_names)}); });
         return py::none();
     });
 }
@@ -140,8 +120,8 @@ py::object update_factories(const Env& env, py::handle add, py::handle remove, b
             delete_factories(db, one_tuples(remove));
         }
         db.commit();
-        env.debug(join({text("Atomic update: added/replaced "), str_of(names_of(env, add)), text(", removed "),
-                        str_of(remove)}));
+        env.debug([&] { return join({text("Atomic update: added/replaced "), str_of(attr_list(env, add, N::name)), text(", removed "),
+                        str_of(remove)}); });
         return py::none();
     });
 }
@@ -162,8 +142,8 @@ py::object remove_factories(const Env& env, py::handle names) {
     return with_connection(env, path, Tables::keep, [&](const Store& db) -> py::object {
         delete_factories(db, one_tuples(names));
         db.commit();
-        env.debug(join({text("Deleted factories '"), str_of(names),
-                        text("' from database as well as all their components")}));
+        env.debug([&] { return join({text("Deleted factories '"), str_of(names),
+                        text("' from database as well as all their components")}); });
         return py::none();
     });
 }
@@ -176,13 +156,12 @@ py::object remove_factories_by_source(const Env& env, py::handle sources) {
     return with_connection(env, path, Tables::keep, [&](const Store& db) -> py::object {
         db.execute(in_statement("SELECT name FROM factories WHERE source IN (", PyList_GET_SIZE(relative.ptr()), ")"),
                    relative);
-        py::object factory_names = new_list();
-        for (py::handle row : db.fetchall()) append(factory_names, column(row, 0));
+        py::object factory_names = first_column(db.fetchall());
         if (PyList_GET_SIZE(factory_names.ptr()) == 0) return new_list();
         delete_factories(db, one_tuples(factory_names));
         db.commit();
-        env.debug(join({text("Deleted factories '"), str_of(factory_names),
-                        text("' (by source) from database as well as all their components")}));
+        env.debug([&] { return join({text("Deleted factories '"), str_of(factory_names),
+                        text("' (by source) from database as well as all their components")}); });
         return factory_names;
     });
 }
@@ -265,7 +244,7 @@ py::object get_factory_sources_by_name(const Env& env, py::handle names) {
 py::object reset_timestamps(const Env& env) {
     py::object path = db_path(env);
     if (!exists(env, path)) {
-        env.debug(text("Database does not exist - no timestamps to reset"));
+        env.debug([&] { return text("Database does not exist - no timestamps to reset"); });
         return py::none();
     }
     return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
@@ -273,9 +252,9 @@ py::object reset_timestamps(const Env& env) {
         py::object updated_count = db.rowcount();
         db.commit();
         if (positive(updated_count))
-            env.debug(join({text("Reset timestamps for "), str_of(updated_count), text(" factories")}));
+            env.debug([&] { return join({text("Reset timestamps for "), str_of(updated_count), text(" factories")}); });
         else
-            env.debug(text("No factories found to update timestamps"));
+            env.debug([&] { return text("No factories found to update timestamps"); });
         return py::none();
     });
 }
@@ -284,7 +263,7 @@ py::object set_factories_status_by_names(const Env& env, py::handle names, py::h
     if (PyTuple_GET_SIZE(names.ptr()) == 0) return py::none();
     py::object path = db_path(env);
     if (!exists(env, path)) {
-        env.debug(text(missing_factories));
+        env.debug([&] { return text(missing_factories); });
         return py::none();
     }
     return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
@@ -294,10 +273,10 @@ py::object set_factories_status_by_names(const Env& env, py::handle names, py::h
         py::object updated_count = db.rowcount();
         db.commit();
         if (positive(updated_count))
-            env.debug(join({text("Updated status to '"), status, text("' for "), str_of(updated_count),
-                            text(" factories: "), str_of(names)}));
+            env.debug([&] { return join({text("Updated status to '"), status, text("' for "), str_of(updated_count),
+                            text(" factories: "), str_of(names)}); });
         else
-            env.debug(join({text("No factories found to update status for: "), str_of(names)}));
+            env.debug([&] { return join({text("No factories found to update status for: "), str_of(names)}); });
         return py::none();
     });
 }
@@ -306,7 +285,7 @@ py::object set_factories_has_model_by_names(const Env& env, py::handle names, bo
     if (PyTuple_GET_SIZE(names.ptr()) == 0) return py::none();
     py::object path = db_path(env);
     if (!exists(env, path)) {
-        env.debug(text(missing_factories));
+        env.debug([&] { return text(missing_factories); });
         return py::none();
     }
     return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
@@ -316,10 +295,10 @@ py::object set_factories_has_model_by_names(const Env& env, py::handle names, bo
         py::object updated_count = db.rowcount();
         db.commit();
         if (positive(updated_count))
-            env.debug(join({text("Updated has_model to '"), flag_text(has_model), text("' for "), str_of(updated_count),
-                            text(" factories: "), str_of(names)}));
+            env.debug([&] { return join({text("Updated has_model to '"), flag_text(has_model), text("' for "), str_of(updated_count),
+                            text(" factories: "), str_of(names)}); });
         else
-            env.debug(join({text("No factories found to update has_model for: "), str_of(names)}));
+            env.debug([&] { return join({text("No factories found to update has_model for: "), str_of(names)}); });
         return py::none();
     });
 }
@@ -327,7 +306,7 @@ py::object set_factories_has_model_by_names(const Env& env, py::handle names, bo
 py::object set_all_factories_has_model(const Env& env, bool has_model) {
     py::object path = db_path(env);
     if (!exists(env, path)) {
-        env.debug(text(missing_factories));
+        env.debug([&] { return text(missing_factories); });
         return py::none();
     }
     return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
@@ -335,10 +314,10 @@ py::object set_all_factories_has_model(const Env& env, bool has_model) {
         py::object updated_count = db.rowcount();
         db.commit();
         if (positive(updated_count))
-            env.debug(join({text("Updated has_model to '"), flag_text(has_model), text("' for all factories ("),
-                            str_of(updated_count), text(" updated)")}));
+            env.debug([&] { return join({text("Updated has_model to '"), flag_text(has_model), text("' for all factories ("),
+                            str_of(updated_count), text(" updated)")}); });
         else
-            env.debug(text("No factories found to update has_model for"));
+            env.debug([&] { return text("No factories found to update has_model for"); });
         return py::none();
     });
 }

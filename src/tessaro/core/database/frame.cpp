@@ -47,8 +47,6 @@ py::object Env::global(N n) const {
     raise();
 }
 
-void Env::debug(py::handle message) const { method(call_global(N::log), (*this)[N::debug], message); }
-
 py::object join(std::initializer_list<py::handle> parts) {
     py::object seq = steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
     Py_ssize_t i = 0;
@@ -76,7 +74,7 @@ namespace {
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const Spec* spec;
+    const Entry* entry;
     PyObject* globals;  // the module namespace, read on every use of a global
     PyObject* name;
     PyObject* qualname;
@@ -108,7 +106,7 @@ PyObject* guarded(F&& f) noexcept {
 
 // --- argument errors -------------------------------------------------------
 
-bool fail_count(const Spec& s, Py_ssize_t npositional, Py_ssize_t nrequired, Py_ssize_t given) {
+bool fail_count(const Entry& s, Py_ssize_t npositional, Py_ssize_t nrequired, Py_ssize_t given) {
     const char* wording;
     Py_ssize_t count;
     if (nrequired == npositional) {
@@ -126,7 +124,7 @@ bool fail_count(const Spec& s, Py_ssize_t npositional, Py_ssize_t nrequired, Py_
     return false;
 }
 
-bool fail_keyword(const Spec& s, PyObject* key, const char* what) {
+bool fail_keyword(const Entry& s, PyObject* key, const char* what) {
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
     } else {
@@ -166,7 +164,7 @@ Py_ssize_t find_keyword(PyObject* kwnames, Py_ssize_t nkw, const char* name) {
     return -1;
 }
 
-Py_ssize_t find_param(const Spec& s, PyObject* key) {
+Py_ssize_t find_param(const Entry& s, PyObject* key) {
     for (std::size_t i = 0; i < s.nparams; ++i)
         if (s.params[i].kind != Kind::var && PyUnicode_CompareWithASCIIString(key, s.params[i].name) == 0)
             return static_cast<Py_ssize_t>(i);
@@ -185,7 +183,7 @@ PyObject* tuple_of(PyObject* const* items, Py_ssize_t n) {
 // Binds a call's arguments to the parameters of s, or sets the TypeError the
 // caller sees.  Checks come before conversions, and conversions (which may run
 // the caller's __bool__ or __int__) only once the call is known to be valid.
-bool parse(const Spec& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
+bool parse(const Entry& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* const* kwvalues = args + nargs;
 
@@ -312,10 +310,10 @@ bool parse(const Spec& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<Function*>(self);
-    const Spec& spec = *fn->spec;
+    const Entry& entry = *fn->entry;
     Args parsed;
-    if (!parse(spec, args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) return nullptr;
-    return guarded([&] { return spec.body(Env(fn->globals, *fn->runtime), parsed); });
+    if (!parse(entry, args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) return nullptr;
+    return guarded([&] { return entry.body(Env(fn->globals, *fn->runtime), parsed); });
 }
 
 // --- the type's slots -------------------------------------------------------
@@ -396,7 +394,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 // inspect.signature() reads this: the parameters of the table entry, with
 // their kinds, defaults and annotation texts.
 PyObject* get_signature(PyObject* self, void*) {
-    const Spec& s = *reinterpret_cast<Function*>(self)->spec;
+    const Entry& s = *reinterpret_cast<Function*>(self)->entry;
     return guarded([&] {
         py::object inspect = steal(PyImport_ImportModule("inspect"));
         py::object parameter = attr(inspect, text("Parameter"));
@@ -461,7 +459,7 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec function_spec = {
+PyType_Spec function_type_description = {
     "tessaro.core.database.function",
     sizeof(Function),
     0,
@@ -469,7 +467,7 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-py::object make_annotations(const Spec& s) {
+py::object make_annotations(const Entry& s) {
     py::object d = new_dict();
     for (std::size_t i = 0; i < s.nparams; ++i)
         if (PyDict_SetItemString(d.ptr(), s.params[i].name, text(s.params[i].annotation).ptr()) < 0) raise();
@@ -477,7 +475,7 @@ py::object make_annotations(const Spec& s) {
     return d;
 }
 
-py::object make_function(PyTypeObject* type, const Spec& s, py::handle globals, py::handle module_name,
+py::object make_function(PyTypeObject* type, const Entry& s, py::handle globals, py::handle module_name,
                          const std::shared_ptr<const Runtime>& rt) {
     py::object name = text(s.name);
     py::object doc = s.doc ? text(s.doc) : py::none();
@@ -486,7 +484,7 @@ py::object make_function(PyTypeObject* type, const Spec& s, py::handle globals, 
     auto* fn = reinterpret_cast<Function*>(self.ptr());
     new (&fn->runtime) std::shared_ptr<const Runtime>(rt);
     fn->vectorcall = function_vectorcall;
-    fn->spec = &s;
+    fn->entry = &s;
     fn->globals = globals.inc_ref().ptr();
     fn->qualname = name.inc_ref().ptr();
     fn->name = name.release().ptr();
@@ -500,7 +498,7 @@ py::object make_function(PyTypeObject* type, const Spec& s, py::handle globals, 
 // Import-time setup
 
 void bind(py::handle globals, N n, py::handle value, const Env& env) {
-    if (PyDict_SetItem(globals.ptr(), env[n].ptr(), value.ptr()) < 0) raise();
+    set_item(globals, env[n], value);
 }
 
 // __import__(module, globals, None, fromlist, 0), as the import statements do.
@@ -543,7 +541,7 @@ void setup(PyObject* module) {
     py::handle globals = PyModule_GetDict(module);
     std::shared_ptr<const Runtime> rt = Runtime::make();
     Env env(globals.ptr(), *rt);
-    py::object type = steal(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
+    py::object type = steal(PyType_FromModuleAndSpec(module, &function_type_description, nullptr));
     py::object module_name = steal(PyModule_GetNameObject(module));
 
     // import sqlite3; from pathlib import Path; from typing import TYPE_CHECKING
@@ -573,7 +571,7 @@ void setup(PyObject* module) {
         bind_from("tessaro.settings", {N::get_db_path, N::get_project_dir}, globals, env);
     }
 
-    for (const Spec& s : function_table()) {
+    for (const Entry& s : function_table()) {
         py::object f = make_function(reinterpret_cast<PyTypeObject*>(type.ptr()), s, globals, module_name, rt);
         if (s.through_try_func) f = env.call_global(N::try_func, f);
         if (PyDict_SetItemString(globals.ptr(), s.name, f.ptr()) < 0) raise();
@@ -590,7 +588,7 @@ std::atomic<std::int64_t> loaded_interpreter{-1};
 PyObject* created_module = nullptr;      // strong
 PyObject* initialised_module = nullptr;  // borrowed from created_module
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* import_info, PyModuleDef*) {
     std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
     std::int64_t expected = -1;
@@ -601,7 +599,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         return nullptr;
     }
     if (created_module) return Py_NewRef(created_module);
-    PyObject* name = PyObject_GetAttrString(spec, "name");
+    PyObject* name = PyObject_GetAttrString(import_info, "name");
     if (!name) return nullptr;
     created_module = PyModule_NewObject(name);
     Py_DECREF(name);

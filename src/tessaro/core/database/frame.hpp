@@ -55,7 +55,7 @@ struct Args {
 
 using Body = py::object (*)(const Env&, const Args&);
 
-struct Spec {
+struct Entry {
     const char* name;
     std::array<Param, max_params> params;
     std::size_t nparams;
@@ -66,6 +66,6 @@ struct Spec {
 };
 
 // The thirty-three functions, in definition order.
-std::span<const Spec> function_table();
+std::span<const Entry> function_table();
 
 }  // namespace tessaro::db

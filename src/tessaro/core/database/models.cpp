@@ -20,13 +20,6 @@ py::object model_row(const Env& env, py::handle record) {
                               message.ptr()));
 }
 
-// [record.factory for record in records]
-py::object factories_of(const Env& env, py::handle records) {
-    py::object names = new_list();
-    for (py::handle record : records) append(names, attr(record, env[N::factory]));
-    return names;
-}
-
 // {factory: ModelRecord(factory=..., settings=..., ...)} for every fetched
 // row, in fetch order, each record built from the six stored values as they are.
 py::object models_by_factory(const Env& env, py::handle rows) {
@@ -36,7 +29,7 @@ py::object models_by_factory(const Env& env, py::handle rows) {
         PyObject* args[6];
         for (Py_ssize_t i = 0; i < 6; ++i) args[i] = PyTuple_GET_ITEM(values.ptr(), i);
         py::object record = call_vector(env.global(N::ModelRecord), args, 0, env.runtime().model_keywords);
-        if (PyDict_SetItem(result.ptr(), args[0], record.ptr()) < 0) raise();
+        set_item(result, args[0], record);
     }
     return result;
 }
@@ -52,12 +45,12 @@ py::object add_models(const Env& env, py::handle records) {
         db.executemany(text("INSERT OR REPLACE INTO models (factory, settings, source, pdk_type, status, message) "
                             "VALUES (?, ?, ?, ?, ?, ?)"),
                        processed_records);
-        py::object factory_names = factories_of(env, records);
+        py::object factory_names = attr_list(env, records, N::factory);
         if (Py_ssize_t n = PyList_GET_SIZE(factory_names.ptr()))
             db.execute(in_statement("UPDATE factories SET has_model = 1 WHERE name IN (", n, ")"), factory_names);
         db.commit();
-        py::object model_names = factories_of(env, records);
-        env.debug(join({text("Added / replaced the following models: "), str_of(model_names)}));
+        py::object model_names = attr_list(env, records, N::factory);
+        env.debug([&] { return join({text("Added / replaced the following models: "), str_of(model_names)}); });
         return py::none();
     });
 }
@@ -72,7 +65,7 @@ py::object remove_models(const Env& env, py::handle names) {
                                 PyTuple_GET_SIZE(names.ptr()), ")"),
                    names);
         db.commit();
-        env.debug(join({text("Deleted models '"), str_of(names), text("' from database")}));
+        env.debug([&] { return join({text("Deleted models '"), str_of(names), text("' from database")}); });
         return py::none();
     });
 }
@@ -113,9 +106,9 @@ py::object get_model_sources_by_name(const Env& env, py::handle names) {
                    names);
         py::object found = new_dict();
         for (py::handle row : db.fetchall()) {
-            py::object name = steal(PySequence_GetItem(row.ptr(), 0));
-            py::object relpath = steal(PySequence_GetItem(row.ptr(), 1));
-            if (PyDict_SetItem(found.ptr(), name.ptr(), relpath.ptr()) < 0) raise();
+            py::object name = column(row, 0);
+            py::object relpath = column(row, 1);
+            set_item(found, name, relpath);
         }
         return found;
     });
@@ -128,7 +121,7 @@ py::object get_model_sources_by_name(const Env& env, py::handle names) {
     PyObject *name, *relpath;
     while (PyDict_Next(relpaths.ptr(), &pos, &name, &relpath)) {
         py::object joined = steal(PyNumber_TrueDivide(env.call_global(N::get_project_dir).ptr(), relpath));
-        if (PyDict_SetItem(paths.ptr(), name, joined.ptr()) < 0) raise();
+        set_item(paths, name, joined);
     }
     return paths;
 }

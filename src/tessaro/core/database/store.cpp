@@ -71,6 +71,36 @@ py::object in_statement(const char* opening, Py_ssize_t n, const char* closing) 
     return steal(PyUnicode_FromStringAndSize(sql.data(), static_cast<Py_ssize_t>(sql.size())));
 }
 
+py::object column(py::handle row, Py_ssize_t i) { return steal(PyObject_GetItem(row.ptr(), integer(i).ptr())); }
+
+py::object first_column(py::handle rows) {
+    py::object values = new_list();
+    for (py::handle row : rows) append(values, column(row, 0));
+    return values;
+}
+
+py::object attr_list(const Env& env, py::handle items, N name) {
+    py::object values = new_list();
+    for (py::handle item : items) append(values, attr(item, env[name]));
+    return values;
+}
+
+py::object db_tuples(const Env& env, py::handle records) {
+    py::object rows = new_list();
+    for (py::handle record : records) append(rows, method(record, env[N::to_db_tuple]));
+    return rows;
+}
+
+void set_item(py::handle dict, py::handle key, py::handle value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) raise();
+}
+
+bool positive(py::handle count) {
+    int r = PyObject_RichCompareBool(count.ptr(), integer(0).ptr(), Py_GT);
+    if (r < 0) raise();
+    return r != 0;
+}
+
 py::object one_tuples(py::handle names) {
     py::object params = new_list();
     for (py::handle name : names) append(params, steal(PyTuple_Pack(1, name.ptr())));
@@ -78,16 +108,34 @@ py::object one_tuples(py::handle names) {
 }
 
 py::object unpack(py::handle row, Py_ssize_t n) {
-    py::object items = steal(PySequence_Tuple(row.ptr()));
-    Py_ssize_t got = PyTuple_GET_SIZE(items.ptr());
-    if (got < n) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, got);
+    if (PyTuple_CheckExact(row.ptr()) && PyTuple_GET_SIZE(row.ptr()) == n)
+        return py::reinterpret_borrow<py::object>(row);
+    // As `a, b, ... = row` does: n items, then one more must not come.
+    PyObject* it = PyObject_GetIter(row.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(row.ptr())->tp_name);
+        }
         raise();
     }
-    if (got > n) {
+    py::object iterator = steal(it);
+    py::object items = steal(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyIter_Next(it);
+        if (!item) {
+            if (PyErr_Occurred()) raise();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
+            raise();
+        }
+        PyTuple_SET_ITEM(items.ptr(), i, item);
+    }
+    if (PyObject* extra = PyIter_Next(it)) {
+        Py_DECREF(extra);
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
         raise();
     }
+    if (PyErr_Occurred()) raise();
     return items;
 }
 

@@ -7,9 +7,9 @@
 namespace tessaro::db {
 namespace {
 
-constexpr Spec fn(const char* name, std::initializer_list<Param> params, const char* returns, const char* doc,
+constexpr Entry fn(const char* name, std::initializer_list<Param> params, const char* returns, const char* doc,
                   Body body, bool through_try_func = false) {
-    Spec s{name, {}, params.size(), returns, doc, body, through_try_func};
+    Entry s{name, {}, params.size(), returns, doc, body, through_try_func};
     std::size_t i = 0;
     for (const Param& p : params) s.params[i++] = p;
     return s;
@@ -17,7 +17,7 @@ constexpr Spec fn(const char* name, std::initializer_list<Param> params, const c
 
 
 // clang-format off
-constexpr Spec table[] = {
+constexpr Entry table[] = {
     fn("add_factories",
        {var("records", "FactoryRecord"), keyword("update_last_modified", "bool", Conv::truth, Default::yes)},
        "None",
@@ -189,6 +189,6 @@ static_assert(std::size(table) == 33);
 
 }  // namespace
 
-std::span<const Spec> function_table() { return table; }
+std::span<const Entry> function_table() { return table; }
 
 }  // namespace tessaro::db

@@ -1,0 +1,173 @@
+"""Runtime dependencies between factories: parents and children from the live
+layout, factories of cell indices, and the dependency graph."""
+
+from types import SimpleNamespace as NS
+
+import pytest
+
+import brimlay as bl
+from tessaro.models import FactoryRecord
+
+# A fake live layout (index: cell name) and its placements (parent, child): a
+# chain A > B > C, a diamond D > E, F > G, a parent P of both cells of factory
+# S, and cells that never count: R (of factory Z), U (unregistered), Q_x (of
+# Q), N (no factory row).  Cell 20 is named A too; 0, met last, is the live A.
+CELLS = {20: "A", 0: "A", 1: "B", 2: "C", 3: "D", 4: "E", 5: "F", 6: "G",
+         7: "P", 8: "S", 9: "S_v", 10: "Q_x", 11: "R", 12: "U", 13: "N"}
+PLACES = [(0, 1), (0, 11), (0, 12), (1, 2), (3, 4), (3, 5), (4, 6), (5, 6), (7, 8), (7, 9), (10, 2), (13, 2)]
+OWNER = {n: n for n in "ABCDEFGPSN"} | {"S_v": "S", "Q_x": "Q", "R": "Z"}
+
+
+@pytest.fixture
+def fake(db, monkeypatch):
+    """The module over the fake layout and fake component lookups, whose calls are recorded."""
+    calls = []
+    ends = {i: ([p for p, c in PLACES if c == i], [c for p, c in PLACES if p == i]) for i in CELLS}
+    tkcells = {i: NS(name=n, kdb_cell=NS(each_parent_cell=lambda i=i: iter(ends[i][0]),
+                                         each_child_cell=lambda i=i: iter(ends[i][1]))) for i, n in CELLS.items()}
+
+    def components_by_factories(*names):
+        calls.append(("components", names))
+        return {f: [NS(name=c) for c in sorted(OWNER) if OWNER[c] == f] for f in names if f in OWNER.values()}
+
+    def factories_by_components(*names):
+        calls.append(("factories", names))
+        return {OWNER[c]: NS(name=OWNER[c]) for c in names if OWNER.get(c, "N") != "N"}
+
+    monkeypatch.setattr(db, "bl", NS(kcl=NS(tkcells=tkcells)))
+    monkeypatch.setattr(db, "get_components_by_factories", components_by_factories)
+    monkeypatch.setattr(db, "get_factories_by_components", factories_by_components)
+    monkeypatch.setattr(db, "get_all_factory_names", lambda: ["A", "D", "P", "Q"])
+    return NS(db=db, calls=calls, tkcells=tkcells)
+
+
+@pytest.mark.parametrize("name, parents, children, asked", [
+    ("A", [], ["B"], "B R U"),
+    ("C", ["B"], [], "B Q_x N"),
+    ("D", [], ["E", "F"], "E F"),
+    ("G", ["E", "F"], [], "E F"),
+    ("S", ["P", "P"], [], "P P"),  # the parent of both components, twice
+    ("P", [], ["S"], "S S_v"),     # S_v is not named like its factory
+    ("nope", [], [], ""),
+])
+def test_dependencies(fake, name, parents, children, asked):
+    assert fake.db.get_runtime_factory_dependencies(name) == (parents, children)
+    # One components lookup, then one factories lookup per parent cell name
+    # and per child cell name, duplicates included.
+    assert fake.calls == [("components", (name,))] + [("factories", (c,)) for c in asked.split()]
+
+
+def test_graph(fake):
+    g = fake.db.get_runtime_factories_dependency_graph()
+    assert list(g.nodes) == ["Q", "C", "B", "A", "P", "S", "D", "E", "F", "G"]
+    assert list(g.edges) == [("Q", "C"), ("B", "C"), ("A", "B"), ("P", "S"),
+                             ("D", "E"), ("D", "F"), ("E", "G"), ("F", "G")]
+    assert [c[0] for kind, c in fake.calls if kind == "components"] == list("QCBAPSDFGE")
+
+    g = fake.db.get_runtime_factories_dependency_graph("B", "nope", "B")
+    assert list(g.nodes) == ["B", "C", "A", "nope"] and list(g.edges) == [("B", "C"), ("A", "B")]
+
+
+def test_graph_feeds_edges_lazily(db, monkeypatch):
+    log = []
+
+    class Ends(list):
+        def __iter__(self):
+            for end in list.__iter__(self):
+                log.append(end)
+                yield end
+
+    class Graph:
+        def add_node(self, name):
+            log.append(("node", name))
+
+        def add_edges_from(self, edges):
+            log.append("feed")
+            for edge in edges:  # pulled one at a time
+                log.append(edge)
+
+    deps = {"a": (Ends(["p"]), Ends(["c1", "c2"])), "c2": ([], ["a"])}
+    monkeypatch.setattr(db, "nx", NS(DiGraph=Graph))
+    monkeypatch.setattr(db, "get_runtime_factory_dependencies", lambda n: deps.get(n, ([], [])))
+    db.get_runtime_factories_dependency_graph("a")
+    assert log == [("node", "a"), "feed", "c1", ("a", "c1"), "c2", ("a", "c2"), "c1", "c2",  # edges, then the push
+                   "feed", "p", ("p", "a"), "p", ("node", "p"), ("node", "c2"), "feed", ("c2", "a"), ("node", "c1")]
+
+
+def test_factories_by_idxs(fake, monkeypatch):
+    db = fake.db
+    monkeypatch.setitem(fake.tkcells, 30, NS())  # no name: ""
+    monkeypatch.setitem(fake.tkcells, 31, NS(name=""))
+    # 20 and 0 both name A: A keeps its first place and takes index 0; 99 is absent.
+    found = db.get_factories_by_idxs(20, 99, 1, 30, 11, 0, 31, 12, 1)
+    assert [(i, r.name) for i, r in found.items()] == [(0, "A"), (1, "B")]
+    assert db.get_factories_by_idxs() == {}
+    assert fake.calls == [("factories", ("A", "B", "R", "U")), ("factories", ())]
+
+    monkeypatch.setitem(fake.tkcells, 32, type("Broken", (), {"name": property(lambda self: 1 / 0)})())
+    with pytest.raises(ZeroDivisionError):  # only AttributeError falls back to ""
+        db.get_factories_by_idxs(32)
+
+
+def test_errors(fake, monkeypatch):
+    db = fake.db
+    # The graph calls the dependencies function through the module, argument check included.
+    with pytest.raises(TypeError, match=r"^Argument 'name' has incorrect type \(expected str, got int\)$"):
+        db.get_runtime_factories_dependency_graph("A", 1)
+
+    monkeypatch.setattr(fake.tkcells[1].kdb_cell, "each_child_cell", lambda: iter([2, 99]))
+    with pytest.raises(KeyError) as err:
+        db.get_runtime_factory_dependencies("B")
+    assert err.value.args == (99,)
+
+    grows = property(lambda self: fake.tkcells.setdefault(100, NS(name="x")) and "grows")
+    monkeypatch.setitem(fake.tkcells, 40, type("Growing", (), {"name": grows})())
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+        db.get_runtime_factory_dependencies("A")
+
+
+# --- end to end, through brimlay and the real registry ------------------------
+
+@bl.cell
+def dep_leaf(c, width: float = 1.0):
+    c.add_port("o1", width=width)
+
+
+@bl.cell
+def dep_mid(c):
+    c.place(dep_leaf())
+
+
+@bl.cell
+def dep_top(c):
+    c.place(dep_mid())
+    c.place(dep_leaf(width=2.0))
+
+
+@pytest.fixture
+def registry(db, layout):
+    """The real component lookups and sync; a skip while they are not written."""
+    try:
+        db.get_components_by_factories("probe"), db.get_factories_by_components("probe"), db.sync_from_kcl()
+    except NotImplementedError as exc:
+        pytest.skip(f"needs {exc}")
+    return db
+
+
+def test_end_to_end(registry, project, db_file):
+    db, names = registry, ("dep_top", "dep_mid", "dep_leaf")
+    assert db.get_runtime_factory_dependencies("dep_top") == ([], [])  # no database yet
+    assert db.get_factories_by_idxs(0) == {} and not db_file.exists()
+
+    dep_top()
+    db.add_factories(*(FactoryRecord(name=n, source=project / "cells.py") for n in names))
+    db.sync_from_kcl()
+    # The leaf's cells, by name: dep_leaf (placed by dep_mid), then its variant (placed by dep_top).
+    assert db.get_runtime_factory_dependencies("dep_leaf") == (["dep_mid", "dep_top"], [])
+    assert db.get_runtime_factory_dependencies("dep_top") == ([], ["dep_mid"])
+    by_idx = db.get_factories_by_idxs(*bl.kcl.tkcells)
+    assert {bl.kcl.tkcells[i].name: r.name for i, r in by_idx.items()} == {n: n for n in names}
+
+    g = db.get_runtime_factories_dependency_graph(*names)
+    assert list(g.nodes) == ["dep_leaf", "dep_mid", "dep_top"]
+    assert set(g.edges) == {("dep_top", "dep_mid"), ("dep_mid", "dep_leaf"), ("dep_top", "dep_leaf")}
