@@ -198,6 +198,27 @@ def test_renamed_factory_replaces_the_old_one_and_its_components(project):
     assert "mzi" not in ok("--verbose", "graph", "-f", "dot", cwd=project).stdout.replace("mzi_v2", "")
 
 
+def test_moved_factory_and_changed_settings(project):
+    def straights():
+        return sorted(c["name"] for c in as_json("components", "straight", cwd=project))
+
+    old = straights()
+    chip, basics, devices = (project / "factories" / n for n in ("chip.py", "basics.py", "devices.py"))
+    # spiral moves to a file built before the one it left, in the same build.
+    text = chip.read_text()
+    spiral = text[text.index("@bl.cell\ndef spiral") :]
+    chip.write_text(text.replace(spiral, "").replace("from .basics import pad, straight", "from .basics import pad"))
+    basics.write_text(basics.read_text() + "\n\n" + spiral)
+    devices.write_text(devices.read_text().replace("delta_length: float = 30.0", "delta_length: float = 50.0"))
+    done = ok("build", cwd=project, code=1)
+    assert "removed factories" not in done.stdout
+    found = factories(project)
+    assert (found["spiral"]["source"], found["spiral"]["status"]) == (os.path.join("factories", "basics.py"), "FAILED")
+    # The cell of the old arm length is gone, the new one is there.
+    new = straights()
+    assert len(new) == 2 and new[0] == old[0] == "straight" and new[1] != old[1]
+
+
 def test_failures_are_recorded_and_cleared_when_fixed(project):
     basics = project / "factories" / "basics.py"
     original = basics.read_text()
