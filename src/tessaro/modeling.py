@@ -16,7 +16,7 @@ file that is marked with ``@model`` and defined in that file::
 
 The first argument names the factory, either by its name or by the factory
 itself. The object is returned unchanged apart from one attribute,
-``__tessaro_model__``, that holds the :class:`ModelSpec`.
+``__tessaro_model__``, that holds the :class:`ModelMark`.
 """
 
 from __future__ import annotations
@@ -26,7 +26,7 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, TypeVar
 
-__all__ = ["MODEL_ATTRIBUTE", "ModelSpec", "model", "model_spec"]
+__all__ = ["MODEL_ATTRIBUTE", "ModelMark", "model", "model_mark"]
 
 MODEL_ATTRIBUTE = "__tessaro_model__"
 
@@ -34,7 +34,7 @@ T = TypeVar("T")
 
 
 @dataclass(frozen=True)
-class ModelSpec:
+class ModelMark:
     """What ``@model`` records: the factory modelled, the model's settings and its pdk type."""
 
     factory: str
@@ -65,22 +65,22 @@ def model(
         raise TypeError(f"@model settings must be a mapping, got {type(settings).__name__}")
     if not isinstance(pdk_type, str) or not pdk_type:
         raise TypeError(f"@model pdk_type must be a non-empty str, got {pdk_type!r}")
-    spec = ModelSpec(factory=name, settings=dict(settings or {}), pdk_type=pdk_type)
+    marking = ModelMark(factory=name, settings=dict(settings or {}), pdk_type=pdk_type)
 
-    def mark(obj: T) -> T:
+    def decorate(obj: T) -> T:
         try:
-            setattr(obj, MODEL_ATTRIBUTE, spec)
+            setattr(obj, MODEL_ATTRIBUTE, marking)
         except (AttributeError, TypeError):
             raise TypeError(f"@model can mark functions and classes, not {type(obj).__name__} objects") from None
         return obj
 
-    return mark
+    return decorate
 
 
-def model_spec(obj: Any) -> ModelSpec | None:
-    """The spec ``@model`` attached to ``obj``, or ``None``."""
+def model_mark(obj: Any) -> ModelMark | None:
+    """The mark ``@model`` attached to ``obj``, or ``None``."""
     try:
-        spec = getattr(obj, MODEL_ATTRIBUTE, None)
+        mark = getattr(obj, MODEL_ATTRIBUTE, None)
     except Exception:
         return None
-    return spec if isinstance(spec, ModelSpec) else None
+    return mark if isinstance(mark, ModelMark) else None

@@ -28,7 +28,7 @@ from typing import Any
 
 from tessaro.cli.project import Project
 from tessaro.cli.render import Progress
-from tessaro.modeling import ModelSpec, model_spec
+from tessaro.modeling import ModelMark, model_mark
 
 __all__ = ["BuildReport", "FactoryOutcome", "FileOutcome", "ModelOutcome", "run_build"]
 
@@ -59,7 +59,7 @@ class FileOutcome:
     rel: str
     error: str | None = None
     factories: dict[str, Callable[..., Any]] = field(default_factory=dict)
-    models: dict[str, ModelSpec] = field(default_factory=dict)
+    models: dict[str, ModelMark] = field(default_factory=dict)
     # Registered factories of a file that failed to import, now marked failed.
     stranded: list[str] = field(default_factory=list)
 
@@ -137,15 +137,15 @@ def _import_and_build(
                     continue
                 owner[name] = outcome
                 outcome.factories[name] = factory
-            for obj_name, spec in _defined_models(module):
-                if spec.factory in model_owner:
+            for obj_name, mark in _defined_models(module):
+                if mark.factory in model_owner:
                     warnings.append(
-                        f"model {obj_name!r} of {outcome.rel} ignored: {spec.factory!r} already has a model"
-                        f" in {model_owner[spec.factory].rel}"
+                        f"model {obj_name!r} of {outcome.rel} ignored: {mark.factory!r} already has a model"
+                        f" in {model_owner[mark.factory].rel}"
                     )
                     continue
-                model_owner[spec.factory] = outcome
-                outcome.models[spec.factory] = spec
+                model_owner[mark.factory] = outcome
+                outcome.models[mark.factory] = mark
     finally:
         sys.dont_write_bytecode = dont_write_bytecode
         bar.close()
@@ -289,22 +289,22 @@ def _write_models(
     model_results: list[ModelOutcome] = []
     model_records = []
     for factory_name, outcome in model_owner.items():
-        spec = outcome.models[factory_name]
+        mark = outcome.models[factory_name]
         status, message = SUCCESS, ""
         target = factories_now.get(factory_name)
         if target is None:
             status, message = FAILED, f"no factory named {factory_name!r}"
         else:
-            unknown = sorted(set(spec.settings) - set(target.default_settings or {}))
+            unknown = sorted(set(mark.settings) - set(target.default_settings or {}))
             if unknown:
                 status, message = FAILED, f"{factory_name!r} has no setting(s) {', '.join(map(repr, unknown))}"
         model_results.append(ModelOutcome(factory_name, outcome.rel, status, message))
         model_records.append(
             ModelRecord(
                 factory=factory_name,
-                settings=spec.settings_json(),
+                settings=mark.settings_json(),
                 source=str(outcome.path),
-                pdk_type=spec.pdk_type,
+                pdk_type=mark.pdk_type,
                 status=status,
                 message=message,
             )
@@ -342,12 +342,12 @@ def _defined_factories(module: ModuleType) -> list[tuple[str, Callable[..., Any]
     return list(found.items())
 
 
-def _defined_models(module: ModuleType) -> list[tuple[str, ModelSpec]]:
+def _defined_models(module: ModuleType) -> list[tuple[str, ModelMark]]:
     found = []
     seen: set[int] = set()
     for attr, obj in list(vars(module).items()):
-        spec = model_spec(obj)
-        if spec is None or id(obj) in seen:
+        mark = model_mark(obj)
+        if mark is None or id(obj) in seen:
             continue
         try:
             if getattr(obj, "__module__", None) != module.__name__:
@@ -355,7 +355,7 @@ def _defined_models(module: ModuleType) -> list[tuple[str, ModelSpec]]:
         except Exception:
             continue
         seen.add(id(obj))
-        found.append((getattr(obj, "__name__", attr), spec))
+        found.append((getattr(obj, "__name__", attr), mark))
     return found
 
 
@@ -386,13 +386,13 @@ def _import_source(path: Path) -> ModuleType:
                 return module
     # The natural name is taken by another module: load this file on its own.
     unique = f"_tessaro_source_{hashlib.blake2s(str(path).encode(), digest_size=6).hexdigest()}"
-    spec = importlib.util.spec_from_file_location(unique, path)
-    if spec is None or spec.loader is None:
+    found = importlib.util.spec_from_file_location(unique, path)
+    if found is None or found.loader is None:
         raise ImportError(f"cannot load {path}")
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(found)
     sys.modules[unique] = module
     try:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
     except BaseException:
         sys.modules.pop(unique, None)
         raise
