@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import os
-import sqlite3
 import tomllib
 from dataclasses import dataclass
 from pathlib import Path
@@ -53,20 +52,26 @@ class Project:
         return _unique(files)
 
     def check_database(self) -> None:
-        """Refuse a database file that SQLite cannot read, before anything writes to it."""
+        """Refuse a database file that is not an SQLite database, before anything writes to it.
+
+        Only the file's header is read: an empty file is a valid empty
+        database, anything else must start with SQLite's magic string.
+        """
         path = self.db_path
         if not path.exists():
             return
         if path.is_dir():
             raise CliError(f"database path {path} is a folder, not a database file")
         try:
-            conn = sqlite3.connect(f"file:{path}?mode=ro", uri=True)
-            try:
-                conn.execute("SELECT name FROM sqlite_master").fetchall()
-            finally:
-                conn.close()
-        except sqlite3.DatabaseError as exc:
-            raise CliError(f"{path} is not a usable registry database ({exc})") from None
+            with path.open("rb") as f:
+                header = f.read(len(_SQLITE_MAGIC))
+        except OSError as exc:
+            raise CliError(f"cannot read the database file {path} ({exc.strerror})") from None
+        if header and header != _SQLITE_MAGIC:
+            raise CliError(f"{path} is not a usable registry database (file is not a database)")
+
+
+_SQLITE_MAGIC = b"SQLite format 3\x00"
 
 
 def open_project(project_option: str | None) -> Project:
