@@ -241,85 +241,82 @@ py::object get_factory_sources_by_name(const Env& env, py::handle names) {
     return paths;
 }
 
-py::object reset_timestamps(const Env& env) {
+namespace {
+
+// The frame of the four column updates: the missing-file line, or one UPDATE,
+// its row count, the commit and the line saying what it changed.
+template <class Update, class Found, class NotFound>
+py::object update_column(const Env& env, const char* missing, Update&& update, Found&& found, NotFound&& not_found) {
     py::object path = db_path(env);
     if (!exists(env, path)) {
-        env.debug([&] { return text("Database does not exist - no timestamps to reset"); });
+        env.debug([&] { return text(missing); });
         return py::none();
     }
     return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
-        db.execute(text("UPDATE factories SET last_updated = CURRENT_TIMESTAMP"));
+        update(db);
         py::object updated_count = db.rowcount();
         db.commit();
         if (positive(updated_count))
-            env.debug([&] { return join({text("Reset timestamps for "), str_of(updated_count), text(" factories")}); });
+            env.debug([&] { return found(updated_count); });
         else
-            env.debug([&] { return text("No factories found to update timestamps"); });
+            env.debug(not_found);
         return py::none();
     });
+}
+
+}  // namespace
+
+py::object reset_timestamps(const Env& env) {
+    return update_column(
+        env, "Database does not exist - no timestamps to reset",
+        [&](const Store& db) { db.execute(text("UPDATE factories SET last_updated = CURRENT_TIMESTAMP")); },
+        [&](py::handle count) { return join({text("Reset timestamps for "), str_of(count), text(" factories")}); },
+        [&] { return text("No factories found to update timestamps"); });
 }
 
 py::object set_factories_status_by_names(const Env& env, py::handle names, py::handle status) {
     if (PyTuple_GET_SIZE(names.ptr()) == 0) return py::none();
-    py::object path = db_path(env);
-    if (!exists(env, path)) {
-        env.debug([&] { return text(missing_factories); });
-        return py::none();
-    }
-    return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
-        db.execute(in_statement("UPDATE factories SET status = ?, last_updated = CURRENT_TIMESTAMP WHERE name IN (",
-                                PyTuple_GET_SIZE(names.ptr()), ")"),
-                   value_then_names(status, names));
-        py::object updated_count = db.rowcount();
-        db.commit();
-        if (positive(updated_count))
-            env.debug([&] { return join({text("Updated status to '"), status, text("' for "), str_of(updated_count),
-                            text(" factories: "), str_of(names)}); });
-        else
-            env.debug([&] { return join({text("No factories found to update status for: "), str_of(names)}); });
-        return py::none();
-    });
+    return update_column(
+        env, missing_factories,
+        [&](const Store& db) {
+            db.execute(in_statement("UPDATE factories SET status = ?, last_updated = CURRENT_TIMESTAMP WHERE name IN (",
+                                    PyTuple_GET_SIZE(names.ptr()), ")"),
+                       value_then_names(status, names));
+        },
+        [&](py::handle count) {
+            return join({text("Updated status to '"), status, text("' for "), str_of(count), text(" factories: "),
+                         str_of(names)});
+        },
+        [&] { return join({text("No factories found to update status for: "), str_of(names)}); });
 }
 
 py::object set_factories_has_model_by_names(const Env& env, py::handle names, bool has_model) {
     if (PyTuple_GET_SIZE(names.ptr()) == 0) return py::none();
-    py::object path = db_path(env);
-    if (!exists(env, path)) {
-        env.debug([&] { return text(missing_factories); });
-        return py::none();
-    }
-    return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
-        db.execute(in_statement("UPDATE factories SET has_model = ?, last_updated = CURRENT_TIMESTAMP WHERE name IN (",
-                                PyTuple_GET_SIZE(names.ptr()), ")"),
-                   value_then_names(integer(has_model), names));
-        py::object updated_count = db.rowcount();
-        db.commit();
-        if (positive(updated_count))
-            env.debug([&] { return join({text("Updated has_model to '"), flag_text(has_model), text("' for "), str_of(updated_count),
-                            text(" factories: "), str_of(names)}); });
-        else
-            env.debug([&] { return join({text("No factories found to update has_model for: "), str_of(names)}); });
-        return py::none();
-    });
+    return update_column(
+        env, missing_factories,
+        [&](const Store& db) {
+            db.execute(in_statement("UPDATE factories SET has_model = ?, last_updated = CURRENT_TIMESTAMP WHERE name IN (",
+                                    PyTuple_GET_SIZE(names.ptr()), ")"),
+                       value_then_names(integer(has_model), names));
+        },
+        [&](py::handle count) {
+            return join({text("Updated has_model to '"), flag_text(has_model), text("' for "), str_of(count),
+                         text(" factories: "), str_of(names)});
+        },
+        [&] { return join({text("No factories found to update has_model for: "), str_of(names)}); });
 }
 
 py::object set_all_factories_has_model(const Env& env, bool has_model) {
-    py::object path = db_path(env);
-    if (!exists(env, path)) {
-        env.debug([&] { return text(missing_factories); });
-        return py::none();
-    }
-    return with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
-        db.execute(text("UPDATE factories SET has_model = ?"), steal(PyTuple_Pack(1, integer(has_model).ptr())));
-        py::object updated_count = db.rowcount();
-        db.commit();
-        if (positive(updated_count))
-            env.debug([&] { return join({text("Updated has_model to '"), flag_text(has_model), text("' for all factories ("),
-                            str_of(updated_count), text(" updated)")}); });
-        else
-            env.debug([&] { return text("No factories found to update has_model for"); });
-        return py::none();
-    });
+    return update_column(
+        env, missing_factories,
+        [&](const Store& db) {
+            db.execute(text("UPDATE factories SET has_model = ?"), steal(PyTuple_Pack(1, integer(has_model).ptr())));
+        },
+        [&](py::handle count) {
+            return join({text("Updated has_model to '"), flag_text(has_model), text("' for all factories ("),
+                         str_of(count), text(" updated)")});
+        },
+        [&] { return text("No factories found to update has_model for"); });
 }
 
 }  // namespace tessaro::db
