@@ -8,8 +8,10 @@ namespace {
 // Deleted n component(s) from database: <names>, or the no-match line.
 void log_removal(const Env& env, py::handle removed_count, py::handle names) {
     if (positive(removed_count))
-        env.debug([&] { return join({text("Deleted "), str_of(removed_count), text(" component(s) from database: "),
-                        str_of(names)}); });
+        env.debug([&] {
+            return join(
+                {text("Deleted "), str_of(removed_count), text(" component(s) from database: "), str_of(names)});
+        });
     else
         env.debug([&] { return join({text("No components found to remove: "), str_of(names)}); });
 }

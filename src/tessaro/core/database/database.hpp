@@ -10,7 +10,6 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
 #include <pybind11/pybind11.h>
 
 #include <array>
@@ -25,79 +24,79 @@ namespace tessaro::db {
 
 // Every name the bodies look up: module globals, attributes, methods and
 // keywords.  Interned once per module object (see Runtime).
-#define TESSARO_NAMES(X)                                                      \
-    /* module globals */                                                      \
-    X(sqlite3, "sqlite3")                                                     \
-    X(Path, "Path")                                                           \
-    X(TYPE_CHECKING, "TYPE_CHECKING")                                         \
-    X(try_func, "try_func")                                                   \
-    X(ComponentRecord, "ComponentRecord")                                     \
-    X(FactoryRecord, "FactoryRecord")                                         \
-    X(ModelRecord, "ModelRecord")                                             \
-    X(lazy_import, "lazy_import")                                             \
-    X(nx, "nx")                                                               \
-    X(bl, "bl")                                                               \
-    X(log, "log")                                                             \
-    X(get_project_dir, "get_project_dir")                                     \
-    X(get_db_path, "get_db_path")                                             \
-    X(create_factories_table, "_create_factories_table")                      \
-    X(create_components_table, "_create_components_table")                    \
-    X(create_models_table, "_create_models_table")                            \
-    X(create_tables, "_create_tables")                                        \
-    X(relpath, "_relpath")                                                    \
-    X(add_components, "add_components")                                      \
-    X(get_components_by_factories, "get_components_by_factories")            \
-    X(get_factories_by_components, "get_factories_by_components")            \
-    X(get_runtime_factory_dependencies, "get_runtime_factory_dependencies")  \
-    X(get_all_factory_names, "get_all_factory_names")                        \
-    /* driver, paths, logging */                                              \
-    X(connect, "connect")                                                     \
-    X(enter, "__enter__")                                                     \
-    X(exit, "__exit__")                                                       \
-    X(cursor, "cursor")                                                       \
-    X(execute, "execute")                                                     \
-    X(executemany, "executemany")                                             \
-    X(fetchall, "fetchall")                                                   \
-    X(rowcount, "rowcount")                                                   \
-    X(commit, "commit")                                                       \
-    X(exists, "exists")                                                       \
-    X(resolve, "resolve")                                                     \
-    X(relative_to, "relative_to")                                             \
-    X(walk_up, "walk_up")                                                     \
-    X(debug, "debug")                                                         \
-    X(add_note, "add_note")                                                   \
-    /* records */                                                             \
-    X(name, "name")                                                           \
-    X(source, "source")                                                       \
-    X(status, "status")                                                       \
-    X(message, "message")                                                     \
-    X(default_settings, "default_settings")                                   \
-    X(pdk_type, "pdk_type")                                                   \
-    X(parents, "parents")                                                     \
-    X(children, "children")                                                   \
-    X(is_partial, "is_partial")                                               \
-    X(has_model, "has_model")                                                 \
-    X(tags, "tags")                                                           \
-    X(ignored_sources, "ignored_sources")                                     \
-    X(last_updated, "last_updated")                                           \
-    X(factory_name, "factory_name")                                           \
-    X(ports, "ports")                                                         \
-    X(settings, "settings")                                                   \
-    X(info, "info")                                                           \
-    X(factory, "factory")                                                     \
-    X(to_db_tuple, "to_db_tuple")                                             \
-    X(from_tkcell, "from_tkcell")                                             \
-    /* live layout and graph */                                               \
-    X(kcl, "kcl")                                                             \
-    X(tkcells, "tkcells")                                                     \
-    X(values, "values")                                                       \
-    X(items, "items")                                                         \
-    X(get, "get")                                                             \
-    X(kdb_cell, "kdb_cell")                                                   \
-    X(each_parent_cell, "each_parent_cell")                                   \
-    X(each_child_cell, "each_child_cell")                                     \
-    X(DiGraph, "DiGraph")                                                     \
-    X(add_node, "add_node")                                                   \
+#define TESSARO_NAMES(X)                                                    \
+    /* module globals */                                                    \
+    X(sqlite3, "sqlite3")                                                   \
+    X(Path, "Path")                                                         \
+    X(TYPE_CHECKING, "TYPE_CHECKING")                                       \
+    X(try_func, "try_func")                                                 \
+    X(ComponentRecord, "ComponentRecord")                                   \
+    X(FactoryRecord, "FactoryRecord")                                       \
+    X(ModelRecord, "ModelRecord")                                           \
+    X(lazy_import, "lazy_import")                                           \
+    X(nx, "nx")                                                             \
+    X(bl, "bl")                                                             \
+    X(log, "log")                                                           \
+    X(get_project_dir, "get_project_dir")                                   \
+    X(get_db_path, "get_db_path")                                           \
+    X(create_factories_table, "_create_factories_table")                    \
+    X(create_components_table, "_create_components_table")                  \
+    X(create_models_table, "_create_models_table")                          \
+    X(create_tables, "_create_tables")                                      \
+    X(relpath, "_relpath")                                                  \
+    X(add_components, "add_components")                                     \
+    X(get_components_by_factories, "get_components_by_factories")           \
+    X(get_factories_by_components, "get_factories_by_components")           \
+    X(get_runtime_factory_dependencies, "get_runtime_factory_dependencies") \
+    X(get_all_factory_names, "get_all_factory_names")                       \
+    /* driver, paths, logging */                                            \
+    X(connect, "connect")                                                   \
+    X(enter, "__enter__")                                                   \
+    X(exit, "__exit__")                                                     \
+    X(cursor, "cursor")                                                     \
+    X(execute, "execute")                                                   \
+    X(executemany, "executemany")                                           \
+    X(fetchall, "fetchall")                                                 \
+    X(rowcount, "rowcount")                                                 \
+    X(commit, "commit")                                                     \
+    X(exists, "exists")                                                     \
+    X(resolve, "resolve")                                                   \
+    X(relative_to, "relative_to")                                           \
+    X(walk_up, "walk_up")                                                   \
+    X(debug, "debug")                                                       \
+    X(add_note, "add_note")                                                 \
+    /* records */                                                           \
+    X(name, "name")                                                         \
+    X(source, "source")                                                     \
+    X(status, "status")                                                     \
+    X(message, "message")                                                   \
+    X(default_settings, "default_settings")                                 \
+    X(pdk_type, "pdk_type")                                                 \
+    X(parents, "parents")                                                   \
+    X(children, "children")                                                 \
+    X(is_partial, "is_partial")                                             \
+    X(has_model, "has_model")                                               \
+    X(tags, "tags")                                                         \
+    X(ignored_sources, "ignored_sources")                                   \
+    X(last_updated, "last_updated")                                         \
+    X(factory_name, "factory_name")                                         \
+    X(ports, "ports")                                                       \
+    X(settings, "settings")                                                 \
+    X(info, "info")                                                         \
+    X(factory, "factory")                                                   \
+    X(to_db_tuple, "to_db_tuple")                                           \
+    X(from_tkcell, "from_tkcell")                                           \
+    /* live layout and graph */                                             \
+    X(kcl, "kcl")                                                           \
+    X(tkcells, "tkcells")                                                   \
+    X(values, "values")                                                     \
+    X(items, "items")                                                       \
+    X(get, "get")                                                           \
+    X(kdb_cell, "kdb_cell")                                                 \
+    X(each_parent_cell, "each_parent_cell")                                 \
+    X(each_child_cell, "each_child_cell")                                   \
+    X(DiGraph, "DiGraph")                                                   \
+    X(add_node, "add_node")                                                 \
     X(add_edges_from, "add_edges_from")
 
 enum class N : std::size_t {
@@ -224,9 +223,7 @@ struct Store {
     py::object cursor;
 
     py::object execute(py::handle sql) const { return method(cursor, env[N::execute], sql); }
-    py::object execute(py::handle sql, py::handle params) const {
-        return method(cursor, env[N::execute], sql, params);
-    }
+    py::object execute(py::handle sql, py::handle params) const { return method(cursor, env[N::execute], sql, params); }
     py::object executemany(py::handle sql, py::handle params) const {
         return method(cursor, env[N::executemany], sql, params);
     }
@@ -295,9 +292,7 @@ void set_item(py::handle dict, py::handle key, py::handle value);
 bool positive(py::handle count);
 
 // bl.kcl.tkcells, as of now: the live layout registry.
-inline py::object live_cells(const Env& env) {
-    return attr(attr(env.global(N::bl), env[N::kcl]), env[N::tkcells]);
-}
+inline py::object live_cells(const Env& env) { return attr(attr(env.global(N::bl), env[N::kcl]), env[N::tkcells]); }
 
 // Walks a plain dict in place, calling visit(key, value) with owned
 // references (a visit may run Python code that drops them from the dict), and

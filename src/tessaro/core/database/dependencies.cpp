@@ -89,8 +89,7 @@ py::object get_runtime_factory_dependencies(const Env& env, py::handle name) {
     py::object inv_tkcells = index_by_name(env);
 
     py::object fallback = new_list();
-    py::object components =
-        get_from(env, env.call_global(N::get_components_by_factories, name), name, fallback);
+    py::object components = get_from(env, env.call_global(N::get_components_by_factories, name), name, fallback);
 
     py::object idxs = new_list();
     for (py::handle record : components) {

@@ -7,8 +7,8 @@ namespace {
 
 // The statements, laid out over lines; collapsing their whitespace runs gives
 // the exact texts the registry has always used.
-#define FACTORY_COLUMNS                                                                       \
-    "name, source, status, message, default_settings, pdk_type, parents, children,\n"       \
+#define FACTORY_COLUMNS                                                               \
+    "name, source, status, message, default_settings, pdk_type, parents, children,\n" \
     "       is_partial, has_model, tags, ignored_sources, last_updated"
 
 constexpr const char* insert_with_timestamp =
@@ -68,7 +68,8 @@ py::object value_then_names(py::handle first, py::handle names) {
     Py_ssize_t n = PyTuple_GET_SIZE(names.ptr());
     py::object params = steal(PyList_New(n + 1));
     PyList_SET_ITEM(params.ptr(), 0, Py_NewRef(first.ptr()));
-    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(params.ptr(), i + 1, Py_NewRef(PyTuple_GET_ITEM(names.ptr(), i)));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(params.ptr(), i + 1, Py_NewRef(PyTuple_GET_ITEM(names.ptr(), i)));
     return params;
 }
 
@@ -120,8 +121,10 @@ py::object update_factories(const Env& env, py::handle add, py::handle remove, b
             delete_factories(db, one_tuples(remove));
         }
         db.commit();
-        env.debug([&] { return join({text("Atomic update: added/replaced "), str_of(attr_list(env, add, N::name)), text(", removed "),
-                        str_of(remove)}); });
+        env.debug([&] {
+            return join({text("Atomic update: added/replaced "), str_of(attr_list(env, add, N::name)),
+                         text(", removed "), str_of(remove)});
+        });
         return py::none();
     });
 }
@@ -142,8 +145,10 @@ py::object remove_factories(const Env& env, py::handle names) {
     return with_connection(env, path, Tables::keep, [&](const Store& db) -> py::object {
         delete_factories(db, one_tuples(names));
         db.commit();
-        env.debug([&] { return join({text("Deleted factories '"), str_of(names),
-                        text("' from database as well as all their components")}); });
+        env.debug([&] {
+            return join(
+                {text("Deleted factories '"), str_of(names), text("' from database as well as all their components")});
+        });
         return py::none();
     });
 }
@@ -160,8 +165,10 @@ py::object remove_factories_by_source(const Env& env, py::handle sources) {
         if (PyList_GET_SIZE(factory_names.ptr()) == 0) return new_list();
         delete_factories(db, one_tuples(factory_names));
         db.commit();
-        env.debug([&] { return join({text("Deleted factories '"), str_of(factory_names),
-                        text("' (by source) from database as well as all their components")}); });
+        env.debug([&] {
+            return join({text("Deleted factories '"), str_of(factory_names),
+                         text("' (by source) from database as well as all their components")});
+        });
         return factory_names;
     });
 }
@@ -198,9 +205,9 @@ py::object get_factories_by_source(const Env& env, py::handle sources) {
     if (!exists(env, path)) return empty_lists(relative);
     py::object rows;
     with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
-        db.execute(in_statement("SELECT source, name FROM factories WHERE source IN (",
-                                PyList_GET_SIZE(relative.ptr()), ")"),
-                   relative);
+        db.execute(
+            in_statement("SELECT source, name FROM factories WHERE source IN (", PyList_GET_SIZE(relative.ptr()), ")"),
+            relative);
         rows = db.fetchall();
         return py::none();
     });
@@ -221,8 +228,9 @@ py::object get_factory_sources_by_name(const Env& env, py::handle names) {
     if (!exists(env, path)) return new_dict();
     py::object relpaths;
     with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
-        db.execute(in_statement("SELECT name, source FROM factories WHERE name IN (", PyTuple_GET_SIZE(names.ptr()), ")"),
-                   names);
+        db.execute(
+            in_statement("SELECT name, source FROM factories WHERE name IN (", PyTuple_GET_SIZE(names.ptr()), ")"),
+            names);
         py::object found = new_dict();
         for (py::handle row : db.fetchall()) {
             py::object name = column(row, 0);
@@ -295,9 +303,10 @@ py::object set_factories_has_model_by_names(const Env& env, py::handle names, bo
     return update_column(
         env, missing_factories,
         [&](const Store& db) {
-            db.execute(in_statement("UPDATE factories SET has_model = ?, last_updated = CURRENT_TIMESTAMP WHERE name IN (",
-                                    PyTuple_GET_SIZE(names.ptr()), ")"),
-                       value_then_names(integer(has_model), names));
+            db.execute(
+                in_statement("UPDATE factories SET has_model = ?, last_updated = CURRENT_TIMESTAMP WHERE name IN (",
+                             PyTuple_GET_SIZE(names.ptr()), ")"),
+                value_then_names(integer(has_model), names));
         },
         [&](py::handle count) {
             return join({text("Updated has_model to '"), flag_text(has_model), text("' for "), str_of(count),

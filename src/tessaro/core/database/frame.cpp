@@ -24,9 +24,9 @@ std::shared_ptr<const Runtime> Runtime::make() {
         for (N id : ids) PyTuple_SET_ITEM(t.ptr(), i++, rt->names[static_cast<std::size_t>(id)].inc_ref().ptr());
         return t;
     };
-    rt->factory_keywords = keywords({N::name, N::source, N::status, N::message, N::default_settings, N::pdk_type,
-                                     N::parents, N::children, N::is_partial, N::has_model, N::tags,
-                                     N::ignored_sources, N::last_updated});
+    rt->factory_keywords =
+        keywords({N::name, N::source, N::status, N::message, N::default_settings, N::pdk_type, N::parents, N::children,
+                  N::is_partial, N::has_model, N::tags, N::ignored_sources, N::last_updated});
     rt->component_keywords = keywords({N::name, N::factory_name, N::ports, N::settings, N::info});
     rt->model_keywords = keywords({N::factory, N::settings, N::source, N::pdk_type, N::status, N::message});
     rt->walk_up_keywords = keywords({N::walk_up});
@@ -41,7 +41,8 @@ py::object Env::global(N n) const {
         if (PyObject* v = PyDict_GetItemWithError(builtins, key.ptr())) return py::reinterpret_borrow<py::object>(v);
         if (PyErr_Occurred()) raise();
     }
-    py::object exc = call(py::handle(PyExc_NameError), steal(PyUnicode_FromFormat("name '%U' is not defined", key.ptr())));
+    py::object exc =
+        call(py::handle(PyExc_NameError), steal(PyUnicode_FromFormat("name '%U' is not defined", key.ptr())));
     if (PyObject_SetAttrString(exc.ptr(), "name", key.ptr()) < 0) raise();
     PyErr_SetObject(PyExc_NameError, exc.ptr());
     raise();
@@ -72,8 +73,7 @@ namespace {
 // The function type
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const Entry* entry;
     PyObject* globals;  // the module namespace, read on every use of a global
     PyObject* name;
@@ -119,8 +119,8 @@ bool fail_count(const Entry& s, Py_ssize_t npositional, Py_ssize_t nrequired, Py
         wording = "at most";
         count = npositional;
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name, wording,
-                 count, count == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name, wording, count,
+                 count == 1 ? "" : "s", given);
     return false;
 }
 
@@ -210,14 +210,15 @@ bool parse(const Entry& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
     // Only a variadic parameter: every positional argument goes into the tuple.
     if (s.nparams == 1 && var_index == 0) {
-        if (nkw > 0) return fail_keyword(s, PyTuple_GET_ITEM(kwnames, 0), "%s() got an unexpected keyword argument '%U'");
+        if (nkw > 0)
+            return fail_keyword(s, PyTuple_GET_ITEM(kwnames, 0), "%s() got an unexpected keyword argument '%U'");
         out.v[0] = steal(tuple_of(args, nargs));
         return true;
     }
 
     if (var_index < 0 && nargs > npositional) return fail_count(s, npositional, nrequired, nargs);
 
-    std::array<PyObject*, max_params> values{};  // borrowed
+    std::array<PyObject*, max_params> values{};     // borrowed
     std::array<Py_ssize_t, max_params> consumed{};  // keyword positions already bound
     std::size_t nconsumed = 0;
     const Py_ssize_t taken = nargs < npositional ? nargs : npositional;
@@ -408,8 +409,8 @@ PyObject* get_signature(PyObject* self, void*) {
             py::object fallback = p.fallback == Default::yes    ? py::reinterpret_borrow<py::object>(Py_True)
                                   : p.fallback == Default::zero ? integer(0)
                                                                 : empty;
-            py::object kwargs = steal(Py_BuildValue("{s:O,s:O}", "default", fallback.ptr(), "annotation",
-                                                    text(p.annotation).ptr()));
+            py::object kwargs =
+                steal(Py_BuildValue("{s:O,s:O}", "default", fallback.ptr(), "annotation", text(p.annotation).ptr()));
             py::object positional = steal(Py_BuildValue("(sO)", p.name, attr(parameter, text(kind)).ptr()));
             append(params, steal(PyObject_Call(parameter.ptr(), positional.ptr(), kwargs.ptr())));
         }
@@ -497,9 +498,7 @@ py::object make_function(PyTypeObject* type, const Entry& s, py::handle globals,
 // ---------------------------------------------------------------------------
 // Import-time setup
 
-void bind(py::handle globals, N n, py::handle value, const Env& env) {
-    set_item(globals, env[n], value);
-}
+void bind(py::handle globals, N n, py::handle value, const Env& env) { set_item(globals, env[n], value); }
 
 // __import__(module, globals, None, fromlist, 0), as the import statements do.
 py::object import(const char* module, py::handle globals, std::initializer_list<N> fromlist, const Env& env) {
@@ -511,7 +510,8 @@ py::object import(const char* module, py::handle globals, std::initializer_list<
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
         raise();
     }
-    return call(py::handle(importer), text(module), globals, py::none(), fromlist.size() ? names : py::none(), integer(0));
+    return call(py::handle(importer), text(module), globals, py::none(), fromlist.size() ? names : py::none(),
+                integer(0));
 }
 
 // The attribute `from module import name` binds, or its ImportError.
@@ -524,8 +524,8 @@ py::object import_from(py::handle module, N n, const Env& env) {
     PyObject* file = PyModule_Check(module.ptr()) ? PyModule_GetFilenameObject(module.ptr()) : nullptr;
     if (!file) PyErr_Clear();
     py::object where = file ? steal(file) : text("unknown location");
-    py::object msg = steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", env[n].ptr(),
-                                                 module_name.ptr(), where.ptr()));
+    py::object msg =
+        steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", env[n].ptr(), module_name.ptr(), where.ptr()));
     py::object exc = call(py::handle(PyExc_ImportError), msg);
     PyObject_SetAttrString(exc.ptr(), "name", module_name.ptr());
     PyErr_SetObject(PyExc_ImportError, exc.ptr());
@@ -558,8 +558,7 @@ void setup(PyObject* module) {
     bind(globals, N::log, env.call_global(N::lazy_import, text("tessaro.logger"), text("get_logger")), env);
     bind(globals, N::get_project_dir,
          env.call_global(N::lazy_import, text("tessaro.settings"), text("get_project_dir")), env);
-    bind(globals, N::get_db_path, env.call_global(N::lazy_import, text("tessaro.settings"), text("get_db_path")),
-         env);
+    bind(globals, N::get_db_path, env.call_global(N::lazy_import, text("tessaro.settings"), text("get_db_path")), env);
 
     // Plain imports for type checkers; false at run time.
     if (truth(env.global(N::TYPE_CHECKING))) {

@@ -2,9 +2,9 @@
 // (table.cpp) and the machinery that turns it into callables (frame.cpp).
 #pragma once
 
-#include "database.hpp"
-
 #include <span>
+
+#include "database.hpp"
 
 namespace tessaro::db {
 

@@ -16,8 +16,8 @@ py::object model_row(const Env& env, py::handle record) {
     py::object pdk_type = attr(record, env[N::pdk_type]);
     py::object status = attr(record, env[N::status]);
     py::object message = attr(record, env[N::message]);
-    return steal(PyTuple_Pack(6, factory.ptr(), settings.ptr(), rel_source.ptr(), pdk_type.ptr(), status.ptr(),
-                              message.ptr()));
+    return steal(
+        PyTuple_Pack(6, factory.ptr(), settings.ptr(), rel_source.ptr(), pdk_type.ptr(), status.ptr(), message.ptr()));
 }
 
 // {factory: ModelRecord(factory=..., settings=..., ...)} for every fetched
@@ -101,9 +101,9 @@ py::object get_model_sources_by_name(const Env& env, py::handle names) {
     py::object path = db_path(env);
     if (!exists(env, path)) return new_dict();
     py::object relpaths = with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
-        db.execute(in_statement("SELECT factory, source FROM models WHERE factory IN (", PyTuple_GET_SIZE(names.ptr()),
-                                ")"),
-                   names);
+        db.execute(
+            in_statement("SELECT factory, source FROM models WHERE factory IN (", PyTuple_GET_SIZE(names.ptr()), ")"),
+            names);
         py::object found = new_dict();
         for (py::handle row : db.fetchall()) {
             py::object name = column(row, 0);

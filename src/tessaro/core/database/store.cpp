@@ -1,8 +1,8 @@
 // The store: the connection scope every operation runs in, the schema, the
 // placeholder lists of IN (...) statements, and the path and tuple helpers.
-#include "database.hpp"
-
 #include <string>
+
+#include "database.hpp"
 
 namespace tessaro::db {
 

@@ -8,13 +8,12 @@ namespace tessaro::db {
 namespace {
 
 constexpr Entry fn(const char* name, std::initializer_list<Param> params, const char* returns, const char* doc,
-                  Body body, bool through_try_func = false) {
+                   Body body, bool through_try_func = false) {
     Entry s{name, {}, params.size(), returns, doc, body, through_try_func};
     std::size_t i = 0;
     for (const Param& p : params) s.params[i++] = p;
     return s;
 }
-
 
 // clang-format off
 constexpr Entry table[] = {
