@@ -1,10 +1,13 @@
 """Shared fixtures: an isolated project with its own database, the registry
-module, the debug lines it logs, and direct SQL access to the file."""
+module, the debug lines it logs, direct SQL access to the file, and a trace of
+the calls the module makes to its collaborators."""
 
 from __future__ import annotations
 
 import logging
 import sqlite3
+from contextlib import closing
+from types import SimpleNamespace
 
 import pytest
 
@@ -33,24 +36,15 @@ def db(project):
     return database
 
 
-class _Lines(logging.Handler):
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.lines: list[str] = []
-
-    def emit(self, record):
-        self.lines.append(record.getMessage())
-
-
 @pytest.fixture
 def debug_lines():
     """The messages logged on the package logger during the test."""
-    logger = logging.getLogger("tessaro")
-    handler = _Lines()
+    lines, logger, handler = [], logging.getLogger("tessaro"), logging.Handler(logging.DEBUG)
+    handler.emit = lambda record: lines.append(record.getMessage())
     old_level = logger.level
     logger.setLevel(logging.DEBUG)
     logger.addHandler(handler)
-    yield handler.lines
+    yield lines
     logger.removeHandler(handler)
     logger.setLevel(old_level)
 
@@ -60,12 +54,8 @@ def sql(db_file):
     """Run one statement against the project's database file and return its rows."""
 
     def run(statement, params=()):
-        conn = sqlite3.connect(db_file)
-        try:
-            with conn:
-                return conn.execute(statement, params).fetchall()
-        finally:
-            conn.close()
+        with closing(sqlite3.connect(db_file)) as conn, conn:
+            return conn.execute(statement, params).fetchall()
 
     return run
 
@@ -78,3 +68,71 @@ def layout():
     brimlay.kcl.clear()
     yield brimlay
     brimlay.kcl.clear()
+
+
+class _Traced:
+    """A driver object (connection or cursor) whose calls are noted in trace.events."""
+
+    def __init__(self, target, trace):
+        self._target, self._trace = target, trace
+
+    def __getattr__(self, name):
+        value = getattr(self._target, name)
+        if not callable(value):
+            return value
+
+        def traced(*args):
+            if name in ("execute", "executemany"):
+                text = " ".join(args[0].split())
+                self._trace.events.append("create" if text.startswith("CREATE") else f"{name} {text}")
+                if self._trace.fail and self._trace.fail in text:
+                    raise sqlite3.OperationalError("injected")
+            elif name == "commit":
+                self._trace.events.append(name)
+            result = value(*args)
+            return _Traced(result, self._trace) if name == "cursor" else result
+
+        return traced
+
+    def __enter__(self):
+        self._trace.events.append("enter")
+        self._target.__enter__()
+        return self
+
+    def __exit__(self, *exc):
+        self._trace.events.append("exit" if exc == (None, None, None) else ("exit", *exc))
+        if self._trace.exit_error:
+            raise self._trace.exit_error
+        return self._target.__exit__(*exc) or self._trace.suppress
+
+
+class Trace:
+    """The module's sqlite3, database path, _relpath, get_project_dir and log,
+    replaced by wrappers that note in `events` what the module does."""
+
+    def __init__(self, db, monkeypatch, suppress=False, fail=None, exit_error=None):
+        self.events, self.suppress, self.fail, self.exit_error = [], suppress, fail, exit_error
+        real_path, real_relpath, real_project = db.get_db_path(), db._relpath, db.get_project_dir
+        note = self.events.append
+
+        class DbPath:
+            def exists(self):
+                return note("exists") or real_path.exists()
+
+        def connect(path):
+            assert isinstance(path, DbPath)  # the object get_db_path returned, unchanged
+            note("connect")
+            return _Traced(sqlite3.connect(real_path), self)
+
+        logger = SimpleNamespace(debug=lambda line: note(f"log {line}"))
+        monkeypatch.setattr(db, "get_db_path", lambda: note("db_path") or DbPath())
+        monkeypatch.setattr(db, "sqlite3", SimpleNamespace(connect=connect))
+        monkeypatch.setattr(db, "_relpath", lambda p: note(f"relpath {p}") or real_relpath(p))
+        monkeypatch.setattr(db, "get_project_dir", lambda: note("project_dir") or real_project())
+        monkeypatch.setattr(db, "log", lambda: logger)
+
+
+@pytest.fixture
+def trace(db, monkeypatch):
+    """Starts tracing the module's calls: trace(suppress=..., fail=..., exit_error=...)."""
+    return lambda **options: Trace(db, monkeypatch, **options)

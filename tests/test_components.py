@@ -29,16 +29,6 @@ def test_add_replaces_rows_and_marks_each_owning_factory(db, sql, factories, deb
     assert debug_lines == ["Added / replaced the following components: ['c1', 'c2', 'c3', 'c4', 'c1']"]
 
 
-@pytest.mark.parametrize("call", ["add_components", "remove_components", "remove_components_by_factories",
-                                  "get_components_by_factories", "get_factories_by_components"])
-def test_empty_call_and_missing_file_do_nothing(db, db_file, debug_lines, monkeypatch, call):
-    result = {} if call.startswith("get") else None
-    if call != "add_components":
-        assert getattr(db, call)("c1") == result
-    monkeypatch.setattr(db, "get_db_path", lambda: pytest.fail("path looked up"))
-    assert getattr(db, call)() == result and not db_file.exists() and debug_lines == []
-
-
 @pytest.mark.parametrize("call, args, line, kept", [
     ("remove_components", ("c1", "c1", "x"), "Deleted 1 component(s) from database: ('c1', 'c1', 'x')", "c2 d1"),
     ("remove_components", ("x",), "No components found to remove: ('x',)", "c1 c2 d1"),
@@ -100,8 +90,9 @@ def test_sync_fails_like_registry_or_driver_and_stores_nothing(db, live, debug_l
 
 def test_sync_mirrors_cells_built_by_brimlay(db, sql, factories, layout, debug_lines):
     @layout.cell
-    def f(c, length: float = 1.0):
-        c.add_port("o1")
+    def f(c, length: float = 1.0, layer: tuple = (2, 0)):
+        c.add_port("o1", center=(length, 0), layer=layer)
+        c.info["area"] = length * length
 
     @layout.cell
     def g(c):
@@ -115,3 +106,6 @@ def test_sync_mirrors_cells_built_by_brimlay(db, sql, factories, layout, debug_l
     assert {n for n, _ in rows} == {c.name for c in layout.kcl.tkcells.values()} and len(rows) == 4
     assert [f for _, f in rows] == ["", "f", "f", "g"] and debug_lines[-1] == "Synced 4 tkcells to components table"
     assert sql("SELECT name FROM factories WHERE status = 'SUCCESS' ORDER BY name") == [("f",), ("g",)]
+    assert sql("SELECT ports, settings, info FROM components WHERE factory_name = 'f' AND name != 'f'") == [(
+        '[{"name": "o1", "center": [2.0, 0.0], "width": 1.0, "orientation": 0.0, "layer": [2, 0]}]',
+        '{"length": 2.0, "layer": [2, 0]}', '{"area": 4.0}')]

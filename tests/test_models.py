@@ -24,17 +24,6 @@ def test_flag_follows_models_and_only_remove_touches_timestamps(db, sql, debug_l
                                "Deleted models '('ghost',)' from database"]
 
 
-@pytest.mark.parametrize("call, outcome", [
-    ("get_all_models", {}), ("get_model_sources_by_name", {}), ("remove_models", None),
-    ("get_models_by_name", "Models ('a', 'b') not found - database does not exist")])
-def test_missing_file_is_left_missing(db, db_file, debug_lines, call, outcome):
-    try:
-        result = getattr(db, call)(*(() if call == "get_all_models" else ("a", "b")))
-    except ValueError as error:
-        result = error.args[0]
-    assert result == outcome and not db_file.exists() and debug_lines == []
-
-
 def test_remove_never_creates_tables(db, db_file, sql):
     db_file.parent.mkdir(exist_ok=True)
     db_file.touch()
