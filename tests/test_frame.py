@@ -4,6 +4,7 @@ argument layer, the import sequence and globals looked up at call time."""
 from __future__ import annotations
 
 import builtins
+import ctypes
 import inspect
 import pickle
 import subprocess
@@ -25,7 +26,38 @@ def stub_functions():
 
 
 STUB = stub_functions()
-UNDOCUMENTED = {"_create_components_table", "_roll"}
+SUMMARIES = dict(line.split(": ", 1) for line in """\
+add_factories: Add multiple factories to the database.
+remove_factories: Remove multiple factories and all their child components from the database.
+remove_factories_by_source: Remove factories from the database by their source.
+update_factories: Atomically add/replace and remove factories in a single transaction.
+get_factories_by_source: Get factory names for each given source file.
+add_components: Add multiple components to the database simultaneously.
+remove_components: Remove multiple components from the database simultaneously.
+get_components_by_factories: Get all component records belonging to specific factories.
+remove_components_by_factories: Remove all components belonging to specific factories from the database.
+get_all_factories: Get all factory records from the database.
+get_factories_by_name: Get multiple factory records by their names.
+get_factories_by_components: Get factory records for multiple components.
+get_runtime_factory_dependencies: Get the dependencies of a factory.
+get_factories_by_idxs: Get factory records by their kcl indices.
+get_runtime_factories_dependency_graph: Get a dependency graph for multiple factories.
+get_factory_sources_by_name: Get source file paths for multiple factories by their names.
+_create_factories_table: Create the factories table if it doesn't exist.
+_create_models_table: Create the models table if it doesn't exist.
+_create_tables: Create all necessary tables in the database.
+_relpath: Return the relative path from the project directory to the given path.
+get_all_factory_names: Get all factory names from the database.
+reset_timestamps: Reset the timestamps of all factories to the current time.
+set_factories_status_by_names: Modify the status of multiple factories by their names.
+set_factories_has_model_by_names: Set the has_model field for multiple factories by their names.
+set_all_factories_has_model: Set the has_model field for all factories in the database.
+add_models: Add multiple models to the database.
+remove_models: Remove multiple models from the database.
+get_all_models: Get all model records from the database.
+get_models_by_name: Get multiple model records by their factory names.
+get_model_sources_by_name: Get source file paths for multiple models by their factory names.
+sync_from_kcl: Sync all cells from bl.kcl into the components table of the database.""".splitlines())
 WRAPPED = {"_create_factories_table", "_create_components_table", "_create_models_table"}
 GLOBALS = ["sqlite3", "Path", "TYPE_CHECKING", "try_func", "ComponentRecord", "FactoryRecord", "ModelRecord",
            "lazy_import", "nx", "bl", "log", "get_project_dir", "get_db_path", *STUB]
@@ -48,7 +80,8 @@ def test_function_metadata_matches_the_stub(name):
     assert (f.__name__, f.__qualname__, f.__module__) == (name, name, "tessaro.core.database")
     assert str(inspect.signature(f)) == str(inspect.signature(STUB[name]))
     assert f.__annotations__ == STUB[name].__annotations__
-    assert bool(f.__doc__) is (name not in UNDOCUMENTED)
+    summary = SUMMARIES.get(name)
+    assert (f.__doc__ and f.__doc__.split("\n")[0]) == summary
 
 
 class Sentinel(Exception):
@@ -120,6 +153,16 @@ def test_refused_calls(reached, name, args, kwargs, message):
     assert str(info.value) == message
     assert len(getattr(info.value, "__notes__", [])) == message.endswith("Sub)")
     assert reached == []
+
+
+def test_non_string_keywords_from_c_callers(reached):
+    # Python refuses them before the call; a C caller can still pass them.
+    vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+    vectorcall.restype = ctypes.py_object
+    vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    for f, nargs in [(database.update_factories, 2), (database.remove_factories, 0)]:
+        with pytest.raises(TypeError, match=rf"^{f.__name__}\(\) keywords must be strings$"):
+            vectorcall(f, (ctypes.py_object * 3)([], [], True), nargs, (1,))
 
 
 def test_truth_values_are_taken_only_for_valid_calls(reached):
