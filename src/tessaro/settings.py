@@ -24,14 +24,20 @@ __all__ = ["DB_PATH_ENV", "PROJECT_DIR_ENV", "get_db_path", "get_project_dir"]
 
 def get_project_dir() -> Path:
     """Return the absolute, resolved root directory of the current project."""
+    # Every registry operation asks for its paths anew, so the lookup works on
+    # plain strings and builds a single Path at the end.
     explicit = os.environ.get(PROJECT_DIR_ENV)
     if explicit:
-        return Path(explicit).expanduser().resolve()
-    cwd = Path.cwd().resolve()
-    for directory in (cwd, *cwd.parents):
-        if (directory / PROJECT_MARKER).is_file():
-            return directory
-    return cwd
+        return Path(os.path.realpath(os.path.expanduser(explicit)))
+    cwd = os.path.realpath(os.getcwd())
+    directory = cwd
+    while True:
+        if os.path.isfile(os.path.join(directory, PROJECT_MARKER)):
+            return Path(directory)
+        parent = os.path.dirname(directory)
+        if parent == directory:
+            return Path(cwd)
+        directory = parent
 
 
 def get_db_path() -> Path:
@@ -42,8 +48,10 @@ def get_db_path() -> Path:
     """
     explicit = os.environ.get(DB_PATH_ENV)
     if explicit:
-        path = Path(explicit).expanduser().absolute()
+        path = os.path.abspath(os.path.expanduser(explicit))
     else:
-        path = get_project_dir() / "build" / "tessaro.db"
-    path.parent.mkdir(parents=True, exist_ok=True)
-    return path
+        path = os.path.join(get_project_dir(), "build", "tessaro.db")
+    folder = os.path.dirname(path)
+    if not os.path.isdir(folder):
+        os.makedirs(folder, exist_ok=True)
+    return Path(path)
