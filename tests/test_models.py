@@ -59,15 +59,20 @@ class Spy:
         return {"source": "m.py", "factory": "f1", "settings": "{}"}.get(name, "x")
 
 
-# 7: `message` is missing before any write; 8: the flag update fails after the insert.
-@pytest.mark.parametrize("fail_at", [None, 7, 8])
+# 0: the module has no _relpath, so the record is never read; 7: `message` is
+# missing before any write; 8: the flag update fails after the insert.
+@pytest.mark.parametrize("fail_at", [None, 0, 7, 8])
 def test_add_reads_attributes_in_order_and_rolls_back_as_one(db, sql, monkeypatch, fail_at):
     db.add_factories(FactoryRecord(name="f1", source="f.py"))
     reads, relpath = [], db._relpath
-    monkeypatch.setattr(db, "_relpath", lambda path: reads.append("relpath") or relpath(path))
-    with pytest.raises(AttributeError) if fail_at else nullcontext():
+    if fail_at == 0:
+        monkeypatch.delattr(db, "_relpath")
+    else:
+        monkeypatch.setattr(db, "_relpath", lambda path: reads.append("relpath") or relpath(path))
+    error = NameError if fail_at == 0 else AttributeError
+    with pytest.raises(error) if fail_at is not None else nullcontext():
         db.add_models(Spy(reads, fail_at))
     order = ["source", "relpath", "factory", "settings", "pdk_type", "status", "message", "factory", "factory"]
     assert reads == order[:fail_at]
-    assert sql("SELECT * FROM models") == ([] if fail_at else [("f1", "{}", "m.py", "x", "x", "x")])
+    assert sql("SELECT * FROM models") == ([] if fail_at is not None else [("f1", "{}", "m.py", "x", "x", "x")])
     assert sql("SELECT has_model FROM factories") == [(fail_at is None,)]

@@ -8,9 +8,11 @@ namespace {
 constexpr const char* select_models = "SELECT factory, settings, source, pdk_type, status, message FROM models";
 
 // (factory, settings, _relpath(source), pdk_type, status, message) for one
-// record, the source converted before any other attribute is read.
+// record, the source converted before any other attribute is read.  As in
+// _relpath(record.source), the helper is looked up before the record is read.
 py::object model_row(const Env& env, py::handle record) {
-    py::object rel_source = env.call_global(N::relpath, attr(record, env[N::source]));
+    py::object to_relative = env.global(N::relpath);
+    py::object rel_source = call(to_relative, attr(record, env[N::source]));
     py::object factory = attr(record, env[N::factory]);
     py::object settings = attr(record, env[N::settings]);
     py::object pdk_type = attr(record, env[N::pdk_type]);
