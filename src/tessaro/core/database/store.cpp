@@ -15,9 +15,11 @@ namespace {
 PyObject* lookup_special(PyObject* self, PyObject* name) {
     PyObject* found = _PyType_Lookup(Py_TYPE(self), name);
     if (!found) return nullptr;
+    // Held while its __get__ runs, which may rebind the class attribute.
+    py::object descriptor = py::reinterpret_borrow<py::object>(found);
     if (descrgetfunc get = Py_TYPE(found)->tp_descr_get)
         return get(found, self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    return Py_NewRef(found);
+    return descriptor.release().ptr();
 }
 
 }  // namespace
