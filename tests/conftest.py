@@ -73,8 +73,12 @@ def layout():
 class _Traced:
     """A driver object (connection or cursor) whose calls are noted in trace.events."""
 
-    def __init__(self, target, trace):
-        self._target, self._trace = target, trace
+    def __init__(self, target, trace, released=False):
+        self._target, self._trace, self._released = target, trace, released
+
+    def __del__(self):
+        if self._released:
+            self._trace.events.append("release")
 
     def __getattr__(self, name):
         value = getattr(self._target, name)
@@ -85,6 +89,8 @@ class _Traced:
             if name in ("execute", "executemany"):
                 text = " ".join(args[0].split())
                 self._trace.events.append("create" if text.startswith("CREATE") else f"{name} {text}")
+                if name == "executemany":
+                    self._trace.params.append(args[1])
                 if self._trace.fail and self._trace.fail in text:
                     raise sqlite3.OperationalError("injected")
             elif name == "commit":
@@ -108,10 +114,13 @@ class _Traced:
 
 class Trace:
     """The module's sqlite3, database path, _relpath, get_project_dir and log,
-    replaced by wrappers that note in `events` what the module does."""
+    replaced by wrappers that note in `events` what the module does (and, with
+    release=True, when the connection is let go); `params` holds what each
+    executemany was given."""
 
-    def __init__(self, db, monkeypatch, suppress=False, fail=None, exit_error=None):
+    def __init__(self, db, monkeypatch, suppress=False, fail=None, exit_error=None, release=False):
         self.events, self.suppress, self.fail, self.exit_error = [], suppress, fail, exit_error
+        self.params, self.release = [], release
         real_path, real_relpath, real_project = db.get_db_path(), db._relpath, db.get_project_dir
         note = self.events.append
 
@@ -122,7 +131,7 @@ class Trace:
         def connect(path):
             assert isinstance(path, DbPath)  # the object get_db_path returned, unchanged
             note("connect")
-            return _Traced(sqlite3.connect(real_path), self)
+            return _Traced(sqlite3.connect(real_path), self, self.release)
 
         logger = SimpleNamespace(debug=lambda line: note(f"log {line}"))
         monkeypatch.setattr(db, "get_db_path", lambda: note("db_path") or DbPath())
@@ -134,5 +143,5 @@ class Trace:
 
 @pytest.fixture
 def trace(db, monkeypatch):
-    """Starts tracing the module's calls: trace(suppress=..., fail=..., exit_error=...)."""
+    """Starts tracing the module's calls: trace(suppress=..., fail=..., exit_error=..., release=...)."""
     return lambda **options: Trace(db, monkeypatch, **options)

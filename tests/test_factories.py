@@ -89,9 +89,21 @@ TRACES = [
 
 @pytest.mark.parametrize("call, events", TRACES)
 def test_call_order_and_statements(seeded, trace, call, events):
+    started = trace(release=True)
+    call(seeded)
+    assert started.events == [*events, "release"]  # the connection lives until the call returns
+
+
+@pytest.mark.parametrize("call, keys, shared", [
+    (lambda db: db.remove_factories("a", "a"), [("a",), ("a",)], False),
+    (lambda db: db.remove_factories_by_source("cells/a.py"), [("a",), ("b",)], False),
+    (lambda db: db.update_factories([], ["a", "a"]), [("a",), ("a",)], True),
+])
+def test_deletion_parameter_lists(seeded, trace, call, keys, shared):
     started = trace()
     call(seeded)
-    assert started.events == events
+    components, factories = started.params
+    assert components == factories == keys and (components is factories) == shared
 
 
 @pytest.mark.parametrize("call, outcome", [

@@ -225,19 +225,34 @@ def test_globals_are_looked_up_at_call_time(monkeypatch):
     assert calls == [("f", "cur")]
     monkeypatch.setattr(builtins, "_create_components_table", lambda c: calls.append(("c", c)), raising=False)
     database._create_tables("cur")
-    assert calls == [("f", "cur"), ("f", "cur"), ("c", "cur"), ("m", "cur")]
+    # The builtins are the module's, not those of the code that calls it.
+    exec("db._create_tables('cur')", {"__builtins__": {}, "db": database})
+    assert calls == [("f", "cur")] + [("f", "cur"), ("c", "cur"), ("m", "cur")] * 2
 
 
 def test_import_is_light_guarded_and_happens_once():
     script = textwrap.dedent("""
-        import importlib, sys
-        sys.modules["tessaro.models"] = None  # an eager dependency fails: the error propagates
+        import builtins, importlib, sys, types
+        real, seen = builtins.__import__, []
+
+        def noting(name, globals=None, locals=None, fromlist=None, level=0):
+            if globals and globals.get("__name__") == "tessaro.core.database":
+                seen.append(name if locals is globals and level == 0 else "?")
+                seen.extend(fromlist or ())
+            return real(name, globals, locals, fromlist, level)
+
+        builtins.__import__ = noting
+        # An eager dependency still being imported (a circular import): its error propagates.
+        sys.modules["tessaro.models"] = models = types.ModuleType("tessaro.models")
+        models.__file__, models.__spec__ = "models.py", types.SimpleNamespace(_initializing=True)
         try:
             import tessaro.core.database
         except ImportError as e:
-            print(type(e).__name__, e)
+            print(e, e.name, e.path, e.name_from)
         del sys.modules["tessaro.models"]
         import tessaro.core.database as db  # and the import can be retried
+        builtins.__import__ = real
+        print(*seen)
         lazy = ["networkx", "brimlay", "tessaro.logger", "tessaro.settings"]
         print(db.add_factories.__module__, [m for m in lazy if m in sys.modules])
         db.get_db_path = marker = object()
@@ -252,7 +267,10 @@ def test_import_is_light_guarded_and_happens_once():
     """)
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert result.stdout.splitlines() == [
-        "ModuleNotFoundError import of tessaro.models halted; None in sys.modules",
+        "cannot import name 'ComponentRecord' from partially initialized module 'tessaro.models' (most likely due "
+        "to a circular import) (models.py) tessaro.models models.py ComponentRecord",
+        "sqlite3 pathlib Path typing TYPE_CHECKING tessaro.core.shared try_func tessaro.models ComponentRecord "
+        "FactoryRecord ModelRecord " * 2 + "tessaro.core.lazy lazy_import",
         "tessaro.core.database []",
         "True True",
         "<class 'ImportError'>: Interpreter change detected - this module can only be loaded into one interpreter "

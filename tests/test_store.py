@@ -4,6 +4,7 @@ operation does without a database file, and the project-relative source text."""
 from __future__ import annotations
 
 import os
+import re
 import sqlite3
 from pathlib import Path
 from types import SimpleNamespace as NS
@@ -48,7 +49,7 @@ def test_create_tables_makes_exactly_the_schema_in_order_and_swallows_failures(t
 
     class Failing:
         def execute(self, *args):
-            executed.append(" ".join(args[0].split()) if len(args) == 1 else args)
+            executed.append(re.sub(r"\s+", " ", args[0]) if len(args) == 1 else args)
             raise sqlite3.OperationalError("disk I/O error")
 
     assert database._create_tables(Failing()) is None and executed == STATEMENTS

@@ -115,6 +115,9 @@ struct Runtime {
     py::object component_keywords;  // the five ComponentRecord keywords
     py::object model_keywords;      // the six ModelRecord keywords
     py::object walk_up_keywords;    // ("walk_up",)
+    // The builtins the functions fall back to, fixed when they are defined
+    // (as a def statement fixes them), not those of whoever calls them.
+    py::object builtins;
 
     static std::shared_ptr<const Runtime> make();  // throws py::error_already_set
 };

@@ -56,11 +56,14 @@ py::object empty_lists(py::handle relative) {
     return result;
 }
 
-// The components of the factories named in keys ([(name,), ...]), then the
-// factories themselves.
-void delete_factories(const Store& db, py::handle keys) {
-    db.executemany(text("DELETE FROM components WHERE factory_name = ?"), keys);
-    db.executemany(text("DELETE FROM factories WHERE name = ?"), keys);
+constexpr const char* delete_components = "DELETE FROM components WHERE factory_name = ?";
+constexpr const char* delete_rows = "DELETE FROM factories WHERE name = ?";
+
+// The components of the named factories, then the factories themselves, each
+// statement with a parameter list of its own.
+void delete_factories(const Store& db, py::handle names) {
+    db.executemany(text(delete_components), one_tuples(names));
+    db.executemany(text(delete_rows), one_tuples(names));
 }
 
 // [first, *names]: a new column value followed by the names of an IN list.
@@ -118,7 +121,10 @@ py::object update_factories(const Env& env, py::handle add, py::handle remove, b
             db.executemany(text(update_last_modified ? insert_with_timestamp : insert_without_timestamp), rows);
         }
         if (PyList_GET_SIZE(remove.ptr()) != 0) {
-            delete_factories(db, one_tuples(remove));
+            // Both deletions are bound to the one list of (name,) tuples.
+            py::object keys = one_tuples(remove);
+            db.executemany(text(delete_components), keys);
+            db.executemany(text(delete_rows), keys);
         }
         db.commit();
         env.debug([&] {
@@ -143,7 +149,7 @@ py::object remove_factories(const Env& env, py::handle names) {
     py::object path = db_path(env);
     if (!exists(env, path)) return py::none();
     return with_connection(env, path, Tables::keep, [&](const Store& db) -> py::object {
-        delete_factories(db, one_tuples(names));
+        delete_factories(db, names);
         db.commit();
         env.debug([&] {
             return join(
@@ -163,7 +169,7 @@ py::object remove_factories_by_source(const Env& env, py::handle sources) {
                    relative);
         py::object factory_names = first_column(db.fetchall());
         if (PyList_GET_SIZE(factory_names.ptr()) == 0) return new_list();
-        delete_factories(db, one_tuples(factory_names));
+        delete_factories(db, factory_names);
         db.commit();
         env.debug([&] {
             return join({text("Deleted factories '"), str_of(factory_names),
@@ -203,8 +209,10 @@ py::object get_factories_by_source(const Env& env, py::handle sources) {
     py::object path = db_path(env);
     py::object relative = relative_sources(env, sources);
     if (!exists(env, path)) return empty_lists(relative);
-    py::object rows;
+    py::object conn, cursor, rows;  // the connection lives until the call returns
     with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
+        conn = db.conn;
+        cursor = db.cursor;
         db.execute(
             in_statement("SELECT source, name FROM factories WHERE source IN (", PyList_GET_SIZE(relative.ptr()), ")"),
             relative);
@@ -226,8 +234,10 @@ py::object get_factory_sources_by_name(const Env& env, py::handle names) {
     if (PyTuple_GET_SIZE(names.ptr()) == 0) return new_dict();
     py::object path = db_path(env);
     if (!exists(env, path)) return new_dict();
-    py::object relpaths;
+    py::object conn, cursor, relpaths;  // the connection lives until the call returns
     with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
+        conn = db.conn;
+        cursor = db.cursor;
         db.execute(
             in_statement("SELECT name, source FROM factories WHERE name IN (", PyTuple_GET_SIZE(names.ptr()), ")"),
             names);
@@ -241,10 +251,11 @@ py::object get_factory_sources_by_name(const Env& env, py::handle names) {
     });
     py::object paths = new_dict();
     if (!relpaths) raise_unbound("relpaths");
-    PyObject *name, *relpath;
-    for (Py_ssize_t pos = 0; PyDict_Next(relpaths.ptr(), &pos, &name, &relpath);) {
+    PyObject *key, *value;
+    for (Py_ssize_t pos = 0; PyDict_Next(relpaths.ptr(), &pos, &key, &value);) {
+        py::object name = py::reinterpret_borrow<py::object>(key), relpath = py::reinterpret_borrow<py::object>(value);
         py::object project_dir = env.call_global(N::get_project_dir);
-        set_item(paths, name, steal(PyNumber_TrueDivide(project_dir.ptr(), relpath)));
+        set_item(paths, name, steal(PyNumber_TrueDivide(project_dir.ptr(), relpath.ptr())));
     }
     return paths;
 }

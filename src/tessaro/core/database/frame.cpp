@@ -30,6 +30,7 @@ std::shared_ptr<const Runtime> Runtime::make() {
     rt->component_keywords = keywords({N::name, N::factory_name, N::ports, N::settings, N::info});
     rt->model_keywords = keywords({N::factory, N::settings, N::source, N::pdk_type, N::status, N::message});
     rt->walk_up_keywords = keywords({N::walk_up});
+    rt->builtins = py::reinterpret_borrow<py::object>(PyEval_GetBuiltins());
     return rt;
 }
 
@@ -37,10 +38,9 @@ py::object Env::global(N n) const {
     py::handle key = (*this)[n];
     if (PyObject* v = PyDict_GetItemWithError(globals_, key.ptr())) return py::reinterpret_borrow<py::object>(v);
     if (PyErr_Occurred()) raise();
-    if (PyObject* builtins = PyEval_GetBuiltins()) {
-        if (PyObject* v = PyDict_GetItemWithError(builtins, key.ptr())) return py::reinterpret_borrow<py::object>(v);
-        if (PyErr_Occurred()) raise();
-    }
+    if (PyObject* v = PyDict_GetItemWithError(rt_.builtins.ptr(), key.ptr()))
+        return py::reinterpret_borrow<py::object>(v);
+    if (PyErr_Occurred()) raise();
     py::object exc =
         call(py::handle(PyExc_NameError), steal(PyUnicode_FromFormat("name '%U' is not defined", key.ptr())));
     if (PyObject_SetAttrString(exc.ptr(), "name", key.ptr()) < 0) raise();
@@ -500,34 +500,69 @@ py::object make_function(PyTypeObject* type, const Entry& s, py::handle globals,
 
 void bind(py::handle globals, N n, py::handle value, const Env& env) { set_item(globals, env[n], value); }
 
-// __import__(module, globals, None, fromlist, 0), as the import statements do.
+// __import__(module, globals, globals, fromlist, 0), as an import statement at
+// module level calls it: the namespace is both its globals and its locals.
 py::object import(const char* module, py::handle globals, std::initializer_list<N> fromlist, const Env& env) {
     py::object names = steal(PyTuple_New(static_cast<Py_ssize_t>(fromlist.size())));
     Py_ssize_t i = 0;
     for (N n : fromlist) PyTuple_SET_ITEM(names.ptr(), i++, env[n].inc_ref().ptr());
-    PyObject* importer = PyDict_GetItemWithError(PyEval_GetBuiltins(), text("__import__").ptr());
-    if (!importer) {
+    PyObject* found = PyDict_GetItemWithError(env.runtime().builtins.ptr(), text("__import__").ptr());
+    if (!found) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
         raise();
     }
-    return call(py::handle(importer), text(module), globals, py::none(), fromlist.size() ? names : py::none(),
-                integer(0));
+    // Held while it runs: it may rebind builtins.__import__ itself.
+    py::object importer = py::reinterpret_borrow<py::object>(found);
+    return call(importer, text(module), globals, globals, fromlist.size() ? names : py::none(), integer(0));
 }
 
-// The attribute `from module import name` binds, or its ImportError.
+// The attribute `from module import name` binds: the attribute, else a
+// submodule of that name already in sys.modules, else the ImportError the
+// statement raises.
 py::object import_from(py::handle module, N n, const Env& env) {
-    PyObject* v = PyObject_GetAttr(module.ptr(), env[n].ptr());
-    if (v) return steal(v);
+    py::handle name = env[n];
+    if (PyObject* v = PyObject_GetAttr(module.ptr(), name.ptr())) return steal(v);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
     PyErr_Clear();
-    py::object module_name = steal(PyObject_GetAttrString(module.ptr(), "__name__"));
-    PyObject* file = PyModule_Check(module.ptr()) ? PyModule_GetFilenameObject(module.ptr()) : nullptr;
-    if (!file) PyErr_Clear();
-    py::object where = file ? steal(file) : text("unknown location");
-    py::object msg =
-        steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", env[n].ptr(), module_name.ptr(), where.ptr()));
-    py::object exc = call(py::handle(PyExc_ImportError), msg);
-    PyObject_SetAttrString(exc.ptr(), "name", module_name.ptr());
+    py::object package = py::reinterpret_steal<py::object>(PyObject_GetAttrString(module.ptr(), "__name__"));
+    if (!package || !PyUnicode_Check(package.ptr())) {
+        PyErr_Clear();
+        package = py::object();
+    } else {
+        py::object full = steal(PyUnicode_FromFormat("%U.%U", package.ptr(), name.ptr()));
+        if (PyObject* submodule = PyImport_GetModule(full.ptr())) return steal(submodule);
+        if (PyErr_Occurred()) raise();
+    }
+    py::object shown = package ? package : text("<unknown module name>");
+    py::object path = py::reinterpret_steal<py::object>(PyModule_GetFilenameObject(module.ptr()));
+    py::object message;
+    if (!path || !PyUnicode_Check(path.ptr())) {
+        PyErr_Clear();
+        path = py::object();
+        message =
+            steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name.ptr(), shown.ptr()));
+    } else {
+        // A module whose spec says it is still initialising: a circular import.
+        bool initializing = false;
+        if (PyObject* spec = PyObject_GetAttrString(module.ptr(), "__spec__")) {
+            py::object held = steal(spec);
+            if (PyObject* flag = PyObject_GetAttrString(spec, "_initializing")) {
+                int r = PyObject_IsTrue(flag);
+                Py_DECREF(flag);
+                initializing = r > 0;
+            }
+        }
+        PyErr_Clear();
+        message =
+            steal(PyUnicode_FromFormat(initializing ? "cannot import name %R from partially initialized module %R "
+                                                      "(most likely due to a circular import) (%S)"
+                                                    : "cannot import name %R from %R (%S)",
+                                       name.ptr(), shown.ptr(), path.ptr()));
+    }
+    py::object kwargs = steal(Py_BuildValue("{s:O,s:O,s:O}", "path", path ? path.ptr() : Py_None, "name",
+                                            package ? package.ptr() : Py_None, "name_from", name.ptr()));
+    py::object args = steal(PyTuple_Pack(1, message.ptr()));
+    py::object exc = steal(PyObject_Call(PyExc_ImportError, args.ptr(), kwargs.ptr()));
     PyErr_SetObject(PyExc_ImportError, exc.ptr());
     raise();
 }

@@ -15,9 +15,11 @@ namespace {
 PyObject* lookup_special(PyObject* self, PyObject* name) {
     PyObject* found = _PyType_Lookup(Py_TYPE(self), name);
     if (!found) return nullptr;
+    // Held while its __get__ runs, which may rebind the class attribute.
+    py::object descriptor = py::reinterpret_borrow<py::object>(found);
     if (descrgetfunc get = Py_TYPE(found)->tp_descr_get)
         return get(found, self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    return Py_NewRef(found);
+    return descriptor.release().ptr();
 }
 
 }  // namespace
@@ -152,8 +154,7 @@ py::object create(const Env& env, py::handle cursor, const char* statement) {
 }  // namespace
 
 py::object create_factories_table(const Env& env, py::handle cursor) {
-    return create(env, cursor, R"(
-        CREATE TABLE IF NOT EXISTS factories (
+    return create(env, cursor, R"(CREATE TABLE IF NOT EXISTS factories (
             name TEXT PRIMARY KEY,
             source TEXT NOT NULL,
             status TEXT NOT NULL,
@@ -167,34 +168,29 @@ py::object create_factories_table(const Env& env, py::handle cursor) {
             tags TEXT NOT NULL DEFAULT '[]',
             ignored_sources TEXT NOT NULL DEFAULT '[]',
             last_updated TEXT NOT NULL DEFAULT CURRENT_TIMESTAMP
-        )
-    )");
+        ))");
 }
 
 py::object create_components_table(const Env& env, py::handle cursor) {
-    return create(env, cursor, R"(
-        CREATE TABLE IF NOT EXISTS components (
+    return create(env, cursor, R"(CREATE TABLE IF NOT EXISTS components (
             name TEXT PRIMARY KEY,
             factory_name TEXT NOT NULL,
             ports TEXT NOT NULL,
             settings TEXT NOT NULL,
             info TEXT NOT NULL,
             FOREIGN KEY (factory_name) REFERENCES factories (name)
-        )
-    )");
+        ))");
 }
 
 py::object create_models_table(const Env& env, py::handle cursor) {
-    return create(env, cursor, R"(
-        CREATE TABLE IF NOT EXISTS models (
+    return create(env, cursor, R"(CREATE TABLE IF NOT EXISTS models (
             factory TEXT PRIMARY KEY,
             settings TEXT NOT NULL,
             source TEXT NOT NULL,
             pdk_type TEXT NOT NULL,
             status TEXT NOT NULL DEFAULT 'UNKNOWN',
             message TEXT NOT NULL DEFAULT ''
-        )
-    )");
+        ))");
 }
 
 py::object create_tables(const Env& env, py::handle cursor) {
