@@ -82,13 +82,11 @@ py::object get_components_by_factories(const Env& env, py::handle factory_names)
         for (py::handle row : db.fetchall()) {
             py::object values = unpack(row, 5);
             PyObject* factory_name = PyTuple_GET_ITEM(values.ptr(), 1);
-            PyObject* records = PyDict_GetItemWithError(result.ptr(), factory_name);
-            if (!records) {
-                if (PyErr_Occurred()) raise();
-                py::object fresh = new_list();
-                set_item(result, factory_name, fresh);
-                records = fresh.ptr();  // kept alive by result
-            }
+            PyObject* found = PyDict_GetItemWithError(result.ptr(), factory_name);
+            if (!found && PyErr_Occurred()) raise();
+            // Held while the record class (any Python callable) runs.
+            py::object records = found ? py::reinterpret_borrow<py::object>(found) : new_list();
+            if (!found) set_item(result, factory_name, records);
             append(records, call_vector(env.global(N::ComponentRecord), PySequence_Fast_ITEMS(values.ptr()), 0,
                                         env.runtime().component_keywords));
         }

@@ -128,6 +128,10 @@ struct Runtime {
 
 [[noreturn]] inline void raise() { throw py::error_already_set(); }
 
+// Inside a catch block: sets the Python error the C++ exception being handled
+// stands for (the original one for py::error_already_set).
+void set_error_from_current_exception() noexcept;
+
 inline py::object steal(PyObject* p) {
     if (!p) raise();
     return py::reinterpret_steal<py::object>(p);
@@ -264,6 +268,13 @@ py::object with_connection(const Env& env, py::handle db_path, Tables tables, Bo
     } catch (const py::error_already_set& e) {
         if (!exit_context(cm, e)) throw;
         return py::none();
+    } catch (...) {
+        // A C++ failure (memory exhausted) leaves the scope as the Python
+        // error it stands for.
+        set_error_from_current_exception();
+        py::error_already_set e;
+        if (!exit_context(cm, e)) throw e;
+        return py::none();
     }
     exit_context(cm);
     return result;
@@ -329,6 +340,12 @@ inline bool exists(const Env& env, py::handle path) { return truth(method(path, 
 // The UnboundLocalError a Python body raises when it reads a local that the
 // suppressed `with` block never assigned.
 [[noreturn]] void raise_unbound(const char* local);
+
+// The source lookups by name: {name: stored relative source} selected by
+// `opening` + IN list inside the connection scope, then each joined to
+// get_project_dir() (asked once per entry) after the scope; the connection is
+// held until the call returns.
+py::object sources_by_name(const Env& env, py::handle db_path, const char* opening, py::handle names);
 
 // FactoryRecord(**row) with the two flags as bool: the factory row conversion.
 py::object factory_record(const Env& env, py::handle row);

@@ -228,36 +228,11 @@ py::object get_factories_by_source(const Env& env, py::handle sources) {
     return result;
 }
 
-// The stored relative sources are read inside the connection scope and joined
-// to the project directory after it, asking for the directory once per entry.
 py::object get_factory_sources_by_name(const Env& env, py::handle names) {
     if (PyTuple_GET_SIZE(names.ptr()) == 0) return new_dict();
     py::object path = db_path(env);
     if (!exists(env, path)) return new_dict();
-    py::object conn, cursor, relpaths;  // the connection lives until the call returns
-    with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
-        conn = db.conn;
-        cursor = db.cursor;
-        db.execute(
-            in_statement("SELECT name, source FROM factories WHERE name IN (", PyTuple_GET_SIZE(names.ptr()), ")"),
-            names);
-        py::object found = new_dict();
-        for (py::handle row : db.fetchall()) {
-            py::object name = column(row, 0);
-            set_item(found, name, column(row, 1));
-        }
-        relpaths = std::move(found);
-        return py::none();
-    });
-    py::object paths = new_dict();
-    if (!relpaths) raise_unbound("relpaths");
-    PyObject *key, *value;
-    for (Py_ssize_t pos = 0; PyDict_Next(relpaths.ptr(), &pos, &key, &value);) {
-        py::object name = py::reinterpret_borrow<py::object>(key), relpath = py::reinterpret_borrow<py::object>(value);
-        py::object project_dir = env.call_global(N::get_project_dir);
-        set_item(paths, name, steal(PyNumber_TrueDivide(project_dir.ptr(), relpath.ptr())));
-    }
-    return paths;
+    return sources_by_name(env, path, "SELECT name, source FROM factories WHERE name IN (", names);
 }
 
 namespace {

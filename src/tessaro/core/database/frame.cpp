@@ -56,6 +56,22 @@ py::object join(std::initializer_list<py::handle> parts) {
     return steal(PyUnicode_Join(empty.ptr(), seq.ptr()));
 }
 
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+
 void raise_unbound(const char* local) {
     PyErr_Format(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
                  local);
@@ -92,14 +108,8 @@ template <class F>
 PyObject* guarded(F&& f) noexcept {
     try {
         return f().release().ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (const py::builtin_exception& e) {
-        e.set_error();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        set_error_from_current_exception();
     }
     return nullptr;
 }

@@ -102,30 +102,7 @@ py::object get_model_sources_by_name(const Env& env, py::handle names) {
     if (PyTuple_GET_SIZE(names.ptr()) == 0) return new_dict();
     py::object path = db_path(env);
     if (!exists(env, path)) return new_dict();
-    py::object relpaths = with_connection(env, path, Tables::create, [&](const Store& db) -> py::object {
-        db.execute(
-            in_statement("SELECT factory, source FROM models WHERE factory IN (", PyTuple_GET_SIZE(names.ptr()), ")"),
-            names);
-        py::object found = new_dict();
-        for (py::handle row : db.fetchall()) {
-            py::object name = column(row, 0);
-            py::object relpath = column(row, 1);
-            set_item(found, name, relpath);
-        }
-        return found;
-    });
-    // A scope that swallowed an exception never produced the found sources.
-    if (relpaths.is_none()) raise_unbound("relpaths");
-    // The project directory is joined on after the connection is let go, once
-    // per source found.
-    py::object paths = new_dict();
-    Py_ssize_t pos = 0;
-    PyObject *name, *relpath;
-    while (PyDict_Next(relpaths.ptr(), &pos, &name, &relpath)) {
-        py::object joined = steal(PyNumber_TrueDivide(env.call_global(N::get_project_dir).ptr(), relpath));
-        set_item(paths, name, joined);
-    }
-    return paths;
+    return sources_by_name(env, path, "SELECT factory, source FROM models WHERE factory IN (", names);
 }
 
 }  // namespace tessaro::db

@@ -141,6 +141,32 @@ py::object unpack(py::handle row, Py_ssize_t n) {
     return items;
 }
 
+py::object sources_by_name(const Env& env, py::handle db_path, const char* opening, py::handle names) {
+    py::object conn, cursor, relpaths;  // the connection lives until the call returns
+    with_connection(env, db_path, Tables::create, [&](const Store& db) -> py::object {
+        conn = db.conn;
+        cursor = db.cursor;
+        db.execute(in_statement(opening, PyTuple_GET_SIZE(names.ptr()), ")"), names);
+        py::object found = new_dict();
+        for (py::handle row : db.fetchall()) {
+            py::object name = column(row, 0);
+            set_item(found, name, column(row, 1));
+        }
+        relpaths = std::move(found);
+        return py::none();
+    });
+    // A scope whose __exit__ swallowed an error never produced the sources.
+    if (!relpaths) raise_unbound("relpaths");
+    py::object paths = new_dict();
+    PyObject *key, *value;
+    for (Py_ssize_t pos = 0; PyDict_Next(relpaths.ptr(), &pos, &key, &value);) {
+        py::object name = py::reinterpret_borrow<py::object>(key), relpath = py::reinterpret_borrow<py::object>(value);
+        py::object project_dir = env.call_global(N::get_project_dir);
+        set_item(paths, name, steal(PyNumber_TrueDivide(project_dir.ptr(), relpath.ptr())));
+    }
+    return paths;
+}
+
 // ---------------------------------------------------------------------------
 // Schema
 
