@@ -552,11 +552,11 @@ py::object import_from(py::handle module, N n, const Env& env) {
         message =
             steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name.ptr(), shown.ptr()));
     } else {
-        // A module whose spec says it is still initialising: a circular import.
+        // A module the import system still marks as initialising: a circular import.
         bool initializing = false;
-        if (PyObject* spec = PyObject_GetAttrString(module.ptr(), "__spec__")) {
-            py::object held = steal(spec);
-            if (PyObject* flag = PyObject_GetAttrString(spec, "_initializing")) {
+        if (PyObject* origin = PyObject_GetAttrString(module.ptr(), "__spec__")) {
+            py::object held = steal(origin);
+            if (PyObject* flag = PyObject_GetAttrString(origin, "_initializing")) {
                 int r = PyObject_IsTrue(flag);
                 Py_DECREF(flag);
                 initializing = r > 0;
