@@ -55,14 +55,8 @@ def demo(tmp_path_factory):
     return new_copy(tmp_path_factory.mktemp("shared"))
 
 
-@pytest.fixture
-def project(tmp_path):
-    return new_copy(tmp_path)[0]
-
-
 def test_demo_builds_and_registers_the_example(demo):
     project, done = demo
-    assert (project / "pyproject.toml").is_file() and (project / "build" / "tessaro.db").is_file()
     assert not list(project.rglob("__pycache__"))
     out = done.stdout
     assert "spiral failed on purpose: ValueError" in out and TREE in out
@@ -95,18 +89,15 @@ def test_tables(demo, tmp_path, args, expected):
         assert re.search(pattern, out, re.M), out
 
 
-def test_graph_as_text_by_default_and_of_some_factories_to_a_file(demo):
+def test_graph_formats(demo, tmp_path):
     project, _ = demo
     assert ok("graph", cwd=project).stdout == TREE
-    ok("graph", "mzi", "-f", "json", "-o", "mzi.json", cwd=project)
-    data = json.loads((project / "mzi.json").read_text())
+    ok("graph", "mzi", "-f", "json", "-o", str(tmp_path / "mzi.json"), cwd=project)
+    data = json.loads((tmp_path / "mzi.json").read_text())
     # Walked both ways from mzi: what it uses and what uses it, and onwards (spiral is not connected).
     assert {tuple(e) for e in data["edges"]} == EDGES and {n["status"] for n in data["nodes"]} == {"SUCCESS"}
     assert len(data["nodes"]) == len(FACTORIES) - 1
-
-
-def test_graph_as_mermaid_and_through_dot(demo, tmp_path):
-    out = ok("graph", "--format", "mermaid", cwd=demo[0]).stdout
+    out = ok("graph", "--format", "mermaid", cwd=project).stdout
     ids = dict(re.findall(r'^\s+(f\d+)\["(\w+)"\]$', out, re.M))
     assert {(ids[a], ids[b]) for a, b in re.findall(r"^\s+(f\d+) --> (f\d+)$", out, re.M)} == EDGES
     assert out.startswith("graph TD\n") and re.search(r"class f\d+ failed", out)
@@ -114,10 +105,10 @@ def test_graph_as_mermaid_and_through_dot(demo, tmp_path):
     fake = tmp_path / "dot"
     fake.write_text('#!/bin/sh\necho "<svg format=$1>"\nwhile IFS= read -r line; do echo "$line"; done\necho "</svg>"\n')
     fake.chmod(0o755)
-    out = ok("graph", "-f", "svg", cwd=demo[0], env={"PATH": str(tmp_path)}).stdout
+    out = ok("graph", "-f", "svg", cwd=project, env={"PATH": str(tmp_path)}).stdout
     assert out.startswith("<svg format=-Tsvg>\ndigraph factories {") and '"spiral" [color=red' in out
     assert set(re.findall(r'^\s+"(\w+)" -> "(\w+)";$', out, re.M)) == EDGES
-    done = tessaro("graph", "-f", "png", cwd=demo[0], env={"PATH": ""})
+    done = tessaro("graph", "-f", "png", cwd=project, env={"PATH": ""})
     assert done.returncode == 2 and done.stdout == "" and "png needs Graphviz's 'dot' program" in done.stderr
 
 
@@ -131,7 +122,10 @@ def test_affected_lists_users_in_rebuild_order(demo, changed, defined, order):
     assert result == {"sources": sorted(os.path.normpath(c) for c in changed), "defined": defined, "affected": order}
 
 
-def test_renamed_and_moved_factories_and_changed_settings(project):
+def test_the_registry_follows_edits_of_the_sources(tmp_path):
+    project = new_copy(tmp_path)[0]
+    chip, basics, devices, models = (project / "factories" / f"{n}.py" for n in ("chip", "basics", "devices", "models"))
+
     def straights():
         return sorted(c["name"] for c in as_json("components", "straight", cwd=project))
 
@@ -139,55 +133,52 @@ def test_renamed_and_moved_factories_and_changed_settings(project):
     assert "built 2 factories from 1 source:" in ok("build", "factories/basics.py", cwd=project).stdout
     old = straights()
     assert len(old) == 2
-    # In one build: mzi is renamed and gets a longer arm; spiral moves to a file built before the one it left.
-    chip, basics, devices = (project / "factories" / n for n in ("chip.py", "basics.py", "devices.py"))
-    text = chip.read_text()
-    spiral = text[text.index("@bl.cell\ndef spiral") :]
-    text = text.replace(spiral, "").replace("from .basics import pad, straight", "from .basics import pad")
-    chip.write_text(re.sub(r"\bmzi\b", "mzi_v2", text))
-    basics.write_text(basics.read_text() + "\n\n" + spiral)
-    text = devices.read_text().replace("delta_length: float = 30.0", "delta_length: float = 50.0")
-    devices.write_text(re.sub(r"\bmzi\b", "mzi_v2", text))
-    done = ok("build", cwd=project, code=1)  # spiral still fails
-    assert "removed factories: mzi\n" in done.stdout
-    found = factories(project)
-    assert set(found) == FACTORIES - {"mzi"} | {"mzi_v2"} and found["mzi_v2"]["status"] == "SUCCESS"
-    assert (found["spiral"]["source"], found["spiral"]["status"]) == (os.path.join("factories", "basics.py"), "FAILED")
-    assert {c["factory"] for c in as_json("components", cwd=project)} == FACTORIES - {"mzi", "spiral"} | {"mzi_v2"}
-    assert "mzi" not in ok("--verbose", "graph", "-f", "dot", cwd=project).stdout.replace("mzi_v2", "")
-    # The cell of the old arm length is gone, the new one is there.
-    new = straights()
-    assert len(new) == 2 and new[0] == old[0] == "straight" and new[1] != old[1]
 
-
-def test_failures_are_recorded_and_cleared_when_fixed(project):
-    basics = project / "factories" / "basics.py"
+    # A factory that raises fails everything that places it; pad does not.
     original = basics.read_text()
     basics.write_text(original.replace('    c.info["length"] = length', '    raise RuntimeError("no silicon")'))
     done = ok("--verbose", "build", cwd=project, code=1)
     assert "Atomic update: added/replaced" in done.stderr  # the registry's debug lines
     found = factories(project)
-    # Everything that places a straight fails with it; pad does not.
     assert {n for n, r in found.items() if r["status"] == "FAILED"} == FACTORIES - {"pad"}
     assert found["ring"]["message"] == found["straight"]["message"] == "RuntimeError: no silicon"
     assert found["ring"]["has_model"] and found["straight"]["components"] == 0
 
+    # In one build: straight is fixed, mzi is renamed and gets a longer arm, and spiral moves to a file
+    # built before the one it left.
+    text = chip.read_text()
+    spiral = text[text.index("@bl.cell\ndef spiral") :]
+    text = text.replace(spiral, "").replace("from .basics import pad, straight", "from .basics import pad")
+    chip.write_text(re.sub(r"\bmzi\b", "mzi_v2", text))
+    basics.write_text(original + "\n\n" + spiral)
+    text = devices.read_text().replace("delta_length: float = 30.0", "delta_length: float = 50.0")
+    devices.write_text(re.sub(r"\bmzi\b", "mzi_v2", text))
+    done = ok("build", cwd=project, code=1)  # spiral still fails
+    assert "removed factories: mzi\n" in done.stdout
+    found = factories(project)
+    assert {n for n, r in found.items() if r["status"] == "SUCCESS"} == FACTORIES - {"mzi", "spiral"} | {"mzi_v2"}
+    assert (found["spiral"]["source"], found["spiral"]["status"]) == (os.path.join("factories", "basics.py"), "FAILED")
+    assert {c["factory"] for c in as_json("components", cwd=project)} == FACTORIES - {"mzi", "spiral"} | {"mzi_v2"}
+    assert "mzi" not in ok("--verbose", "graph", "-f", "dot", cwd=project).stdout.replace("mzi_v2", "")
+    new = straights()  # the cell of the old arm length is gone, the new one is there
+    assert len(new) == 2 and new[0] == old[0] == "straight" and new[1] != old[1]
+
     # A source that does not import marks its factories failed and leaves the other files' entries alone.
-    basics.write_text(original)
-    (project / "factories" / "devices.py").write_text("import brimlay as bl\n\ndef broken(:\n")
+    devices.write_text("import brimlay as bl\n\ndef broken(:\n")
     done = ok("build", "factories/devices.py", cwd=project, code=1)
     assert "import failed: factories/devices.py: SyntaxError" in done.stdout
     found = factories(project)
-    assert found["ring"]["status"] == found["mzi"]["status"] == "FAILED"
+    assert found["ring"]["status"] == found["mzi_v2"]["status"] == "FAILED"
     assert found["ring"]["message"].startswith("factories/devices.py failed to import: SyntaxError")
     assert found["ring"]["has_model"] and found["pad"]["status"] == "SUCCESS"
 
-    # Without devices.py (and so without chip.py and the model), only the building blocks stay.
-    for name in ("devices.py", "chip.py", "models.py"):
-        (project / "factories" / name).unlink()
-    done = ok("build", cwd=project)
+    # Without devices.py (and so without chip.py and the model), only basics.py's factories stay.
+    for path in (devices, chip, models):
+        path.unlink()
+    done = ok("build", cwd=project, code=1)
     assert "removed models: ring" in done.stdout
-    assert {n: r["status"] for n, r in factories(project).items()} == {"pad": "SUCCESS", "straight": "SUCCESS"}
+    found = factories(project)
+    assert {n: r["status"] for n, r in found.items()} == dict(pad="SUCCESS", straight="SUCCESS", spiral="FAILED")
     assert as_json("models", cwd=project) == [] and len(as_json("components", cwd=project)) == 2
 
 
@@ -216,12 +207,9 @@ def test_configured_sources_import_each_other_and_are_checked(tmp_path):
     assert "model of pin (lib/pins.py) failed: 'pin' has no setting(s) 'colour'" in done.stdout
     models = {m["factory"]: m["status"] for m in as_json("models", cwd=tmp_path)}
     assert models == {"wg": "SUCCESS", "ghost": "FAILED", "pin": "FAILED"}
-    assert {n: (r["status"], r["source"], r["has_model"]) for n, r in factories(tmp_path).items()} == {
-        "wg": ("SUCCESS", "cells/base.py", True),
-        "top": ("SUCCESS", "cells/top.py", False),
-        "jsonish": ("SUCCESS", "cells/json.py", False),
-        "pin": ("SUCCESS", "lib/pins.py", True),
-    }
+    found = {n: (r["status"], r["source"], r["has_model"]) for n, r in factories(tmp_path).items()}
+    assert found == {"wg": ("SUCCESS", "cells/base.py", True), "top": ("SUCCESS", "cells/top.py", False),
+                     "jsonish": ("SUCCESS", "cells/json.py", False), "pin": ("SUCCESS", "lib/pins.py", True)}
     # What the project's code prints goes to stderr, clear of the JSON.
     done = ok("graph", "-f", "json", "top", cwd=tmp_path)
     assert json.loads(done.stdout)["edges"] == [["top", "wg"]] and "top imported\ntop built\n" in done.stderr
