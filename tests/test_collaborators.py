@@ -17,36 +17,27 @@ from tessaro.core.shared import try_func
 from tessaro.models import ComponentRecord, FactoryRecord, ModelRecord
 
 
-@pytest.fixture
-def clean_env(monkeypatch):
+@pytest.mark.parametrize("layout", ["env", "walk_up", "cwd"])
+def test_project_dir_and_db_path(tmp_path, monkeypatch, layout):
     monkeypatch.delenv(settings.PROJECT_DIR_ENV, raising=False)
     monkeypatch.delenv(settings.DB_PATH_ENV, raising=False)
-    return monkeypatch
-
-
-@pytest.mark.parametrize("layout", ["env", "walk_up", "cwd"])
-def test_project_dir_resolution_order(tmp_path, clean_env, layout):
     project, work = tmp_path / "proj", tmp_path / "proj" / "a" / "b"
     work.mkdir(parents=True)
-    clean_env.chdir(work)
+    monkeypatch.chdir(work)
     expected = {"env": tmp_path, "walk_up": project, "cwd": work}[layout].resolve()
     if layout == "env":
-        clean_env.setenv(settings.PROJECT_DIR_ENV, str(project / ".."))
+        monkeypatch.setenv(settings.PROJECT_DIR_ENV, str(project / ".."))
     if layout != "cwd":
         (project / "pyproject.toml").write_text("")
     elif any((d / "pyproject.toml").is_file() for d in work.resolve().parents):
         pytest.skip("a pyproject.toml sits above the temporary directory")
     result = settings.get_project_dir()
     assert result == expected and result.is_absolute()
-
-
-def test_db_path_default_and_relative_to_the_project(tmp_path, clean_env):
-    (tmp_path / "pyproject.toml").write_text("")
-    clean_env.chdir(tmp_path)
-    assert settings.get_db_path() == tmp_path.resolve() / "build" / "tessaro.db"
-    clean_env.setenv(settings.DB_PATH_ENV, "rel/deeper/x.db")  # read afresh on every call
+    assert settings.get_db_path() == expected / "build" / "tessaro.db"
+    monkeypatch.chdir(expected)
+    monkeypatch.setenv(settings.DB_PATH_ENV, "rel/deeper/x.db")  # read afresh on every call
     explicit = settings.get_db_path()
-    assert explicit == tmp_path.resolve() / "rel" / "deeper" / "x.db"
+    assert explicit == expected / "rel" / "deeper" / "x.db"
     assert explicit.parent.is_dir() and not explicit.exists()  # the folder is made, the file is not
 
 
