@@ -5,11 +5,7 @@ import pytest
 import brimlay as bl
 
 
-@pytest.fixture(autouse=True)
-def fresh_layout():
-    bl.kcl.clear()
-    yield
-    bl.kcl.clear()
+pytestmark = pytest.mark.usefixtures("layout")  # an empty live registry before and after each test
 
 
 @bl.cell
@@ -36,7 +32,7 @@ def children(cell):
 
 def test_factory_caches_per_settings_and_names_cells():
     default = straight()
-    assert (default.name, default.factory_name) == ("straight", "straight")
+    assert (default.name, default.factory_name, straight.factory_name) == ("straight",) * 3
     assert default.settings == straight.default_settings == {"length": 10.0, "width": 0.5}
     # Same settings however given (including values equal to the defaults) -> same cell.
     assert straight(10.0) is default and straight(length=10, width=0.5) is default
@@ -44,7 +40,6 @@ def test_factory_caches_per_settings_and_names_cells():
     assert straight(width=0.5, length=20.0) is longer and longer is not default
     assert longer.name.startswith("straight_") and longer.settings == {"length": 20.0, "width": 0.5}
     assert len({straight(length=n).name for n in (1, 2, 3)}) == 3
-    assert straight.factory_name == "straight"
     with pytest.raises(TypeError):
         straight(bogus=1)
     with pytest.raises(TypeError, match="needs a default"):
@@ -54,8 +49,7 @@ def test_factory_caches_per_settings_and_names_cells():
 def test_hierarchy_lists_distinct_neighbours_by_first_placement():
     top = ring()
     short, wide = bl.kcl.cell_by_name("straight"), straight(width=1.0)
-    assert children(top) == [short.index, wide.index]
-    assert len(top.instances) == 3
+    assert children(top) == [short.index, wide.index] and len(top.instances) == 3
     assert parents(short) == [top.index] and parents(top) == []
     big = ring(radius=30.0)
     long_ = straight(length=30.0)
