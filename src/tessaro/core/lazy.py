@@ -7,9 +7,9 @@ all forwarded. ``lazy_import("pkg.mod", "func")`` stands in for ``pkg.mod.func``
 in the same way. This keeps heavy or optional dependencies out of import time.
 
 Resolution happens at most once per proxy, under a lock, and the result is
-cached on the proxy so that later uses cost a single slot read. An import
-error is raised unchanged at the use that triggered it, and the next use tries
-again.
+cached on the proxy so that later uses cost one slot read and a method call.
+An import error is raised unchanged at the use that triggered it, and the next
+use tries again.
 """
 
 from __future__ import annotations
@@ -63,69 +63,44 @@ class LazyProxy:
                 object.__setattr__(self, "_lazy_target", target)
         return target
 
+    def _lazy_get(self) -> Any:
+        target = self._lazy_target
+        return self._lazy_resolve() if target is _UNRESOLVED else target
+
     # Attribute access. __getattr__ only runs for names that are not the
     # proxy's own, so the slots above are read directly.
     def __getattr__(self, name: str) -> Any:
-        target = self._lazy_target
-        if target is _UNRESOLVED:
-            target = self._lazy_resolve()
-        return getattr(target, name)
+        return getattr(self._lazy_get(), name)
 
     def __setattr__(self, name: str, value: Any) -> None:
-        target = self._lazy_target
-        if target is _UNRESOLVED:
-            target = self._lazy_resolve()
-        setattr(target, name, value)
+        setattr(self._lazy_get(), name, value)
 
     def __delattr__(self, name: str) -> None:
-        target = self._lazy_target
-        if target is _UNRESOLVED:
-            target = self._lazy_resolve()
-        delattr(target, name)
+        delattr(self._lazy_get(), name)
 
     def __dir__(self) -> list[str]:
-        target = self._lazy_target
-        if target is _UNRESOLVED:
-            target = self._lazy_resolve()
-        return dir(target)
+        return dir(self._lazy_get())
 
     def __call__(self, *args: Any, **kwargs: Any) -> Any:
-        target = self._lazy_target
-        if target is _UNRESOLVED:
-            target = self._lazy_resolve()
-        return target(*args, **kwargs)
+        return self._lazy_get()(*args, **kwargs)
 
     def __repr__(self) -> str:
-        target = self._lazy_target
-        if target is _UNRESOLVED:
-            target = self._lazy_resolve()
-        return repr(target)
+        return repr(self._lazy_get())
 
     def __str__(self) -> str:
-        target = self._lazy_target
-        if target is _UNRESOLVED:
-            target = self._lazy_resolve()
-        return str(target)
+        return str(self._lazy_get())
 
     def __bool__(self) -> bool:
-        target = self._lazy_target
-        if target is _UNRESOLVED:
-            target = self._lazy_resolve()
-        return bool(target)
+        return bool(self._lazy_get())
 
     def __eq__(self, other: object) -> bool:
-        target = self._lazy_target
-        if target is _UNRESOLVED:
-            target = self._lazy_resolve()
+        target = self._lazy_get()
         if isinstance(other, LazyProxy):
-            other = other._lazy_resolve()
+            other = other._lazy_get()
         return target == other
 
     def __hash__(self) -> int:
-        target = self._lazy_target
-        if target is _UNRESOLVED:
-            target = self._lazy_resolve()
-        return hash(target)
+        return hash(self._lazy_get())
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickle the recipe, not the target.
