@@ -59,18 +59,22 @@ def cell(func: Callable[..., Any] | None = None) -> Any:
         changed = {key: value for key, value in settings.items() if not _same(value, defaults[key])}
         key = _settings_key(changed)
         cache_key = (origin, key)
-        cached = kcl._factory_cache.get(cache_key)
-        if cached is not None:
-            return cached
-        cell_name = name if not changed else f"{name}_{_suffix(key)}"
-        new = kcl.create_cell(cell_name, factory_name=name, settings=settings)
-        try:
-            func(new, **settings)
-        except BaseException:
-            kcl._discard(new)
-            raise
-        kcl._factory_cache[cache_key] = new
-        return new
+        cell = kcl._factory_cache.get(cache_key)
+        if cell is None:
+            cell_name = name if not changed else f"{name}_{_suffix(key)}"
+            cell = kcl.create_cell(cell_name, factory_name=name, settings=settings)
+            kcl._building.append(cell)
+            try:
+                func(cell, **settings)
+            except BaseException:
+                kcl._discard(cell)
+                raise
+            finally:
+                kcl._building.pop()
+            kcl._factory_cache[cache_key] = cell
+        if kcl._building:
+            kcl._building[-1].uses.setdefault(cell.index, cell)
+        return cell
 
     factory.__signature__ = settings_signature  # type: ignore[attr-defined]
     factory.factory_name = name  # type: ignore[attr-defined]

@@ -55,7 +55,7 @@ class KDBCell:
 class TKCell:
     """A cell of the layout: a name, its ports, its settings and what it places."""
 
-    __slots__ = ("name", "index", "factory_name", "settings", "info", "ports", "instances", "kdb_cell", "_layout")
+    __slots__ = ("name", "index", "factory_name", "settings", "info", "ports", "instances", "kdb_cell", "uses", "_layout")
 
     def __init__(
         self,
@@ -77,6 +77,9 @@ class TKCell:
         # One entry per placed instance, repeats included.
         self.instances: list[TKCell] = []
         self.kdb_cell = KDBCell()
+        # Cells that factory calls returned while this cell was being built, by index
+        # (placed or not): what building this cell needed.
+        self.uses: dict[int, TKCell] = {}
 
     def __repr__(self) -> str:
         return f"TKCell(name={self.name!r}, index={self.index})"
@@ -149,6 +152,8 @@ class KCLayout:
         self._next_index = 0
         # (factory origin, settings key) -> cell built by that factory call.
         self._factory_cache: dict[tuple[str, str], TKCell] = {}
+        # The cells whose factory functions are running, innermost last.
+        self._building: list[TKCell] = []
 
     def create_cell(
         self,
@@ -182,6 +187,7 @@ class KCLayout:
         self.tkcells.clear()
         self._by_name.clear()
         self._factory_cache.clear()
+        self._building.clear()
 
     def _holds(self, cell: TKCell) -> bool:
         return self.tkcells.get(cell.index) is cell
@@ -198,6 +204,9 @@ class KCLayout:
         cell.kdb_cell._children.clear()
         cell.kdb_cell._parents.clear()
         cell.instances.clear()
+        cell.uses.clear()
+        for other in self.tkcells.values():
+            other.uses.pop(cell.index, None)
         del self.tkcells[cell.index]
         del self._by_name[cell.name]
         for key, cached in list(self._factory_cache.items()):

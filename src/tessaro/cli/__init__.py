@@ -7,9 +7,11 @@ Exit status: 0 success, 1 a build with failures (or an unexpected error),
 from __future__ import annotations
 
 import argparse
+import contextlib
 import logging
+import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 
 __all__ = ["main"]
 
@@ -25,6 +27,7 @@ folders listed in pyproject.toml:
     sources = ["factories"]     # the default
 
 The registry lives in <project>/build/tessaro.db ($TESSARO_DB_PATH overrides it).
+Queries read the registry as last built; only build and watch import your code.
 """
 
 EPILOG = "exit status: 0 success, 1 build failures, 2 bad input. Start with 'tessaro demo'."
@@ -38,118 +41,179 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"tessaro: error: {message}\n")
 
 
+def _common(suppress: bool) -> argparse.ArgumentParser:
+    """The options every command takes, before or after its name (declared once, here)."""
+    parser = _Parser(add_help=False)
+    group = parser.add_argument_group("common options")
+
+    def default(value: object) -> object:
+        # On a command, an option not repeated there leaves what was given before the command alone.
+        return argparse.SUPPRESS if suppress else value
+
+    group.add_argument("--project", metavar="DIR", default=default(None),
+                       help="the project folder (default: found from the working directory)")
+    group.add_argument("-v", "--verbose", action="store_true", default=default(False),
+                       help="show the registry's debug lines and full tracebacks on stderr")
+    group.add_argument("--json", action="store_true", default=default(False), help="print JSON for scripts")
+    return parser
+
+
 def _parser() -> argparse.ArgumentParser:
     from tessaro import __version__
     from tessaro.cli.render import GRAPH_FORMATS
 
-    def common(suppress: bool) -> argparse.ArgumentParser:
-        # The options are accepted before and after the command; the copies on the
-        # commands leave what was given before the command alone unless repeated.
-        parser = _Parser(add_help=False)
-        group = parser.add_argument_group("common options")
-        default = argparse.SUPPRESS if suppress else None
-        group.add_argument(
-            "--project", metavar="DIR", default=default, help="the project folder (default: found from the working directory)"
-        )
-        group.add_argument(
-            "-v",
-            "--verbose",
-            action="store_true",
-            default=argparse.SUPPRESS if suppress else False,
-            help="show the registry's debug lines on stderr",
-        )
-        return parser
-
-    parser = _Parser(
-        prog="tessaro",
-        description=DESCRIPTION,
-        epilog=EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-        parents=[common(False)],
-    )
+    parser = _Parser(prog="tessaro", description=DESCRIPTION, epilog=EPILOG,
+                     formatter_class=argparse.RawDescriptionHelpFormatter, parents=[_common(False)])
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    shared = [common(True)]
+    shared = [_common(True)]
 
-    def command(name: str, summary: str, description: str) -> argparse.ArgumentParser:
-        return sub.add_parser(
-            name,
-            help=summary,
-            description=description,
-            parents=shared,
-            formatter_class=argparse.RawDescriptionHelpFormatter,
-        )
+    def command(name: str, summary: str, description: str, examples: str) -> argparse.ArgumentParser:
+        found = sub.add_parser(name, help=summary, description=description, epilog="examples:\n" + examples,
+                               parents=shared, formatter_class=argparse.RawDescriptionHelpFormatter)
+        found.set_defaults(handler="cmd_" + name)
+        return found
 
     build = command(
-        "build",
-        "import the sources, build every factory and update the registry",
-        "Import each source file, find the factories and models it defines, build every\n"
-        "factory with its default settings and replace the file's registry entries with\n"
-        "the result. Failures are recorded (status FAILED and the error) without stopping\n"
-        "the others. Without SOURCE, all of the project's factory sources are built and\n"
-        "entries of deleted source files are dropped. Exit status 1 if anything failed.",
+        "build", "bring the registry in step with the sources (only what changed)",
+        "Import the sources that changed since the last build (and the files that import\n"
+        "them), rebuild the factories they define and every factory that uses one of\n"
+        "those, and write the result to the registry all at once. Failures are recorded\n"
+        "(status FAILED, the error and where it was raised) without stopping the others.\n"
+        "Exit status 1 if anything failed.",
+        "  tessaro build                     rebuild what changed\n"
+        "  tessaro build --all               rebuild everything\n"
+        "  tessaro build factories/rings.py  rebuild one file and what depends on it\n",
     )
-    build.add_argument("sources", nargs="*", metavar="SOURCE", help="Python source files or folders to build")
-    build.set_defaults(handler="cmd_build")
+    build.add_argument("sources", nargs="*", metavar="SOURCE", help="only these source files or folders")
+    build.add_argument("--all", action="store_true", help="rebuild every factory, changed or not")
 
-    factories = command("factories", "list the registered factories", "List the registered factories.")
-    factories.add_argument("--json", action="store_true", help="print JSON for scripts")
-    factories.set_defaults(handler="cmd_factories")
-
-    components = command(
-        "components", "list the registered components", "List the components (built cells) of all or some factories."
+    watch = command(
+        "watch", "rebuild on every save until Ctrl-C",
+        "Watch the sources, every project file they import and pyproject.toml, and run\n"
+        "the incremental build after each change. One line per change; Ctrl-C stops.",
+        "  tessaro watch\n  tessaro watch --json | jq .\n",
     )
+    watch.add_argument("--debounce", type=int, default=150, metavar="MS",
+                       help="wait this long for more changes before building (default 150)")
+
+    command("factories", "list the registered factories", "List the registered factories.",
+            "  tessaro factories\n  tessaro factories --json\n")
+    components = command("components", "list the registered components",
+                         "List the components (built cells) of all or some factories.",
+                         "  tessaro components ring\n  tessaro components --json\n")
     components.add_argument("factories", nargs="*", metavar="FACTORY", help="only the components of these factories")
-    components.add_argument("--json", action="store_true", help="print JSON for scripts")
-    components.set_defaults(handler="cmd_components")
-
-    models = command("models", "list the registered models", "List the registered models.")
-    models.add_argument("--json", action="store_true", help="print JSON for scripts")
-    models.set_defaults(handler="cmd_models")
+    command("models", "list the registered models", "List the registered models.",
+            "  tessaro models\n  tessaro models --json\n")
 
     show = command(
-        "show",
-        "show one factory, its components, model, users and dependencies",
-        "Build, then show one factory: its record, components and model, the factories\n"
-        "that use it and the factories it uses (as found in the built layout).",
+        "show", "one factory: record, components, model, users and dependencies",
+        "Show one factory as last built: its record, components and model, the factories\n"
+        "that use it and those it uses. For a failing factory, where the error was\n"
+        "raised (-v: the traceback).",
+        "  tessaro show ring\n  tessaro show ring --json\n",
     )
     show.add_argument("factory", metavar="FACTORY")
-    show.add_argument("--json", action="store_true", help="print JSON for scripts")
-    show.set_defaults(handler="cmd_show")
 
     graph = command(
-        "graph",
-        "print the dependency graph of the factories",
-        "Build, then print which factories use which (an edge A -> B: A places a cell of B).\n"
-        "With FACTORY, only what is connected to those factories. svg and png need\n"
-        "Graphviz's 'dot' on PATH.",
+        "graph", "the dependency graph of the factories",
+        "Print which factories use which (an edge A -> B: A places a cell of B). With\n"
+        "FACTORY, that factory's neighbourhood: what uses it (--up), what it uses\n"
+        "(--down), both by default, --depth steps away. svg and png need Graphviz's\n"
+        "'dot' on PATH; with -o FILE the format follows FILE's suffix.",
+        "  tessaro graph ring --up --depth 1\n  tessaro graph -o graph.svg --rankdir LR\n",
     )
     graph.add_argument("factories", nargs="*", metavar="FACTORY", help="start from these factories (default: all)")
-    graph.add_argument("--format", "-f", choices=GRAPH_FORMATS, default="text", help="output format (default: text)")
+    graph.add_argument("--format", "-f", choices=GRAPH_FORMATS, help="output format (default: text, or -o's suffix)")
     graph.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
-    graph.set_defaults(handler="cmd_graph")
+    graph.add_argument("--up", action="store_true", help="what uses FACTORY")
+    graph.add_argument("--down", action="store_true", help="what FACTORY uses")
+    graph.add_argument("--depth", type=_depth, metavar="N", help="at most N steps from FACTORY")
+    graph.add_argument("--rankdir", choices=("TB", "LR", "BT", "RL"), default="TB", help="dot layout direction")
 
     affected = command(
-        "affected",
-        "list the factories to rebuild when source files change",
-        "Build, then list the factories the given files define and every factory that\n"
-        "uses them, directly or not: what must be rebuilt when those files change. The\n"
-        "list is in rebuild order (what a factory uses comes before it).",
+        "affected", "the factories to rebuild when files change, in rebuild order",
+        "List the factories that must be rebuilt when the given files change: those the\n"
+        "files define, those of files that import them, and every factory that uses one\n"
+        "of those, each after everything it uses. Factories that use each other stay\n"
+        "together and are reported as cycles. Files that are not part of the project\n"
+        "are noted and skipped, so any list of changed files can be given.",
+        "  git diff --name-only | xargs tessaro affected --names\n"
+        "  tessaro affected --factory straight\n",
     )
-    affected.add_argument("sources", nargs="+", metavar="SOURCE", help="changed Python source files")
-    affected.add_argument("--json", action="store_true", help="print JSON for scripts")
-    affected.set_defaults(handler="cmd_affected")
+    affected.add_argument("files", nargs="*", metavar="FILE", help="changed files")
+    affected.add_argument("--factory", action="append", default=[], metavar="NAME",
+                          help="a changed factory (repeatable)")
+    affected.add_argument("--names", action="store_true", help="print only the names, one per line")
 
     demo = command(
-        "demo",
-        "copy the example project, build it and show the result",
+        "demo", "copy the example project, build it and show the result",
         "Copy the bundled example project to DIR (default: a new folder tessaro-demo in\n"
         "the working directory), build it, and print its factories and dependency graph.\n"
         "One of its factories fails on purpose.",
+        "  tessaro demo\n  tessaro demo /tmp/try-tessaro\n",
     )
     demo.add_argument("dir", nargs="?", metavar="DIR", help="where to put the example project (new or empty)")
-    demo.set_defaults(handler="cmd_demo")
     return parser
+
+
+def _depth(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number of steps, got {text!r}")
+    return value
+
+
+@contextlib.contextmanager
+def _no_lasting_effects() -> Iterator[None]:
+    """Undo what a command changes in the process: environment, import state, live layout, logging."""
+    environ = dict(os.environ)
+    path = list(sys.path)
+    modules = set(sys.modules)
+    dont_write_bytecode = sys.dont_write_bytecode
+    logger = logging.getLogger("tessaro")
+    handlers, level = list(logger.handlers), logger.level
+    layout = sys.modules.get("brimlay")
+    saved = _save_layout(layout)
+    try:
+        yield
+    finally:
+        os.environ.clear()
+        os.environ.update(environ)
+        sys.path[:] = path
+        # The project's modules go; libraries imported on the way stay (importing them twice would do harm).
+        installed = tuple({sys.prefix, sys.base_prefix, sys.exec_prefix, os.path.dirname(os.path.dirname(os.path.dirname(__file__)))})
+        for name in set(sys.modules) - modules:
+            file = getattr(sys.modules[name], "__file__", None)
+            if name.startswith("_tessaro_source_") or (isinstance(file, str) and not file.startswith(installed)):
+                del sys.modules[name]
+        sys.dont_write_bytecode = dont_write_bytecode
+        logger.handlers[:] = handlers
+        logger.setLevel(level)
+        _restore_layout(sys.modules.get("brimlay"), saved)
+
+
+def _save_layout(module: object) -> tuple[dict, dict, dict, int] | None:
+    if module is None:
+        return None
+    kcl = module.kcl  # type: ignore[attr-defined]
+    return dict(kcl.tkcells), dict(kcl._by_name), dict(kcl._factory_cache), kcl._next_index
+
+
+def _restore_layout(module: object, saved: tuple[dict, dict, dict, int] | None) -> None:
+    if module is None:
+        return
+    kcl = module.kcl  # type: ignore[attr-defined]
+    kcl.clear()
+    if saved is not None:
+        tkcells, by_name, cache, next_index = saved
+        kcl.tkcells.update(tkcells)
+        kcl._by_name.update(by_name)
+        kcl._factory_cache.update(cache)
+        kcl._next_index = max(kcl._next_index, next_index)
 
 
 def _setup_logging(verbose: bool) -> None:
@@ -165,9 +229,16 @@ def _setup_logging(verbose: bool) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
     parser = _parser()
-    args = parser.parse_args(argv)
-    _setup_logging(args.verbose)
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exc:
+        return exc.code if isinstance(exc.code, int) else 2
+    with _no_lasting_effects():
+        _setup_logging(args.verbose)
+        return _run(args)
 
+
+def _run(args: argparse.Namespace) -> int:
     import sqlite3
 
     from tessaro.cli import commands
@@ -179,7 +250,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         _error(str(exc))
         return exc.exit_code
     except KeyboardInterrupt:
-        _error("interrupted")
+        _error("interrupted: the registry is as it was before this command")
         return 130
     except BrokenPipeError:
         _silence_stdout()
@@ -212,8 +283,6 @@ def _traceback(verbose: bool) -> None:
 
 def _silence_stdout() -> None:
     # Output went to a pipe that was closed early (e.g. `| head`): drop the rest quietly.
-    import os
-
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())

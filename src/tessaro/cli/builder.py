@@ -1,333 +1,192 @@
-"""``tessaro build``: import a project's sources, build its factories and bring the registry in step.
+"""Importing a project's sources and building its factories in the live layout.
 
-One build runs in four steps:
-
-1. import every source file (a file that fails to import is reported and its
-   registered factories are marked failed; other files carry on);
-2. collect the factories and models each file defines itself (not the ones it
-   imports from elsewhere);
-3. build every factory once with its default settings, into a cleared live
-   layout, so that a failure of one factory does not stop the others;
-4. write the results: per file one atomic ``update_factories``, then the live
-   cells through ``sync_from_kcl``, then the failures (their status and
-   message), then the models.
+This module knows nothing of the registry: it imports the files it is given
+(recording which project files each one imports), finds the factories and
+models they define, builds the factories it is asked for, and describes what
+the live layout then holds. ``tessaro.cli.engine`` turns that into registry
+writes.
 """
 
 from __future__ import annotations
 
+import builtins
 import contextlib
 import hashlib
 import importlib
 import importlib.util
 import sys
-from collections.abc import Callable
+import traceback
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import ModuleType
 from typing import Any
 
 from tessaro.cli.project import Project
-from tessaro.cli.render import Progress
 from tessaro.modeling import ModelMark, model_mark
 
-__all__ = ["BuildReport", "FactoryOutcome", "FileOutcome", "ModelOutcome", "run_build"]
+__all__ = ["Built", "Imported", "build_factories", "cell_uses", "file_hash", "import_sources"]
 
-SUCCESS = "SUCCESS"
-FAILED = "FAILED"
+
+def file_hash(path: Path) -> str | None:
+    """The content hash of a file (None if it cannot be read)."""
+    try:
+        return hashlib.blake2b(path.read_bytes(), digest_size=16).hexdigest()
+    except OSError:
+        return None
 
 
 @dataclass
-class FactoryOutcome:
-    name: str
+class Imported:
+    """One project file as this build saw it."""
+
     rel: str
-    status: str
-    message: str = ""
-    components: int = 0
-
-
-@dataclass
-class ModelOutcome:
-    factory: str
-    rel: str
-    status: str
-    message: str = ""
-
-
-@dataclass
-class FileOutcome:
     path: Path
-    rel: str
-    error: str | None = None
+    hash: str | None
+    source: bool  # a factory source (else a project file that sources import)
+    executed: bool = False  # its module ran in this build (so ``imports`` is complete)
+    imports: set[str] = field(default_factory=set)
     factories: dict[str, Callable[..., Any]] = field(default_factory=dict)
+    defines: list[str] = field(default_factory=list)  # every factory name it defines, duplicates included
     models: dict[str, ModelMark] = field(default_factory=dict)
-    # Registered factories of a file that failed to import, now marked failed.
-    stranded: list[str] = field(default_factory=list)
+    error: str | None = None
+    where: str | None = None
+    traceback: str | None = None
 
 
 @dataclass
-class BuildReport:
-    files: list[FileOutcome]
-    factories: list[FactoryOutcome]
-    models: list[ModelOutcome]
-    removed_factories: list[str]
-    removed_models: list[str]
-    warnings: list[str]
+class Built:
+    """The outcome of building one factory with its default settings."""
+
+    name: str
+    cell: Any = None  # the live cell, when the build succeeded
+    message: str = ""
+    where: str | None = None
+    traceback: str | None = None
 
     @property
-    def failed(self) -> bool:
-        return (
-            any(f.error for f in self.files)
-            or any(f.status != SUCCESS for f in self.factories)
-            or any(m.status != SUCCESS for m in self.models)
-            or bool(self.warnings)
-        )
-
-    def defined_by(self, rels: set[str]) -> list[str]:
-        """Names of the factories the given files define (or, if they failed to import, had registered)."""
-        names: list[str] = []
-        for file in self.files:
-            if file.rel in rels:
-                names.extend(file.factories or file.stranded)
-        return list(dict.fromkeys(names))
+    def ok(self) -> bool:
+        return self.cell is not None
 
 
-def run_build(project: Project, files: list[Path], *, full: bool, progress: bool) -> BuildReport:
-    """Build ``files`` and write the outcome to the registry.
+class _Failure:
+    """Where an exception was raised in the project's own code, and its traceback."""
 
-    ``full`` says that ``files`` are all of the project's sources: only then are
-    entries of deleted source files dropped and stale components of every built
-    factory pruned.
+    def __init__(self, project: Project, exc: BaseException) -> None:
+        text = str(exc).strip().replace("\n", " ")
+        self.message = f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+        frames = traceback.extract_tb(exc.__traceback__)
+        if isinstance(exc, SyntaxError) and exc.filename:
+            frames.append(traceback.FrameSummary(exc.filename, exc.lineno or 0, "<module>"))
+        self.where = None
+        for frame in reversed(frames):
+            rel = project.rel_if_inside(frame.filename)
+            if rel is not None:
+                self.where = f"{rel}:{frame.lineno}"
+                break
+        # The traceback from the first frame in the project's code: the frames of this build above it are noise.
+        tb = exc.__traceback__
+        while tb is not None and project.rel_if_inside(tb.tb_frame.f_code.co_filename) is None:
+            tb = tb.tb_next
+        shown = exc.with_traceback(tb) if tb is not None else exc
+        self.traceback = "".join(traceback.format_exception(shown)).rstrip()
+
+
+# -- importing -------------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def _recording_imports(project: Project, files: dict[str, Imported]) -> Iterator[None]:
+    """Record importer -> imported for every import statement between project files.
+
+    ``__import__`` is wrapped rather than ``sys.modules`` compared before and
+    after, because a module already imported by one file must be credited to
+    every file that imports it.
     """
-    import brimlay
+    original = builtins.__import__
 
-    import tessaro.core.database as db
+    def record(importer: str, module: Any) -> None:
+        file = getattr(module, "__file__", None)
+        rel = project.rel_if_inside(file) if isinstance(file, str) else None
+        if rel is not None and rel != importer:
+            files[importer].imports.add(rel)
+            if rel not in files:
+                files[rel] = Imported(rel, project.root / rel, file_hash(project.root / rel), False)
 
-    brimlay.kcl.clear()
-    outcomes = [FileOutcome(path=path, rel=project.rel(path)) for path in files]
-    warnings: list[str] = []
+    def wrapper(name: str, globals: Any = None, locals: Any = None, fromlist: Any = (), level: int = 0) -> Any:
+        module = original(name, globals, locals, fromlist, level)
+        importer_file = globals.get("__file__") if isinstance(globals, dict) else None
+        importer = project.rel_if_inside(importer_file) if isinstance(importer_file, str) else None
+        if importer is None:
+            return module
+        if importer not in files:  # a project file outside the sources, running its own imports
+            files[importer] = Imported(importer, project.root / importer, file_hash(project.root / importer), False)
+        try:
+            full = importlib.util.resolve_name("." * level + name, globals.get("__package__")) if level else name
+        except (ImportError, ValueError, TypeError):
+            return module
+        parts = full.split(".") if full else []
+        for i in range(1, len(parts) + 1):
+            record(importer, sys.modules.get(".".join(parts[:i])))
+        for item in fromlist or ():
+            value = getattr(module, item, None) if isinstance(item, str) else None
+            if isinstance(value, ModuleType):
+                record(importer, value)
+        return module
 
-    # Whatever the project's code prints goes to stderr: stdout is for our output (and --json).
-    with contextlib.redirect_stdout(sys.stderr):
-        owner, model_owner, built = _import_and_build(outcomes, files, warnings, progress)
-    return _write(project, db, brimlay, outcomes, owner, model_owner, built, warnings, full=full)
+    builtins.__import__ = wrapper
+    try:
+        yield
+    finally:
+        builtins.__import__ = original
 
 
-def _import_and_build(
-    outcomes: list[FileOutcome], files: list[Path], warnings: list[str], progress: bool
-) -> tuple[dict[str, FileOutcome], dict[str, FileOutcome], dict[str, FactoryOutcome]]:
-    # 1 + 2: import and collect.
-    _forget_modules(files)
-    bar = Progress("importing", len(outcomes), enabled=progress)
-    owner: dict[str, FileOutcome] = {}
-    model_owner: dict[str, FileOutcome] = {}
+def import_sources(project: Project, sources: Iterable[Path], forget: Iterable[Path]) -> dict[str, Imported]:
+    """Import ``sources`` (after forgetting the modules of ``forget``) and find what each defines.
+
+    Returns every project file seen, by project-relative path: the sources and
+    the project files they import. A source that fails to import is reported
+    in its entry; the others carry on.
+    """
+    _forget_modules(project, forget)
+    files: dict[str, Imported] = {}
+    order: list[Imported] = []
+    for path in sources:
+        rel = project.rel(path)
+        entry = files.setdefault(rel, Imported(rel, path, file_hash(path), source=True))
+        entry.source = True
+        order.append(entry)
+    before = set(sys.modules)
     dont_write_bytecode = sys.dont_write_bytecode
     # Sources change under the user's hands; never leave bytecode in their project.
     sys.dont_write_bytecode = True
     try:
-        for outcome in outcomes:
-            bar.step(outcome.rel)
-            try:
-                module = _import_source(outcome.path)
-            except (Exception, SystemExit) as exc:
-                outcome.error = _describe(exc)
-                continue
-            for name, factory in _defined_factories(module):
-                if name in owner:
-                    warnings.append(f"factory {name!r} of {outcome.rel} ignored: already defined in {owner[name].rel}")
+        with _recording_imports(project, files), contextlib.redirect_stdout(sys.stderr):
+            for entry in order:
+                try:
+                    module = _import_source(entry.path)
+                except (Exception, SystemExit) as exc:
+                    failure = _Failure(project, exc)
+                    entry.error, entry.where, entry.traceback = failure.message, failure.where, failure.traceback
                     continue
-                owner[name] = outcome
-                outcome.factories[name] = factory
-            for obj_name, mark in _defined_models(module):
-                if mark.factory in model_owner:
-                    warnings.append(
-                        f"model {obj_name!r} of {outcome.rel} ignored: {mark.factory!r} already has a model"
-                        f" in {model_owner[mark.factory].rel}"
-                    )
-                    continue
-                model_owner[mark.factory] = outcome
-                outcome.models[mark.factory] = mark
+                entry.factories = dict(_defined_factories(module, entry.defines))
+                entry.models = dict(_defined_models(module))
     finally:
         sys.dont_write_bytecode = dont_write_bytecode
-        bar.close()
-
-    # 3: build every factory with its defaults.
-    built: dict[str, FactoryOutcome] = {}
-    bar = Progress("building", len(owner), enabled=progress)
-    try:
-        for name, outcome in owner.items():
-            bar.step(name)
-            try:
-                outcome.factories[name]()
-            except (Exception, SystemExit) as exc:
-                built[name] = FactoryOutcome(name, outcome.rel, FAILED, _describe(exc))
-            else:
-                built[name] = FactoryOutcome(name, outcome.rel, SUCCESS)
-    finally:
-        bar.close()
-    return owner, model_owner, built
+    for name in set(sys.modules) - before:
+        file = getattr(sys.modules[name], "__file__", None)
+        rel = project.rel_if_inside(file) if isinstance(file, str) else None
+        if rel in files:
+            files[rel].executed = True
+    for entry in order:
+        if entry.error:
+            entry.executed = True  # what it imported before failing is all it imports
+    return files
 
 
-def _write(
-    project: Project,
-    db: Any,
-    brimlay: Any,
-    outcomes: list[FileOutcome],
-    owner: dict[str, FileOutcome],
-    model_owner: dict[str, FileOutcome],
-    built: dict[str, FactoryOutcome],
-    warnings: list[str],
-    *,
-    full: bool,
-) -> BuildReport:
-    # 4: write.
-    from tessaro.models import FactoryRecord
-
-    def record(name: str, outcome: FileOutcome) -> FactoryRecord:
-        factory = outcome.factories[name]
-        result = built[name]
-        return FactoryRecord(
-            name=name,
-            source=str(outcome.path),
-            status=result.status,
-            message=result.message,
-            default_settings=dict(getattr(factory, "default_settings", {}) or {}),
-        )
-
-    registered = db.get_factories_by_source(*(o.path for o in outcomes))
-    removed_factories: list[str] = []
-    rewritten: set[str] = set()
-    for outcome in outcomes:
-        before = [n for n in registered.get(outcome.rel, []) if n not in owner]
-        if outcome.error:
-            outcome.stranded = before
-            continue
-        add = [record(name, outcome) for name in outcome.factories]
-        db.update_factories(add, before)
-        rewritten.update(outcome.factories)
-        removed_factories.extend(before)
-
-    if full:
-        # Sources deleted from disk take their factories and models with them.
-        gone = [
-            name
-            for name, rec in db.get_all_factories().items()
-            if name not in owner and not (project.root / str(rec.source)).exists()
-        ]
-        if gone:
-            db.update_factories([], gone)
-            removed_factories.extend(gone)
-
-    db.sync_from_kcl()
-
-    live = {cell.name for cell in brimlay.kcl.tkcells.values()}
-    prune = list(owner) if full else [n for n, r in built.items() if r.status != SUCCESS]
-    if prune:
-        stale = [
-            component.name
-            for components in db.get_components_by_factories(*prune).values()
-            for component in components
-            if component.name not in live
-        ]
-        if stale:
-            db.remove_components(*stale)
-
-    # A failure is kept in the record itself (status and message); the sync
-    # above marks every factory with a live cell as built, so write them last.
-    failures = [record(n, owner[n]) for n, r in built.items() if r.status != SUCCESS]
-    stranded = [name for outcome in outcomes for name in outcome.stranded]
-    if stranded:
-        errors = {name: outcome for outcome in outcomes for name in outcome.stranded}
-        for name, rec in db.get_factories_by_name(*stranded).items():
-            source = errors[name]
-            rec.source = str(source.path)
-            rec.status = FAILED
-            rec.message = f"{source.rel} failed to import: {source.error}"
-            failures.append(rec)
-    if failures:
-        db.add_factories(*failures)
-        rewritten.update(rec.name for rec in failures)
-
-    model_results, vanished = _write_models(project, db, outcomes, model_owner, rewritten, full=full)
-
-    counts = {name: len(c) for name, c in db.get_components_by_factories(*built).items()} if built else {}
-    for result in built.values():
-        result.components = counts.get(result.name, 0)
-    return BuildReport(
-        files=outcomes,
-        factories=list(built.values()),
-        models=model_results,
-        removed_factories=list(dict.fromkeys(removed_factories)),
-        removed_models=vanished,
-        warnings=warnings,
-    )
-
-
-def _write_models(
-    project: Project,
-    db: Any,
-    outcomes: list[FileOutcome],
-    model_owner: dict[str, FileOutcome],
-    rewritten: set[str],
-    *,
-    full: bool,
-) -> tuple[list[ModelOutcome], list[str]]:
-    """Register the models found; drop those their files no longer define. Returns the outcomes and the dropped."""
-    from tessaro.models import ModelRecord
-
-    models_before = db.get_all_models()
-    imported = {o.rel for o in outcomes if not o.error}
-    vanished = [
-        name
-        for name, rec in models_before.items()
-        if name not in model_owner
-        and (str(rec.source) in imported or (full and not (project.root / str(rec.source)).exists()))
-    ]
-    if vanished:
-        db.remove_models(*vanished)
-
-    factories_now = db.get_all_factories() if model_owner or rewritten else {}
-    model_results: list[ModelOutcome] = []
-    model_records = []
-    for factory_name, outcome in model_owner.items():
-        mark = outcome.models[factory_name]
-        status, message = SUCCESS, ""
-        target = factories_now.get(factory_name)
-        if target is None:
-            status, message = FAILED, f"no factory named {factory_name!r}"
-        else:
-            unknown = sorted(set(mark.settings) - set(target.default_settings or {}))
-            if unknown:
-                status, message = FAILED, f"{factory_name!r} has no setting(s) {', '.join(map(repr, unknown))}"
-        model_results.append(ModelOutcome(factory_name, outcome.rel, status, message))
-        model_records.append(
-            ModelRecord(
-                factory=factory_name,
-                settings=mark.settings_json(),
-                source=str(outcome.path),
-                pdk_type=mark.pdk_type,
-                status=status,
-                message=message,
-            )
-        )
-    if model_records:
-        db.add_models(*model_records)
-    # Writing a factory record clears its model flag; give it back to those
-    # whose model was not just (re-)registered.
-    keep_flag = [n for n in rewritten if n in models_before and n not in vanished and n not in model_owner]
-    keep_flag = [n for n in keep_flag if n in factories_now]
-    if keep_flag:
-        db.set_factories_has_model_by_names(*sorted(keep_flag), has_model=True)
-    return model_results, vanished
-
-
-def _describe(exc: BaseException) -> str:
-    text = str(exc).strip().replace("\n", " ")
-    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
-
-
-def _defined_factories(module: ModuleType) -> list[tuple[str, Callable[..., Any]]]:
+def _defined_factories(module: ModuleType, names: list[str]) -> Iterator[tuple[str, Callable[..., Any]]]:
     """The brimlay factories that ``module`` defines itself, by factory name, in definition order."""
-    found: dict[str, Callable[..., Any]] = {}
+    seen: set[str] = set()
     for obj in list(vars(module).values()):
         try:
             if getattr(obj, "is_brimlay_factory", False) is not True:
@@ -337,15 +196,16 @@ def _defined_factories(module: ModuleType) -> list[tuple[str, Callable[..., Any]
             name = obj.factory_name
         except Exception:
             continue
-        if isinstance(name, str) and name and name not in found:
-            found[name] = obj
-    return list(found.items())
+        if isinstance(name, str) and name:
+            names.append(name)
+            if name not in seen:
+                seen.add(name)
+                yield name, obj
 
 
-def _defined_models(module: ModuleType) -> list[tuple[str, ModelMark]]:
-    found = []
+def _defined_models(module: ModuleType) -> Iterator[tuple[str, ModelMark]]:
     seen: set[int] = set()
-    for attr, obj in list(vars(module).items()):
+    for obj in list(vars(module).values()):
         mark = model_mark(obj)
         if mark is None or id(obj) in seen:
             continue
@@ -355,8 +215,7 @@ def _defined_models(module: ModuleType) -> list[tuple[str, ModelMark]]:
         except Exception:
             continue
         seen.add(id(obj))
-        found.append((getattr(obj, "__name__", attr), mark))
-    return found
+        yield mark.factory, mark
 
 
 def _module_name(path: Path) -> tuple[str, Path]:
@@ -409,11 +268,44 @@ def _is_file_of(module: ModuleType, path: Path) -> bool:
         return False
 
 
-def _forget_modules(files: list[Path]) -> None:
+def _forget_modules(project: Project, files: Iterable[Path]) -> None:
     """Drop earlier imports of ``files`` so that this build runs their current text."""
-    wanted = set(files)
-    basenames = {path.name for path in files}
+    wanted = {project.rel(path) for path in files}
     for name, module in list(sys.modules.items()):
         file = getattr(module, "__file__", None)
-        if isinstance(file, str) and Path(file).name in basenames and Path(file).resolve() in wanted:
+        if isinstance(file, str) and project.rel_if_inside(file) in wanted:
             del sys.modules[name]
+
+
+# -- building ---------------------------------------------------------------------
+
+
+def build_factories(project: Project, factories: dict[str, Callable[..., Any]],
+                    step: Callable[[str], None] | None = None) -> dict[str, Built]:
+    """Build each factory once with its default settings, into a cleared live layout.
+
+    A failure of one factory does not stop the others; it is reported with the
+    place in the project's code where it was raised.
+    """
+    import brimlay
+
+    brimlay.kcl.clear()
+    results: dict[str, Built] = {}
+    with contextlib.redirect_stdout(sys.stderr):
+        for name, factory in factories.items():
+            if step is not None:
+                step(name)
+            try:
+                results[name] = Built(name, cell=factory())
+            except (Exception, SystemExit) as exc:
+                failure = _Failure(project, exc)
+                results[name] = Built(name, message=failure.message, where=failure.where, traceback=failure.traceback)
+    return results
+
+
+def cell_uses(cell: Any) -> list[str]:
+    """Names of the cells ``cell`` uses: those it places and those its factory asked for while building it."""
+    layout = cell._layout
+    used = dict.fromkeys(cell.kdb_cell.each_child_cell())
+    used.update(dict.fromkeys(getattr(cell, "uses", ())))
+    return [layout.tkcells[index].name for index in used if index in layout.tkcells]

@@ -1,4 +1,8 @@
-"""The subcommands of ``tessaro``. Each takes the parsed arguments and returns the exit status."""
+"""The subcommands of ``tessaro``: each reads its arguments, asks the engine and renders the answer.
+
+Queries (factories, components, models, show, graph, affected) read the
+registry as last built: they never import project code and never write.
+"""
 
 from __future__ import annotations
 
@@ -13,7 +17,7 @@ from pathlib import Path
 from typing import Any
 
 from tessaro.cli.project import CliError, Project, explicit_sources, open_project
-from tessaro.cli.render import render_graph, table
+from tessaro.cli.render import Progress, color, table
 
 EXIT_OK = 0
 EXIT_FAILURES = 1
@@ -25,141 +29,219 @@ def _db() -> Any:
     return db
 
 
-def _project(args: argparse.Namespace) -> Project:
-    project = open_project(args.project)
-    project.check_database()
-    return project
-
-
-def _progress(args: argparse.Namespace) -> bool:
-    return sys.stderr.isatty() and not args.verbose
-
-
-def _build_first(args: argparse.Namespace, given: list[str] | None = None, *, quiet: bool):
-    """Find the project and its sources, check them and the database, and build.
-
-    Without ``given`` all of the project's sources are built (a full build);
-    with it, those files (``affected`` adds them to the full set itself).
-    """
-    from tessaro.cli.builder import run_build
-
-    project = open_project(args.project)
-    files = explicit_sources(given, project.root) if given else project.default_sources()
-    project.check_database()
-    report = run_build(project, files, full=not given, progress=_progress(args))
-    if quiet:
-        _note_failures(report)
-    return project, report
-
-
-def _note_failures(report: Any) -> None:
-    """One line on stderr when a build behind another command did not go cleanly."""
-    if not report.failed:
-        return
-    bad = [f.name for f in report.factories if f.status != "SUCCESS"]
-    bad += [f.rel for f in report.files if f.error]
-    bad += [f"model of {m.factory}" for m in report.models if m.status != "SUCCESS"]
-    what = ", ".join(bad) if bad else f"{len(report.warnings)} warning(s)"
-    print(f"tessaro: note: the build had failures ({what}); 'tessaro build' shows them", file=sys.stderr)
-
-
-def _json(data: Any) -> None:
+def write_json(data: Any) -> None:
+    """The one JSON writer of the command line."""
     sys.stdout.write(json.dumps(data, indent=2, default=str) + "\n")
 
 
-def _known_factories(names: list[str]) -> dict[str, Any]:
-    """The records of ``names``; one unknown name is a one-line error naming it."""
-    db = _db()
-    known = db.get_all_factories()
-    for name in names:
-        if name not in known:
-            close = difflib.get_close_matches(name, list(known), n=1)
-            hint = f" (did you mean {close[0]!r}?)" if close else ""
-            if not known:
-                hint = " (the registry is empty: run 'tessaro build')"
-            raise CliError(f"unknown factory {name!r}{hint}")
-    return {name: known[name] for name in names}
+def _note(message: str) -> None:
+    print(f"tessaro: note: {message}", file=sys.stderr)
 
 
-def _component_counts(names: list[str]) -> dict[str, int]:
-    if not names:
-        return {}
-    return {name: len(c) for name, c in _db().get_components_by_factories(*names).items()}
+def _engine(args: argparse.Namespace) -> Any:
+    from tessaro.cli.engine import Engine
+
+    project = open_project(args.project)
+    project.check_database()
+    return Engine(project)
+
+
+class _Query:
+    """What a query needs: the project, the registry's records and its dependency record."""
+
+    def __init__(self, args: argparse.Namespace, *, graph: bool = False) -> None:
+        self.engine = _engine(args)
+        self.project: Project = self.engine.project
+        self.snap = self.engine.snapshot()
+        if not self.snap.exists:
+            raise CliError(f"no registry at {self.project.db_path} yet: run 'tessaro build'")
+        self.records: dict[str, Any] = _db().get_all_factories()
+        if graph and not self.snap.recorded:
+            raise CliError("this registry has no dependency record (it was built by an older tessaro):"
+                           " run 'tessaro build'")
+        if self.snap.recorded:
+            changed = self.engine.changed_sources(self.snap)
+            if changed:
+                names = ", ".join(sorted(changed)[:3]) + (", ..." if len(changed) > 3 else "")
+                _note(f"{len(changed)} file(s) changed since the last build ({names}): run 'tessaro build'"
+                      " for answers about the current sources")
+
+    def graph(self) -> Any:
+        from tessaro.cli.depgraph import DepGraph
+
+        return DepGraph.from_records(self.records)
+
+    def known(self, names: list[str]) -> list[str]:
+        """``names``, each of which must be a registered factory (else a one-line error naming it)."""
+        for name in names:
+            if name not in self.records:
+                close = difflib.get_close_matches(name, list(self.records), n=1)
+                hint = f" (did you mean {close[0]!r}?)" if close else ""
+                if not self.records:
+                    hint = " (the registry is empty: run 'tessaro build')"
+                raise CliError(f"unknown factory {name!r}{hint}")
+        return names
+
+    def component_counts(self) -> dict[str, int]:
+        names = sorted(self.records)
+        if not names:
+            return {}
+        return {name: len(c) for name, c in _db().get_components_by_factories(*names).items()}
+
+    def model_status(self, name: str) -> str:
+        return "-" if not self.records[name].has_model else self.models().get(name, "-")
+
+    def models(self) -> dict[str, str]:
+        if not hasattr(self, "_models"):
+            self._models = {n: m.status for n, m in _db().get_all_models().items()}
+        return self._models
+
+
+def _progress(args: argparse.Namespace) -> bool:
+    return sys.stderr.isatty() and not args.verbose and os.environ.get("TERM") != "dumb"
 
 
 # -- build -------------------------------------------------------------------
 
 
 def cmd_build(args: argparse.Namespace) -> int:
-    _, report = _build_first(args, args.sources, quiet=False)
-    out = sys.stdout
-    if report.factories:
-        rows = [
-            (f.name, f.status, f.components, f.rel, f.message)
-            for f in sorted(report.factories, key=lambda f: (f.rel, f.name))
-        ]
-        table(("factory", "status", "components", "source", "message"), rows, out)
-    for file in report.files:
-        if file.error:
-            extra_text = f" (marked failed: {', '.join(file.stranded)})" if file.stranded else ""
-            out.write(f"import failed: {file.rel}: {file.error}{extra_text}\n")
-    for model in report.models:
-        if model.status != "SUCCESS":
-            out.write(f"model of {model.factory} ({model.rel}) failed: {model.message}\n")
-    for warning in report.warnings:
-        out.write(f"warning: {warning}\n")
-    if report.removed_factories:
-        out.write(f"removed factories: {', '.join(report.removed_factories)}\n")
-    if report.removed_models:
-        out.write(f"removed models: {', '.join(report.removed_models)}\n")
-    out.write(_summary_line(report) + "\n")
+    engine = _engine(args)
+    only = _build_sources(engine.project, args.sources) if args.sources else None
+    if args.all and only is not None:
+        raise CliError("--all rebuilds every source: give either --all or SOURCE files")
+    bar = Progress("building", 0, enabled=_progress(args))
+    try:
+        report = engine.build(everything=args.all, only=only, step=lambda _kind, name: bar.step(name),
+                              on_wait=_note)
+    finally:
+        bar.close()
+    if args.json:
+        write_json(build_json(report))
+    else:
+        _print_build(report)
     return EXIT_FAILURES if report.failed else EXIT_OK
 
 
-def _summary_line(report: Any) -> str:
-    ok = sum(f.status == "SUCCESS" for f in report.factories)
-    bad = len(report.factories) - ok
-    broken = sum(bool(f.error) for f in report.files)
-    text = f"built {_count(len(report.factories), 'factory', 'factories')} from {_count(len(report.files), 'source')}"
-    text += f": {ok} succeeded, {bad} failed"
-    if broken:
-        text += f", {broken} failed to import"
-    return text + f"; {_count(len(report.models), 'model')} registered"
+def _build_sources(project: Project, given: list[str]) -> list[Path]:
+    files = explicit_sources(given, project.root)
+    covered = {path for path in project.default_sources()}
+    for path in files:
+        if not path.is_relative_to(project.root):
+            raise CliError(f"{path} is outside the project folder {project.root}")
+        if path not in covered:
+            raise CliError(f"{project.rel(path)} is not under the configured sources"
+                           f" ({', '.join(project.sources_setting) or 'none'}): add it to [tool.tessaro] sources")
+    return files
+
+
+def summary_line(report: Any) -> str:
+    if not report.changed and not report.built and not report.full:
+        return f"nothing changed since the last build ({_count(len(report.factories), 'factory', 'factories')})"
+    why = "all files" if report.full else _count(len(report.changed), "file") + " changed"
+    failed = sum(not b.ok for b in report.built.values()) + sum(bool(f.error) for f in report.files)
+    text = f"{why}, {_count(len(report.built), 'factory', 'factories')} rebuilt, {report.unchanged} unchanged"
+    return text + (f", {failed} failed" if failed else "")
 
 
 def _count(n: int, one: str, many: str | None = None) -> str:
     return f"{n} {one if n == 1 else many or one + 's'}"
 
 
+def build_json(report: Any) -> dict[str, Any]:
+    """The build report as JSON (see the README)."""
+    return {
+        "full": report.full,
+        "changed": report.changed,
+        "files": [{"file": f.rel, "error": f.error, "where": f.where} for f in report.files],
+        "factories": [
+            {
+                "name": name,
+                "status": "SUCCESS" if built.ok else "FAILED",
+                "message": built.message,
+                "where": built.where,
+                "source": report.factories[name][1] if name in report.factories else None,
+                "components": report.components.get(name, 0),
+                "because": report.rebuilt_because.get(name),
+            }
+            for name, built in sorted(report.built.items())
+        ],
+        "models": [
+            {"factory": n, "status": report.models[n][4], "message": report.models[n][5]}
+            for n in report.changed_models
+        ],
+        "removed": {"factories": report.removed_factories, "models": report.removed_models},
+        "rewritten": report.rewritten,
+        "unchanged": report.unchanged,
+        "written": report.written,
+        "warnings": report.warnings,
+    }
+
+
+def _print_build(report: Any) -> None:
+    out = sys.stdout
+    rows = []
+    for name, built in sorted(report.built.items(), key=lambda item: (report.factories.get(item[0], "??")[1], item[0])):
+        row = report.factories.get(name)
+        status = "SUCCESS" if built.ok else "FAILED"
+        detail = built.message + (f" ({built.where})" if built.where else "") if not built.ok else ""
+        rows.append((name, status, report.components.get(name, 0), row[1] if row else "", detail))
+    if rows:
+        table(("factory", "status", "components", "source", "message"), rows, out)
+    for file in report.files:
+        if file.error:
+            where = f" ({file.where})" if file.where else ""
+            out.write(f"import failed: {file.rel}: {file.error}{where}\n")
+    for name in report.changed_models:
+        row = report.models[name]
+        if row[4] != "SUCCESS":
+            out.write(f"model of {name} ({row[2]}) failed: {row[5]}\n")
+    for warning in report.warnings:
+        out.write(f"warning: {warning}\n")
+    if report.removed_factories:
+        out.write(f"removed factories: {', '.join(report.removed_factories)}\n")
+    if report.removed_models:
+        out.write(f"removed models: {', '.join(report.removed_models)}\n")
+    out.write(summary_line(report) + "\n")
+
+
+def cmd_watch(args: argparse.Namespace) -> int:
+    from tessaro.cli.watch import watch
+
+    return watch(_engine(args), json_lines=args.json, debounce_ms=args.debounce)
+
+
 # -- listings ----------------------------------------------------------------
 
 
 def cmd_factories(args: argparse.Namespace) -> int:
-    _project(args)
-    factories = _db().get_all_factories()
-    names = sorted(factories)
-    counts = _component_counts(names)
+    query = _Query(args)
+    names = sorted(query.records)
+    counts = query.component_counts()
     if args.json:
-        _json([_factory_json(factories[n], counts.get(n, 0)) for n in names])
+        write_json([factory_json(query, n, counts.get(n, 0)) for n in names])
         return EXIT_OK
     if not names:
         print("no factories registered (run 'tessaro build')", file=sys.stderr)
         return EXIT_OK
+    out = sys.stdout
     rows = []
     for n in names:
-        rec = factories[n]
-        rows.append((n, rec.status, rec.has_model, counts.get(n, 0), rec.last_updated, rec.source, rec.message))
-    table(("factory", "status", "model", "components", "updated (UTC)", "source", "message"), rows, sys.stdout)
+        rec = query.records[n]
+        rows.append((n, rec.status, query.model_status(n), counts.get(n, 0),
+                     rec.last_updated, rec.source, rec.message))
+    table(("factory", "status", "model", "components", "updated (UTC)", "source", "message"), rows, out)
     return EXIT_OK
 
 
-def _factory_json(rec: Any, components: int) -> dict[str, Any]:
+def factory_json(query: _Query, name: str, components: int) -> dict[str, Any]:
+    rec = query.records[name]
     return {
         "name": rec.name,
         "status": rec.status,
         "message": rec.message,
         "source": str(rec.source),
         "has_model": bool(rec.has_model),
+        "model": query.model_status(name),
         "last_updated": rec.last_updated,
         "components": components,
         "default_settings": rec.default_settings,
@@ -167,23 +249,17 @@ def _factory_json(rec: Any, components: int) -> dict[str, Any]:
 
 
 def _component_json(rec: Any) -> dict[str, Any]:
-    return {
-        "name": rec.name,
-        "factory": rec.factory_name,
-        "ports": rec.ports,
-        "settings": rec.settings,
-        "info": rec.info,
-    }
+    return {"name": rec.name, "factory": rec.factory_name, "ports": rec.ports, "settings": rec.settings,
+            "info": rec.info}
 
 
 def cmd_components(args: argparse.Namespace) -> int:
-    _project(args)
-    db = _db()
-    names = sorted(_known_factories(args.factories)) if args.factories else sorted(db.get_all_factories())
-    found = db.get_components_by_factories(*names) if names else {}
+    query = _Query(args)
+    names = sorted(query.known(args.factories)) if args.factories else sorted(query.records)
+    found = _db().get_components_by_factories(*names) if names else {}
     records = [c for name in names for c in found.get(name, [])]
     if args.json:
-        _json([_component_json(c) for c in records])
+        write_json([_component_json(c) for c in records])
         return EXIT_OK
     if not records:
         print("no components registered" + ("" if args.factories else " (run 'tessaro build')"), file=sys.stderr)
@@ -194,28 +270,24 @@ def cmd_components(args: argparse.Namespace) -> int:
 
 
 def _model_json(rec: Any) -> dict[str, Any]:
-    return {
-        "factory": rec.factory,
-        "status": rec.status,
-        "message": rec.message,
-        "source": str(rec.source),
-        "pdk_type": rec.pdk_type,
-        "settings": rec.settings_dict,
-    }
+    return {"factory": rec.factory, "status": rec.status, "message": rec.message, "source": str(rec.source),
+            "pdk_type": rec.pdk_type, "settings": rec.settings_dict}
 
 
 def cmd_models(args: argparse.Namespace) -> int:
-    _project(args)
+    _Query(args)
     models = _db().get_all_models()
     names = sorted(models)
     if args.json:
-        _json([_model_json(models[n]) for n in names])
+        write_json([_model_json(models[n]) for n in names])
         return EXIT_OK
     if not names:
         print("no models registered (run 'tessaro build')", file=sys.stderr)
         return EXIT_OK
-    rows = [(n, m.status, m.pdk_type, m.settings_dict, m.source, m.message) for n, m in ((n, models[n]) for n in names)]
-    table(("factory", "status", "pdk type", "settings", "source", "message"), rows, sys.stdout)
+    out = sys.stdout
+    rows = [(n, m.status, m.pdk_type, m.settings_dict, m.source, m.message)
+            for n, m in ((n, models[n]) for n in names)]
+    table(("factory", "status", "pdk type", "settings", "source", "message"), rows, out)
     return EXIT_OK
 
 
@@ -223,45 +295,48 @@ def cmd_models(args: argparse.Namespace) -> int:
 
 
 def cmd_show(args: argparse.Namespace) -> int:
-    _build_first(args, quiet=True)
-    db = _db()
-    rec = _known_factories([args.factory])[args.factory]
-    components = db.get_components_by_factories(args.factory).get(args.factory, [])
-    model = db.get_models_by_name(args.factory).get(args.factory)
-    parents, children = db.get_runtime_factory_dependencies(args.factory)
-    used_by, uses = sorted(set(parents)), sorted(set(children))
+    query = _Query(args, graph=True)
+    name = query.known([args.factory])[0]
+    rec = query.records[name]
+    components = _db().get_components_by_factories(name).get(name, [])
+    model = _db().get_models_by_name(name).get(name) if rec.has_model else None
+    graph = query.graph()
+    stale = name in graph.stale
+    note = query.snap.notes.get(name)
+    where = note.where if note is not None else None
     if args.json:
-        data = _factory_json(rec, len(components))
-        data.update(
-            used_by=used_by,
-            uses=uses,
-            components=[_component_json(c) for c in components],
-            model=_model_json(model) if model else None,
-        )
-        _json(data)
+        data = factory_json(query, name, len(components))
+        data.update(used_by=graph.used_by.get(name, []), uses=graph.uses.get(name, []), stale=stale, where=where,
+                    components=[_component_json(c) for c in components],
+                    model=_model_json(model) if model else None)
+        if args.verbose:
+            data["traceback"] = note.traceback if note is not None else None
+        write_json(data)
         return EXIT_OK
     out = sys.stdout
+    edges_note = "  (from its last successful build)" if stale else ""
     fields = [
         ("factory", rec.name),
-        ("status", rec.status),
+        ("status", color(rec.status, out)),
         ("message", rec.message or None),
+        ("raised at", where),
         ("source", rec.source),
         ("updated (UTC)", rec.last_updated),
         ("settings", json.dumps(rec.default_settings, sort_keys=True, default=str)),
-        ("used by", ", ".join(used_by) or "-"),
-        ("uses", ", ".join(uses) or "-"),
+        ("used by", (", ".join(graph.used_by.get(name, [])) or "-") + edges_note),
+        ("uses", (", ".join(graph.uses.get(name, [])) or "-") + edges_note),
     ]
     if model is not None:
-        text = f"{model.status}, pdk {model.pdk_type}, settings {model.settings}, in {model.source}"
-        if model.message:
-            text += f" ({model.message})"
-        fields.append(("model", text))
+        text = f"{color(model.status, out)}, pdk {model.pdk_type}, settings {model.settings}, in {model.source}"
+        fields.append(("model", text + (f" ({model.message})" if model.message else "")))
     else:
         fields.append(("model", "-"))
     width = max(len(key) for key, _ in fields)
     for key, value in fields:
         if value is not None:
             out.write(f"{key + ':':<{width + 1}}  {value}\n")
+    if args.verbose and note is not None and note.traceback:
+        out.write(note.traceback + "\n")
     out.write(f"components ({len(components)}):\n")
     if components:
         rows = [(c.name, ", ".join(p.get("name", "?") for p in c.ports), c.settings) for c in components]
@@ -271,13 +346,14 @@ def cmd_show(args: argparse.Namespace) -> int:
 
 # -- graph -------------------------------------------------------------------
 
-
-def _statuses() -> dict[str, str]:
-    return {name: rec.status for name, rec in _db().get_all_factories().items()}
+_SUFFIX_FORMATS = {".txt": "text", ".mmd": "mermaid", ".mermaid": "mermaid", ".dot": "dot", ".gv": "dot",
+                   ".json": "json", ".svg": "svg", ".png": "png"}
 
 
 def cmd_graph(args: argparse.Namespace) -> int:
-    fmt = args.format
+    from tessaro.cli.render import render_graph
+
+    fmt = _graph_format(args)
     dot = None
     if fmt in ("svg", "png"):
         dot = shutil.which("dot")
@@ -291,12 +367,23 @@ def cmd_graph(args: argparse.Namespace) -> int:
     output = Path(args.output) if args.output else None
     if output is not None and not output.parent.is_dir():
         raise CliError(f"cannot write {args.output!r}: folder {str(output.parent)!r} does not exist")
-    _build_first(args, quiet=True)
+    if (args.up or args.down or args.depth is not None) and not args.factories:
+        raise CliError("--up, --down and --depth need a FACTORY to start from")
+    query = _Query(args, graph=True)
+    graph = query.graph()
     if args.factories:
-        _known_factories(args.factories)
-    graph = _db().get_runtime_factories_dependency_graph(*args.factories)
+        start = query.known(args.factories)
+        both = not args.up and not args.down
+        keep = set(start)
+        if args.up or both:
+            keep |= set(graph.reach(start, up=True, depth=args.depth))
+        if args.down or both:
+            keep |= set(graph.reach(start, up=False, depth=args.depth))
+        graph = graph.subgraph(keep)
+    status = {name: rec.status for name, rec in query.records.items()}
+    sources = {name: str(rec.source) for name, rec in query.records.items()}
     ascii_only = output is None and not _can_encode(sys.stdout, "├│└")
-    text = render_graph(graph, _statuses(), fmt, ascii_only=ascii_only)
+    text = render_graph(graph, status, fmt, ascii_only=ascii_only, sources=sources, rankdir=args.rankdir)
     if dot is not None:
         done = subprocess.run([dot, f"-T{fmt}"], input=text.encode(), capture_output=True, check=False)
         if done.returncode != 0:
@@ -319,6 +406,22 @@ def cmd_graph(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _graph_format(args: argparse.Namespace) -> str:
+    if args.json:
+        if args.format not in (None, "json"):
+            raise CliError(f"--json and --format {args.format} disagree: give one of them")
+        return "json"
+    if args.format is not None:
+        return args.format
+    if args.output is None:
+        return "text"
+    suffix = Path(args.output).suffix.lower()
+    if suffix not in _SUFFIX_FORMATS:
+        known = ", ".join(sorted(_SUFFIX_FORMATS))
+        raise CliError(f"cannot tell the format of {args.output!r} from its suffix (known: {known}): give --format")
+    return _SUFFIX_FORMATS[suffix]
+
+
 def _can_encode(stream: Any, text: str) -> bool:
     try:
         text.encode(getattr(stream, "encoding", None) or "ascii")
@@ -331,56 +434,87 @@ def _can_encode(stream: Any, text: str) -> bool:
 
 
 def cmd_affected(args: argparse.Namespace) -> int:
-    import networkx as nx
-
-    from tessaro.cli.builder import run_build
-
-    project = open_project(args.project)
-    given = explicit_sources(args.sources, project.root)
-    files = list(dict.fromkeys([*project.default_sources(), *given]))
-    project.check_database()
-    report = run_build(project, files, full=True, progress=_progress(args))
-    _note_failures(report)
-    rels = {project.rel(path) for path in given}
-    defined = report.defined_by(rels)
-    graph = _db().get_runtime_factories_dependency_graph()
-    affected = set(defined)
-    for name in defined:
-        if name in graph:
-            affected |= nx.ancestors(graph, name)
-    order = _rebuild_order(graph.subgraph(affected), affected)
-    records = _db().get_all_factories()
+    if not args.files and not args.factory:
+        raise CliError("give the changed FILEs or --factory NAME")
+    query = _Query(args, graph=True)
+    project, snap = query.project, query.snap
+    graph = query.graph()
+    defined: dict[str, str] = {}  # factory -> why it is affected directly
+    given = []
+    importers: dict[str, set[str]] = {}
+    for rel, state in snap.files.items():
+        for imported in state.imports:
+            importers.setdefault(imported, set()).add(rel)
+    for name in query.known(args.factory):
+        defined[name] = "given"
+    for argument in args.files:
+        rel = _project_file(project, argument, set(snap.files))
+        if rel is None:
+            _note(f"{argument} is not a file of the project: skipped")
+            continue
+        given.append(rel)
+        if rel == "pyproject.toml":
+            for name in query.records:
+                defined.setdefault(name, "the configuration changed")
+            continue
+        if rel not in snap.files:
+            _note(f"{rel} is not a source and no source imports it: skipped")
+            continue
+        files = {rel}
+        todo = [rel]
+        while todo:
+            for importer in importers.get(todo.pop(), ()):
+                if importer not in files:
+                    files.add(importer)
+                    todo.append(importer)
+        for file in sorted(files):
+            for name in snap.files[file].defines:
+                if name in query.records and str(query.records[name].source) == file:
+                    defined.setdefault(name, "defined there" if file == rel else f"its file imports {rel}")
+    users = graph.reach(defined, up=True)
+    order, cycles = graph.rebuild_order(users)
     if args.json:
-        _json({"sources": sorted(rels), "defined": sorted(defined), "affected": order})
+        write_json({"sources": sorted(given), "defined": sorted(defined), "affected": order, "cycles": cycles})
+        return EXIT_OK
+    if args.names:
+        sys.stdout.write("".join(name + "\n" for name in order))
         return EXIT_OK
     if not order:
-        print(f"no factories are defined in {', '.join(sorted(rels))}", file=sys.stderr)
+        _note("no registered factory is affected")
         return EXIT_OK
     rows = []
+    affected = set(order)
     for name in order:
-        rec = records.get(name)
-        uses = sorted(c for c in graph.successors(name) if c in affected) if name in graph else []
-        why = "defined there" if name in defined else f"uses {', '.join(uses)}"
-        rows.append((name, rec.source if rec else "", why))
+        why = defined.get(name) or "uses " + ", ".join(c for c in graph.uses.get(name, []) if c in affected)
+        rows.append((name, query.records[name].source if name in query.records else "", why))
     table(("factory", "source", "affected because"), rows, sys.stdout)
+    for group in cycles:
+        sys.stdout.write(f"cycle: {', '.join(group)} (rebuilt together)\n")
     return EXIT_OK
 
 
-def _rebuild_order(sub: Any, names: set[str]) -> list[str]:
-    """Names in an order that rebuilds what a factory uses before the factory itself."""
-    import networkx as nx
-
-    try:
-        return list(reversed(list(nx.lexicographical_topological_sort(sub))))
-    except nx.NetworkXUnfeasible:
-        return sorted(names)
+def _project_file(project: Project, argument: str, known: set[str]) -> str | None:
+    """The project-relative path of a changed file (it may be deleted), or None if not the project's."""
+    path = Path(argument).expanduser()
+    candidates = [path] if path.is_absolute() else [Path.cwd() / path, project.root / path]
+    for candidate in candidates:
+        absolute = Path(os.path.abspath(candidate))
+        if not absolute.is_relative_to(project.root):
+            continue
+        rel = str(absolute.relative_to(project.root))
+        if absolute.exists() or rel in known:
+            if rel == "pyproject.toml" or rel.endswith(".py"):
+                return rel
+            return None
+    return None
 
 
 # -- demo --------------------------------------------------------------------
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
-    from tessaro.cli.builder import run_build
+    from tessaro.cli.depgraph import DepGraph
+    from tessaro.cli.engine import Engine
     from tessaro.cli.render import graph_to_text
 
     target_arg = args.dir or args.project
@@ -389,23 +523,24 @@ def cmd_demo(args: argparse.Namespace) -> int:
         raise CliError(f"{str(target)!r} already exists and is not an empty folder")
     _copy_example(target)
     target = target.resolve()
-    os.environ["TESSARO_PROJECT_DIR"] = str(target)
     # The demo keeps its registry inside the copy, whatever the environment says.
     os.environ["TESSARO_DB_PATH"] = str(target / "build" / "tessaro.db")
-    project = open_project(str(target))
-    report = run_build(project, project.default_sources(), full=True, progress=_progress(args))
+    engine = Engine(open_project(str(target)))
+    report = engine.build()
     out = sys.stdout
     out.write(f"Copied the example project to {target}\n")
-    out.write(f"$ tessaro build\n{_summary_line(report)}\n")
-    for factory in report.factories:
-        if factory.status != "SUCCESS":
-            out.write(f"  {factory.name} failed on purpose: {factory.message}\n")
+    out.write(f"$ tessaro build\n{summary_line(report)}\n")
+    for name, built in report.built.items():
+        if not built.ok:
+            out.write(f"  {name} failed on purpose: {built.message} ({built.where})\n")
     out.write("\n$ tessaro factories\n")
     out.flush()
     cmd_factories(argparse.Namespace(project=str(target), verbose=args.verbose, json=False))
     out.write("\n$ tessaro graph\n")
-    graph = _db().get_runtime_factories_dependency_graph()
-    out.write(graph_to_text(graph, _statuses(), ascii_only=not _can_encode(out, "├│└")))
+    records = _db().get_all_factories()
+    graph = DepGraph.from_records(records)
+    status = {name: rec.status for name, rec in records.items()}
+    out.write(graph_to_text(graph, status, ascii_only=not _can_encode(out, "├│└")))
     rel = os.path.relpath(target)
     where = rel if not rel.startswith("..") else str(target)
     out.write(

@@ -31,8 +31,36 @@ class Project:
 
         return get_db_path()
 
+    @property
+    def pyproject(self) -> Path:
+        return self.root / "pyproject.toml"
+
     def rel(self, path: Path | str) -> str:
         return relative_source(self.root, path)
+
+    def rel_if_inside(self, file: str | None) -> str | None:
+        """The project-relative path of ``file`` if it is one of the project's own Python files, else None.
+
+        Files in hidden folders (``.venv``, ``.git``) and installed packages are not the project's.
+        """
+        if not file:
+            return None
+        cache = _inside_cache.setdefault(self.root, {})
+        try:
+            return cache[file]
+        except KeyError:
+            pass
+        rel = None
+        try:
+            relative = Path(os.path.realpath(file)).relative_to(self.root)
+        except ValueError:
+            relative = None
+        if relative is not None and relative.suffix == ".py":
+            parts = relative.parts
+            if not any(p.startswith(".") or p in ("site-packages", "dist-packages", "__pycache__") for p in parts):
+                rel = str(relative)
+        cache[file] = rel
+        return rel
 
     def default_sources(self) -> list[Path]:
         """Every Python file under the configured source entries, in a stable order."""
@@ -72,6 +100,7 @@ class Project:
 
 
 _SQLITE_MAGIC = b"SQLite format 3\x00"
+_inside_cache: dict[Path, dict[str, str | None]] = {}
 
 
 def open_project(project_option: str | None) -> Project:

@@ -3,20 +3,37 @@
 from __future__ import annotations
 
 import json
+import os
 import shutil
 import sys
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, TextIO
 
-__all__ = ["GRAPH_FORMATS", "Progress", "graph_to_text", "render_graph", "table"]
+__all__ = ["GRAPH_FORMATS", "Progress", "color", "graph_json", "graph_to_text", "render_graph", "table"]
+
+
+def _plain(stream: TextIO) -> bool:
+    """No colours or cursor movement: not a terminal, a dumb one, or NO_COLOR set."""
+    try:
+        tty = stream.isatty()
+    except (AttributeError, ValueError):
+        tty = False
+    return not tty or os.environ.get("TERM") == "dumb"
+
+
+def color(status: str, stream: TextIO) -> str:
+    """A status word, red when it is FAILED and ``stream`` is a colour terminal."""
+    if status != "FAILED" or _plain(stream) or "NO_COLOR" in os.environ:
+        return status
+    return f"\x1b[31m{status}\x1b[0m"
 
 
 class Progress:
-    """A one-line progress bar on stderr, drawn only when stderr is a terminal."""
+    """A one-line progress indicator on stderr, drawn only on a (non-dumb) terminal."""
 
-    def __init__(self, label: str, total: int, *, enabled: bool, stream: TextIO | None = None) -> None:
+    def __init__(self, label: str, total: int = 0, *, enabled: bool, stream: TextIO | None = None) -> None:
         self.stream = stream or sys.stderr
-        self.enabled = enabled and total > 0
+        self.enabled = enabled and not _plain(self.stream)
         self.label, self.total, self.done = label, total, 0
 
     def step(self, what: str) -> None:
@@ -25,15 +42,18 @@ class Progress:
             return
         self.done += 1
         width = shutil.get_terminal_size((80, 20)).columns
-        bar_width = 24
-        filled = bar_width * (self.done - 1) // self.total
-        head = f"{self.label} [{'#' * filled}{'.' * (bar_width - filled)}] {self.done}/{self.total} "
+        if self.total:
+            bar_width = 24
+            filled = bar_width * (self.done - 1) // self.total
+            head = f"{self.label} [{'#' * filled}{'.' * (bar_width - filled)}] {self.done}/{self.total} "
+        else:
+            head = f"{self.label} {self.done} "
         line = (head + what)[: max(width - 1, 10)]
         self.stream.write("\r\x1b[2K" + line)
         self.stream.flush()
 
     def close(self) -> None:
-        if self.enabled:
+        if self.enabled and self.done:
             self.stream.write("\r\x1b[2K")
             self.stream.flush()
 
@@ -49,17 +69,27 @@ def table(headers: Sequence[str], rows: Iterable[Sequence[Any]], out: TextIO) ->
     if out.isatty():
         limit = max(shutil.get_terminal_size((120, 20)).columns - 1, 40)
 
-    def emit(values: Sequence[str]) -> None:
+    status_columns = [i for i, h in enumerate(headers) if h in ("status", "model")]
+
+    def emit(values: Sequence[str], paint: bool = False) -> None:
         padded = [v.ljust(widths[i]) for i, v in enumerate(values[:-1])] + [values[-1]]
         line = "  ".join(padded).rstrip()
         if limit is not None and len(line) > limit:
             line = line[: limit - 3] + "..."
+        if paint:
+            # Colour after aligning and cutting, so the escape codes take no width.
+            start = 0
+            for i, value in enumerate(padded):
+                if i in status_columns and value.rstrip() == "FAILED" and start + 6 <= len(line):
+                    line = line[:start] + color("FAILED", out) + line[start + 6:]
+                    break
+                start += len(value) + 2
         out.write(line + "\n")
 
     emit(list(headers))
     emit(["-" * w for w in widths])
     for row in cells:
-        emit(row)
+        emit(row, paint=bool(status_columns))
 
 
 def _cell(value: Any) -> str:
@@ -77,10 +107,14 @@ def _cell(value: Any) -> str:
 GRAPH_FORMATS = ("text", "mermaid", "dot", "json", "svg", "png")
 
 
-def _nodes_and_edges(graph: Any) -> tuple[list[str], list[tuple[str, str]]]:
-    nodes = sorted(str(n) for n in graph.nodes)
-    edges = sorted((str(a), str(b)) for a, b in graph.edges)
-    return nodes, edges
+def _label(node: str, status: Mapping[str, str], graph: Any) -> str:
+    state = status.get(node)
+    if state is None:
+        return f"{node}  [not registered]"
+    if state == "SUCCESS":
+        return node
+    stale = node in graph.stale and graph.uses.get(node)
+    return f"{node}  [{state}, uses as of its last build]" if stale else f"{node}  [{state}]"
 
 
 def graph_to_text(graph: Any, status: Mapping[str, str], *, ascii_only: bool = False) -> str:
@@ -90,22 +124,16 @@ def graph_to_text(graph: Any, status: Mapping[str, str], *, ascii_only: bool = F
     later places show it with "(see above)".
     """
     tee, last_tee, pipe, blank = ("|-- ", "`-- ", "|   ", "    ") if ascii_only else ("├── ", "└── ", "│   ", "    ")
-    nodes, _ = _nodes_and_edges(graph)
-    children = {n: sorted(str(c) for c in graph.successors(n)) for n in nodes}
-    has_parent = {c for n in nodes for c in children[n]}
+    nodes = graph.nodes()
+    children = {n: list(graph.uses.get(n, ())) for n in nodes}
+    has_parent = {c for n in nodes for c in children[n] if c != n}
     roots = [n for n in nodes if n not in has_parent]
     lines: list[str] = []
     expanded: set[str] = set()
 
-    def label(node: str) -> str:
-        state = status.get(node)
-        if state is None:
-            return f"{node}  [not registered]"
-        return node if state == "SUCCESS" else f"{node}  [{state}]"
-
     def walk(node: str, prefix: str, branch: str, path: tuple[str, ...]) -> None:
         kids = children[node]
-        text = label(node)
+        text = _label(node, status, graph)
         if node in path:
             text += "  (cycle)"
             kids = []
@@ -127,15 +155,16 @@ def graph_to_text(graph: Any, status: Mapping[str, str], *, ascii_only: bool = F
     return "\n".join(lines) + ("\n" if lines else "")
 
 
-def _graph_mermaid(graph: Any, status: Mapping[str, str]) -> str:
-    nodes, edges = _nodes_and_edges(graph)
+def _graph_mermaid(graph: Any, status: Mapping[str, str], **_: Any) -> str:
+    nodes = graph.nodes()
     ident = {n: f"f{i}" for i, n in enumerate(nodes)}
     lines = ["graph TD"]
     for n in nodes:
         text = n.replace('"', "#quot;")
         lines.append(f'    {ident[n]}["{text}"]')
-    for a, b in edges:
-        lines.append(f"    {ident[a]} --> {ident[b]}")
+    for a, b in graph.edges():
+        style = "-.->" if a in graph.stale else "-->"
+        lines.append(f"    {ident[a]} {style} {ident[b]}")
     failed = [ident[n] for n in nodes if status.get(n, "SUCCESS") != "SUCCESS"]
     if failed:
         lines.append("    classDef failed fill:#fdd,stroke:#c00,color:#900")
@@ -147,37 +176,50 @@ def _dot_id(text: str) -> str:
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
-def _graph_dot(graph: Any, status: Mapping[str, str]) -> str:
-    nodes, edges = _nodes_and_edges(graph)
-    lines = ["digraph factories {", "    rankdir=TB;", '    node [shape=box, fontname="Helvetica"];']
-    for n in nodes:
+def _graph_dot(graph: Any, status: Mapping[str, str], *, sources: Mapping[str, str] | None = None,
+               rankdir: str = "TB") -> str:
+    """DOT text; factories are grouped by source file, failing ones red, their stale edges dashed."""
+    lines = ["digraph factories {", f"    rankdir={rankdir};", '    node [shape=box, fontname="Helvetica"];']
+
+    def node(n: str) -> str:
         if status.get(n, "SUCCESS") != "SUCCESS":
-            lines.append(f"    {_dot_id(n)} [color=red, fontcolor=red];")
-        else:
-            lines.append(f"    {_dot_id(n)};")
-    for a, b in edges:
-        lines.append(f"    {_dot_id(a)} -> {_dot_id(b)};")
+            return f"{_dot_id(n)} [color=red, fontcolor=red];"
+        return f"{_dot_id(n)};"
+
+    groups: dict[str, list[str]] = {}
+    for n in graph.nodes():
+        groups.setdefault((sources or {}).get(n, ""), []).append(n)
+    for i, (source, members) in enumerate(sorted(groups.items())):
+        if not source:
+            lines.extend(f"    {node(n)}" for n in members)
+            continue
+        lines.append(f"    subgraph cluster_{i} {{")
+        lines.append(f"        label={_dot_id(source)}; style=rounded; color=gray;")
+        lines.extend(f"        {node(n)}" for n in members)
+        lines.append("    }")
+    for a, b in graph.edges():
+        style = " [style=dashed]" if a in graph.stale else ""
+        lines.append(f"    {_dot_id(a)} -> {_dot_id(b)}{style};")
     lines.append("}")
     return "\n".join(lines) + "\n"
 
 
-def _graph_json(graph: Any, status: Mapping[str, str]) -> str:
-    nodes, edges = _nodes_and_edges(graph)
-    data = {
-        "nodes": [{"name": n, "status": status.get(n)} for n in nodes],
-        "edges": [list(edge) for edge in edges],
+def graph_json(graph: Any, status: Mapping[str, str], **_: Any) -> dict[str, Any]:
+    return {
+        "nodes": [{"name": n, "status": status.get(n), "stale": n in graph.stale} for n in graph.nodes()],
+        "edges": [list(edge) for edge in graph.edges()],
     }
-    return json.dumps(data, indent=2) + "\n"
 
 
-def render_graph(graph: Any, status: Mapping[str, str], fmt: str, *, ascii_only: bool = False) -> str:
+def render_graph(graph: Any, status: Mapping[str, str], fmt: str, *, ascii_only: bool = False,
+                 sources: Mapping[str, str] | None = None, rankdir: str = "TB") -> str:
     """The text formats of ``tessaro graph`` (svg and png are made from ``dot``)."""
     if fmt == "text":
         return graph_to_text(graph, status, ascii_only=ascii_only)
     if fmt == "mermaid":
         return _graph_mermaid(graph, status)
     if fmt in ("dot", "svg", "png"):
-        return _graph_dot(graph, status)
+        return _graph_dot(graph, status, sources=sources, rankdir=rankdir)
     if fmt == "json":
-        return _graph_json(graph, status)
+        return json.dumps(graph_json(graph, status), indent=2) + "\n"
     raise ValueError(f"unknown graph format {fmt!r}")
