@@ -18,7 +18,7 @@ of settings::
         c.place(straight(length=radius))
 """
 
-from brimlay._factory import cell
+from brimlay._factory import cell, setting_name
 from brimlay._layout import KCLayout, KDBCell, Port, TKCell, kcl
 
-__all__ = ["KCLayout", "KDBCell", "Port", "TKCell", "cell", "kcl"]
+__all__ = ["KCLayout", "KDBCell", "Port", "TKCell", "cell", "kcl", "setting_name"]
