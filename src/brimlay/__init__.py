@@ -3,7 +3,8 @@
 It keeps one live registry of cells per process, ``kcl``. Cells carry ports,
 settings and info, and place instances of other cells; ``@cell`` turns a
 function into a factory that builds (and caches) one cell per distinct set
-of settings::
+of settings. A function, class or ``functools.partial`` setting is named by
+its module and qualified name (``setting_name``), never by its address::
 
     import brimlay as bl
 
