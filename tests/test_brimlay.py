@@ -1,5 +1,8 @@
 """Tests of the small layout library: registry, hierarchy and cached factories."""
 
+import functools
+import json
+
 import pytest
 
 import brimlay as bl
@@ -102,3 +105,65 @@ def test_clear_empties_registry_and_caches_without_reusing_indices():
     assert bl.kcl.tkcells == {}
     assert ring() is not first and min(bl.kcl.tkcells) > highest
     assert straight(length=3.25).name == odd.name  # the suffix is stable
+
+
+def bend(c=None, radius: float = 5.0):
+    """A module-level function used as a setting value."""
+
+
+@bl.cell
+def route(c, bend_func=bend, spec=None):
+    c.info["spec"] = bl.setting_name(spec)
+
+
+def test_function_class_and_partial_settings_are_named_by_module_and_qualified_name():
+    from tessaro.models import ComponentRecord
+
+    here = __name__
+    assert route().name == "route"  # defaults, functions among them, keep the factory's name
+    twin = {}
+    exec(compile("def bend(c=None, radius=5.0): pass", __file__, "exec"), {"__name__": here}, twin)
+    by_function = route(spec=bend)
+    named = route(spec=functools.partial(bend, 2, radius=1))
+    assert route(spec=functools.partial(bend, 2, radius=1)) is named and route(spec=int) is not by_function
+    stored = json.loads(ComponentRecord.from_tkcell(named).to_db_tuple()[3])
+    assert stored == {"bend_func": f"{here}.bend", "spec": f"functools.partial({here}.bend, 2, radius=1)"}
+    assert route(spec=f"{here}.bend") is not by_function  # text that reads like the name is another value
+    names = {c.name for c in bl.kcl.tkcells.values()}
+    bl.kcl.clear()
+    # Another object of the same name, in a fresh layout, gives the same names: no addresses in them.
+    rebuilt = {route(spec=twin["bend"]).name, route(spec=functools.partial(twin["bend"], 2, radius=1)).name}
+    assert rebuilt <= names and by_function.name in rebuilt and named.name in rebuilt
+
+
+def _closure(k):
+    return lambda: k
+
+
+@pytest.mark.parametrize("first, second", [
+    (lambda: 1, lambda: 2),
+    (_closure(1), _closure(2)),
+    (functools.partial(bend, _closure(1)), functools.partial(bend, _closure(2))),
+], ids=["lambdas", "closures", "partials"])
+def test_two_setting_values_of_one_name_are_refused_naming_both(first, second):
+    route(spec=first)
+    with pytest.raises(ValueError, match="share the name") as info:
+        route(bend_func=second)
+    assert repr(first) in str(info.value) and repr(second) in str(info.value)
+    bl.kcl.clear()  # a fresh layout takes the other one
+    assert route(spec=second).info["spec"] == bl.setting_name(first)
+
+
+def test_factories_made_by_one_function_never_share_cells():
+    def make(k):
+        @bl.cell
+        def part(c, n: int = 1):
+            c.info["k"] = k
+        return part
+
+    first, second = make(1), make(2)
+    assert first(n=2).info["k"] == 1
+    with pytest.raises(ValueError, match="already exists"):  # not first's cell handed out again
+        second(n=2)
+    bl.kcl.clear()
+    assert second(n=2).info["k"] == 2 and first(n=3).info["k"] == 1

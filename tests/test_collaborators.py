@@ -2,11 +2,13 @@
 
 import importlib
 import logging
+import sqlite3
 import sys
 import threading
 import time
 import uuid
 from concurrent.futures import ThreadPoolExecutor
+from contextlib import closing
 from pathlib import Path
 
 import pytest
@@ -85,10 +87,12 @@ def test_lazy_proxy_resolves_once_under_concurrent_first_use(throwaway_module, m
     assert calls == [throwaway_module] and seen == ["Thing"] * 16
 
 
-def test_try_func_logs_what_it_swallows_but_lets_base_exceptions_through(caplog):
+def test_try_func_logs_what_it_swallows_but_lets_base_and_database_exceptions_through(caplog):
     def inverse(x):
         if x is None:
             raise KeyboardInterrupt
+        if x == "locked":
+            raise sqlite3.OperationalError("database is locked")
         return 1 / x
 
     wrapped = try_func(inverse)
@@ -99,6 +103,20 @@ def test_try_func_logs_what_it_swallows_but_lets_base_exceptions_through(caplog)
     assert record.levelno == logging.DEBUG and record.exc_info[0] is ZeroDivisionError
     with pytest.raises(KeyboardInterrupt):
         wrapped(None)
+    with pytest.raises(sqlite3.OperationalError, match="locked"):
+        wrapped("locked")
+
+
+def test_a_locked_registry_fails_once_after_one_busy_wait(db, db_file):
+    db.get_all_factory_names()  # the file and its tables
+    with closing(sqlite3.connect(db_file, isolation_level=None)) as other:
+        other.execute("BEGIN EXCLUSIVE")
+        start = time.monotonic()
+        with pytest.raises(sqlite3.OperationalError, match="database is locked"):
+            db.get_all_factories()
+        elapsed = time.monotonic() - start
+    # One wait of the driver's 5 s, not one per table creation and another for the read.
+    assert 3 < elapsed < 10
 
 
 def test_factory_record_survives_a_trip_through_the_registry(db):
@@ -134,3 +152,23 @@ def test_records_reject_wrong_kinds_naming_the_field(cls, field, value, error, f
     record = cls(**base)
     with pytest.raises(error, match=fragment.replace(".", r"\.")):
         setattr(record, field, value)  # later assignments are checked too
+
+
+@pytest.mark.parametrize("bad, error, fragment", [
+    (FactoryRecord(name=None, source="b.py"), TypeError, "FactoryRecord.name must be a str, got NoneType"),
+    (FactoryRecord(name="", source="b.py"), ValueError, "FactoryRecord.name must not be empty"),
+    (ComponentRecord(name=7), TypeError, "ComponentRecord.name must be a str, got int"),
+    (ComponentRecord(name="c", factory_name=None), TypeError, "ComponentRecord.factory_name must be a str"),
+])
+def test_a_record_with_a_bad_name_fails_the_write_and_nothing_is_stored(db, sql, bad, error, fragment):
+    if isinstance(bad, FactoryRecord):
+        add, good = db.add_factories, [FactoryRecord(name=n, source="a.py") for n in ("first", "last")]
+    else:
+        add, good = db.add_components, [ComponentRecord(name=n) for n in ("first", "last")]
+    with pytest.raises(error, match=fragment):
+        add(good[0], bad, good[1])
+    assert sql("SELECT count(*) FROM factories") == sql("SELECT count(*) FROM components") == [(0,)]
+    # Rows stored that way before are still read back.
+    sql("INSERT INTO factories (name, source, status, message, default_settings, pdk_type) "
+        "VALUES (NULL, 's', 'x', '', '{}', 'g')")
+    assert db.get_all_factories()[None].name is None

@@ -39,7 +39,7 @@ def schema(path):
         conn.close()
 
 
-def test_create_tables_makes_exactly_the_schema_in_order_and_swallows_failures(tmp_path):
+def test_create_tables_makes_exactly_the_schema_in_order_and_swallows_non_driver_failures(tmp_path):
     conn = sqlite3.connect(tmp_path / "x.db")
     for _ in range(2):  # idempotent
         assert database._create_tables(conn.cursor()) is None
@@ -48,11 +48,17 @@ def test_create_tables_makes_exactly_the_schema_in_order_and_swallows_failures(t
     executed = []
 
     class Failing:
+        def __init__(self, error):
+            self.error = error
+
         def execute(self, *args):
             executed.append(re.sub(r"\s+", " ", args[0]) if len(args) == 1 else args)
-            raise sqlite3.OperationalError("disk I/O error")
+            raise self.error
 
-    assert database._create_tables(Failing()) is None and executed == STATEMENTS
+    assert database._create_tables(Failing(RuntimeError("odd cursor"))) is None and executed == STATEMENTS
+    with pytest.raises(sqlite3.OperationalError, match="disk I/O error"):  # the driver's errors stop at once
+        database._create_tables(Failing(sqlite3.OperationalError("disk I/O error")))
+    assert executed == STATEMENTS + STATEMENTS[:1]
 
 
 # --- the connection scope -------------------------------------------------------

@@ -3,7 +3,8 @@
 It keeps one live registry of cells per process, ``kcl``. Cells carry ports,
 settings and info, and place instances of other cells; ``@cell`` turns a
 function into a factory that builds (and caches) one cell per distinct set
-of settings::
+of settings. A function, class or ``functools.partial`` setting is named by
+its module and qualified name (``setting_name``), never by its address::
 
     import brimlay as bl
 
@@ -18,7 +19,7 @@ of settings::
         c.place(straight(length=radius))
 """
 
-from brimlay._factory import cell
+from brimlay._factory import cell, setting_name
 from brimlay._layout import KCLayout, KDBCell, Port, TKCell, kcl
 
-__all__ = ["KCLayout", "KDBCell", "Port", "TKCell", "cell", "kcl"]
+__all__ = ["KCLayout", "KDBCell", "Port", "TKCell", "cell", "kcl", "setting_name"]

@@ -11,7 +11,7 @@ from typing import Any
 
 from brimlay._layout import TKCell, kcl
 
-__all__ = ["cell"]
+__all__ = ["cell", "setting_name"]
 
 _SETTING_KINDS = (inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY)
 
@@ -24,7 +24,12 @@ def cell(func: Callable[..., Any] | None = None) -> Any:
     factory merges the given settings with the defaults and returns the cell
     for exactly those settings, building it on the first call only. The cell is
     named after the function, plus a short stable suffix when any setting
-    differs from its default. Usable as ``@cell`` or ``@cell()``.
+    differs from its default. A function, class or ``functools.partial`` given
+    as a setting counts by its stable name (``setting_name``), so the suffix
+    is the same in every process; two different values of one name in the
+    same layout raise ``ValueError``. Each factory object keeps its own cells,
+    also when several share a qualified name (factories made by one
+    function). Usable as ``@cell`` or ``@cell()``.
     """
     if func is None:
         return cell
@@ -32,10 +37,6 @@ def cell(func: Callable[..., Any] | None = None) -> Any:
         raise TypeError(f"@cell needs a function, got {type(func).__name__}")
 
     name = func.__name__
-    # Cache by where the function is defined, so a re-executed module keeps
-    # finding its cells while same-named factories of two modules stay apart
-    # (their cells would then clash by name, loudly, in create_cell).
-    origin = f"{func.__module__}.{func.__qualname__}"
     signature = inspect.signature(func)
     params = list(signature.parameters.values())
     if not params or params[0].kind not in (
@@ -58,23 +59,26 @@ def cell(func: Callable[..., Any] | None = None) -> Any:
         settings = {**defaults, **bound.arguments}
         changed = {key: value for key, value in settings.items() if not _same(value, defaults[key])}
         key = _settings_key(changed)
-        cache_key = (origin, key)
-        cell = kcl._factory_cache.get(cache_key)
-        if cell is None:
+        # Cache per factory object: factories that share a qualified name (made
+        # by one function, or by a re-executed module) never hand out each
+        # other's cells; theirs clash by name, loudly, in create_cell instead.
+        cache_key = (factory, key)
+        made = kcl._factory_cache.get(cache_key)
+        if made is None:
             cell_name = name if not changed else f"{name}_{_suffix(key)}"
-            cell = kcl.create_cell(cell_name, factory_name=name, settings=settings)
-            kcl._building.append(cell)
+            made = kcl.create_cell(cell_name, factory_name=name, settings=settings)
+            kcl._building.append(made)
             try:
-                func(cell, **settings)
+                func(made, **settings)
             except BaseException:
-                kcl._discard(cell)
+                kcl._discard(made)
                 raise
             finally:
                 kcl._building.pop()
-            kcl._factory_cache[cache_key] = cell
+            kcl._factory_cache[cache_key] = made
         if kcl._building:
-            kcl._building[-1].uses.setdefault(cell.index, cell)
-        return cell
+            kcl._building[-1].uses.setdefault(made.index, made)
+        return made
 
     factory.__signature__ = settings_signature  # type: ignore[attr-defined]
     factory.factory_name = name  # type: ignore[attr-defined]
@@ -92,10 +96,71 @@ def _same(value: Any, default: Any) -> bool:
         return False
 
 
+def setting_name(value: Any) -> str | None:
+    """The stable name of a function, class or ``functools.partial``; ``None`` for other values.
+
+    A function or class is named by its module and qualified name
+    (``mypkg.tech.bend_euler``), never by where it sits in memory; a partial
+    by that name of its function followed by its arguments
+    (``functools.partial(mypkg.tech.bend_euler, radius=5.0)``).
+    """
+    if isinstance(value, functools.partial):
+        arguments = [setting_name(value.func) or repr(value.func)]
+        arguments += [_text(arg) for arg in value.args]
+        arguments += [f"{key}={_text(arg)}" for key, arg in sorted(value.keywords.items())]
+        return f"functools.partial({', '.join(arguments)})"
+    if isinstance(value, type) or inspect.isroutine(value):
+        qualname = getattr(value, "__qualname__", None)
+        if isinstance(qualname, str):
+            module = getattr(value, "__module__", None)
+            return f"{module}.{qualname}" if module else qualname
+    return None
+
+
+def _text(value: Any) -> str:
+    return json.dumps(value, sort_keys=True, default=lambda v: setting_name(v) or repr(v))
+
+
+class _NameClash(ValueError):
+    pass
+
+
+# Starts the key text of a named value, so that it never equals the text of a
+# string setting that happens to read like the name.
+_NAMED = "\x00"
+
+
+def _key_text(value: Any) -> str:
+    """Key text of a value JSON has no form for; a named value claims its name in the layout."""
+    name = setting_name(value)
+    if name is None:
+        return repr(value)
+    claimed = kcl._setting_names.setdefault(name, value)
+    if claimed is not value and not _interchangeable(claimed, value):
+        raise _NameClash(
+            f"two different setting values share the name {name!r}: {_describe(claimed)} and {_describe(value)}; "
+            "give each a name of its own (a module-level function)"
+        )
+    return _NAMED + name
+
+
+def _interchangeable(a: Any, b: Any) -> bool:
+    if isinstance(a, functools.partial) and isinstance(b, functools.partial):
+        return _same(a.func, b.func) and _same(a.args, b.args) and _same(a.keywords, b.keywords)
+    return _same(a, b)
+
+
+def _describe(value: Any) -> str:
+    code = getattr(getattr(value, "func", value), "__code__", None)
+    return repr(value) if code is None else f"{value!r} (defined at {code.co_filename}:{code.co_firstlineno})"
+
+
 def _settings_key(settings: dict[str, Any]) -> str:
     """Canonical text of a settings mapping; equal settings give equal text."""
     try:
-        return json.dumps(settings, sort_keys=True, default=repr)
+        return json.dumps(settings, sort_keys=True, default=_key_text)
+    except _NameClash:
+        raise
     except (TypeError, ValueError):
         return repr(sorted(settings.items(), key=lambda item: item[0]))
 

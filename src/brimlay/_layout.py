@@ -150,8 +150,10 @@ class KCLayout:
         self.tkcells: dict[int, TKCell] = {}
         self._by_name: dict[str, TKCell] = {}
         self._next_index = 0
-        # (factory origin, settings key) -> cell built by that factory call.
-        self._factory_cache: dict[tuple[str, str], TKCell] = {}
+        # (factory, settings key) -> cell built by that factory call.
+        self._factory_cache: dict[tuple[Any, str], TKCell] = {}
+        # Stable name -> the function, class or partial that first used it as a setting.
+        self._setting_names: dict[str, Any] = {}
         # The cells whose factory functions are running, innermost last.
         self._building: list[TKCell] = []
 
@@ -183,10 +185,11 @@ class KCLayout:
             raise KeyError(f"no cell named {name!r}") from None
 
     def clear(self) -> None:
-        """Forget every cell and every cached factory result."""
+        """Forget every cell, every cached factory result and every setting name."""
         self.tkcells.clear()
         self._by_name.clear()
         self._factory_cache.clear()
+        self._setting_names.clear()
         self._building.clear()
 
     def _holds(self, cell: TKCell) -> bool:

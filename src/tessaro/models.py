@@ -5,7 +5,11 @@ mapping-valued fields are held as Python values but accept their stored JSON
 text as well, so a record can be built straight from a database row; every
 assignment (in ``__init__`` and later) goes through the same check, so a
 record never holds text where a list or mapping belongs. ``to_db_tuple()``
-turns the record back into the values bound to the table's insert statement.
+turns the record back into the values bound to the table's insert statement;
+it refuses a name that is not a non-empty ``str``, so such a record is never
+written, while rows already stored that way can still be read back.
+Functions, classes and ``functools.partial`` values inside settings are
+written as their stable name (``mypkg.tech.bend_euler``).
 
 ``None`` is let through for those fields on purpose: it stands for "missing"
 and is written as SQL NULL, which the ``NOT NULL`` columns then refuse.
@@ -26,10 +30,28 @@ __all__ = ["ComponentRecord", "FactoryRecord", "ModelRecord"]
 
 
 def _dump(value: Any) -> str | None:
-    """JSON text for a stored field; odd values (tuples aside) fall back to ``str``."""
+    """JSON text for a stored field (``None`` stays ``None``)."""
     if value is None:
         return None
-    return json.dumps(value, default=str)
+    return json.dumps(value, default=_json_default)
+
+
+def _json_default(value: Any) -> str:
+    """Text for a value JSON has no form for: functions, classes and partials by
+    their stable name (see ``brimlay.setting_name``), anything else by ``str``."""
+    from brimlay import setting_name  # only reached for such values; keeps brimlay's import lazy
+
+    name = setting_name(value)
+    return str(value) if name is None else name
+
+
+def _checked_name(owner: str, name: str, value: Any, *, may_be_empty: bool = False) -> str:
+    """A stored name: always a ``str``, non-empty unless ``may_be_empty``."""
+    if not isinstance(value, str):
+        raise TypeError(f"{owner}.{name} must be a str, got {type(value).__name__}: {value!r}")
+    if not value and not may_be_empty:
+        raise ValueError(f"{owner}.{name} must not be empty")
+    return value
 
 
 def _parse(owner: str, name: str, text: str, kind: type, what: str) -> Any:
@@ -70,7 +92,7 @@ def _as_json_dict_text(owner: str, name: str, value: Any) -> str | None:
         _parse(owner, name, value, dict, "an object")
         return value
     if isinstance(value, Mapping):
-        return json.dumps(dict(value), default=str)
+        return json.dumps(dict(value), default=_json_default)
     raise TypeError(f"{owner}.{name} must be a mapping or its JSON text, got {type(value).__name__}")
 
 
@@ -122,9 +144,12 @@ class FactoryRecord(_Record):
     }
 
     def to_db_tuple(self) -> tuple[Any, ...]:
-        """The eleven values of a factory row, in insert order (no ``has_model``, no timestamp)."""
+        """The eleven values of a factory row, in insert order (no ``has_model``, no timestamp).
+
+        The name must be a non-empty ``str`` (``TypeError`` / ``ValueError`` otherwise).
+        """
         return (
-            self.name,
+            _checked_name("FactoryRecord", "name", self.name),
             str(self.source),
             self.status,
             self.message,
@@ -155,10 +180,14 @@ class ComponentRecord(_Record):
     }
 
     def to_db_tuple(self) -> tuple[Any, ...]:
-        """The five values of a component row, in insert order."""
+        """The five values of a component row, in insert order.
+
+        The name must be a non-empty ``str``; ``factory_name`` a ``str``, empty for
+        a cell of no factory (``TypeError`` / ``ValueError`` otherwise).
+        """
         return (
-            self.name,
-            self.factory_name,
+            _checked_name("ComponentRecord", "name", self.name),
+            _checked_name("ComponentRecord", "factory_name", self.factory_name, may_be_empty=True),
             _dump(self.ports),
             _dump(self.settings),
             _dump(self.info),
