@@ -141,11 +141,13 @@ def _recording_imports(project: Project, files: dict[str, Imported]) -> Iterator
         builtins.__import__ = original
 
 
-def import_sources(project: Project, sources: Iterable[Path], forget: Iterable[Path]) -> dict[str, Imported]:
+def import_sources(project: Project, sources: Iterable[Path], forget: Iterable[Path],
+                   known: Iterable[str] = ()) -> dict[str, Imported]:
     """Import ``sources`` (after forgetting the modules of ``forget``) and find what each defines.
 
     Returns every project file seen, by project-relative path: the sources and
-    the project files they import. A source that fails to import is reported
+    the project files they import. ``known`` names project files they imported
+    last time (their bytecode is prepared like the sources'). A source that fails to import is reported
     in its entry; the others carry on.
     """
     _forget_modules(project, forget)
@@ -157,22 +159,17 @@ def import_sources(project: Project, sources: Iterable[Path], forget: Iterable[P
         entry.source = True
         order.append(entry)
     before = set(sys.modules)
-    dont_write_bytecode = sys.dont_write_bytecode
-    # Sources change under the user's hands; never leave bytecode in their project.
-    sys.dont_write_bytecode = True
-    try:
-        with _recording_imports(project, files), contextlib.redirect_stdout(sys.stderr):
-            for entry in order:
-                try:
-                    module = _import_source(entry.path)
-                except (Exception, SystemExit) as exc:
-                    failure = _Failure(project, exc)
-                    entry.error, entry.where, entry.traceback = failure.message, failure.where, failure.traceback
-                    continue
-                entry.factories = dict(_defined_factories(module, entry.defines))
-                entry.models = dict(_defined_models(module))
-    finally:
-        sys.dont_write_bytecode = dont_write_bytecode
+    paths = [entry.path for entry in order] + [project.root / rel for rel in known]
+    with _recording_imports(project, files), _bytecode_aside(project.bytecode_cache, paths), contextlib.redirect_stdout(sys.stderr):
+        for entry in order:
+            try:
+                module = _import_source(entry.path)
+            except (Exception, SystemExit) as exc:
+                failure = _Failure(project, exc)
+                entry.error, entry.where, entry.traceback = failure.message, failure.where, failure.traceback
+                continue
+            entry.factories = dict(_defined_factories(module, entry.defines))
+            entry.models = dict(_defined_models(module))
     for name in set(sys.modules) - before:
         file = getattr(sys.modules[name], "__file__", None)
         rel = project.rel_if_inside(file) if isinstance(file, str) else None
@@ -182,6 +179,35 @@ def import_sources(project: Project, sources: Iterable[Path], forget: Iterable[P
         if entry.error:
             entry.executed = True  # what it imported before failing is all it imports
     return files
+
+
+@contextlib.contextmanager
+def _bytecode_aside(cache: Path, paths: list[Path]) -> Iterator[None]:
+    """Keep the bytecode of the project's files in the build folder, checked by content hash.
+
+    Sources change under the user's hands, often twice within a second without
+    changing size, which the usual time stamp check would miss; a bytecode file
+    that records its source's hash is checked against the source on every import
+    (and stays hash-checked when rewritten). Nothing is written beside the sources.
+    """
+    import py_compile
+
+    saved = sys.pycache_prefix, sys.dont_write_bytecode
+    sys.pycache_prefix, sys.dont_write_bytecode = str(cache), False
+    try:
+        for path in paths:
+            cached = importlib.util.cache_from_source(str(path))
+            try:
+                with open(cached, "rb") as handle:
+                    hash_checked = int.from_bytes(handle.read(8)[4:8], "little") & 0b11 == 0b11
+            except OSError:
+                hash_checked = False
+            if not hash_checked:
+                py_compile.compile(str(path), cached, doraise=False, quiet=2,
+                                   invalidation_mode=py_compile.PycInvalidationMode.CHECKED_HASH)
+        yield
+    finally:
+        sys.pycache_prefix, sys.dont_write_bytecode = saved
 
 
 def _defined_factories(module: ModuleType, names: list[str]) -> Iterator[tuple[str, Callable[..., Any]]]:

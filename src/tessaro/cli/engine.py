@@ -151,7 +151,8 @@ class Engine:
                 report.factories = tables.factories
                 report.models = tables.models
                 return report
-            files = import_sources(self.project, plan.sources, plan.forget)
+            files = import_sources(self.project, plan.sources, plan.forget,
+                                   known=[rel for rel, f in snap.files.items() if not f.source])
             state, writes = self._reconcile(snap, tables, plan, files, report, step)
             if not writes.any() and state.files == snap.files and state.notes == snap.notes and state.uses == snap.uses \
                     and state.config == snap.config:

@@ -38,6 +38,11 @@ class Project:
     def rel(self, path: Path | str) -> str:
         return relative_source(self.root, path)
 
+    @property
+    def bytecode_cache(self) -> Path:
+        """Where imports of the project's files keep their bytecode (never beside the sources)."""
+        return self.root / "build" / "pycache"
+
     def rel_if_inside(self, file: str | None) -> str | None:
         """The project-relative path of ``file`` if it is one of the project's own Python files, else None.
 
@@ -51,14 +56,11 @@ class Project:
         except KeyError:
             pass
         rel = None
-        try:
-            relative = Path(os.path.realpath(file)).relative_to(self.root)
-        except ValueError:
-            relative = None
-        if relative is not None and relative.suffix == ".py":
-            parts = relative.parts
+        relative = os.path.relpath(os.path.realpath(file), self.root)
+        if relative.endswith(".py") and not relative.startswith(".."):
+            parts = relative.split(os.sep)
             if not any(p.startswith(".") or p in ("site-packages", "dist-packages", "__pycache__") for p in parts):
-                rel = str(relative)
+                rel = relative
         cache[file] = rel
         return rel
 
@@ -168,7 +170,7 @@ def explicit_sources(arguments: list[str], root: Path) -> list[Path]:
 
 def relative_source(root: Path, path: Path | str) -> str:
     """The project-relative text under which the registry stores a source."""
-    return str(Path(path).resolve().relative_to(root, walk_up=True))
+    return os.path.relpath(os.path.realpath(path), root)
 
 
 def _python_files(folder: Path) -> list[Path]:
