@@ -1,285 +1,234 @@
-"""The tessaro command, end to end: subprocesses on copies of the example project."""
+"""The tessaro command: most cases in-process through ``main``, a few end to end in a subprocess."""
 
 from __future__ import annotations
 
-import contextlib
 import json
 import os
-import pty
 import re
+import sqlite3
 import subprocess
 import sys
+from contextlib import closing
 from pathlib import Path
 
-import networkx as nx
 import pytest
 
-from tessaro.cli.render import graph_to_text
+from tessaro.cli import main
 
-EDGES = {("chip", "mzi"), ("chip", "pad"), ("chip", "ring"), ("mzi", "straight"), ("ring", "pad"), ("ring", "straight")}
-FACTORIES = {"chip", "mzi", "pad", "ring", "spiral", "straight"}
 CLEAN = {k: v for k, v in os.environ.items() if not k.startswith("TESSARO_")}
 TREE = "chip\n├── mzi\n│   └── straight\n├── pad\n└── ring\n    ├── pad\n    └── straight\nspiral  [FAILED]\n"
 
-
-def tessaro(*args: str, cwd: Path, env: dict | None = None, script: bool = False) -> subprocess.CompletedProcess[str]:
-    command = [str(Path(sys.executable).with_name("tessaro"))] if script else [sys.executable, "-m", "tessaro"]
-    env = {**CLEAN, **(env or {})}
-    return subprocess.run([*command, *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=120)
-
-
-def ok(*args: str, cwd: Path, code: int = 0, **kw) -> subprocess.CompletedProcess[str]:
-    done = tessaro(*args, cwd=cwd, **kw)
-    assert done.returncode == code, done.stdout + done.stderr
-    assert "Traceback" not in done.stderr
-    return done
-
-
-def as_json(*args: str, cwd: Path) -> object:
-    return json.loads(ok(*args, "--json", cwd=cwd).stdout)
-
-
-def factories(project: Path) -> dict[str, dict]:
-    return {f["name"]: f for f in as_json("factories", cwd=project)}
-
-
-def new_copy(where: Path) -> tuple[Path, subprocess.CompletedProcess[str]]:
-    done = ok("demo", "example", cwd=where)
-    return where / "example", done
+# A project of our own: non-default placements, a constants module outside the sources imported by a
+# factory file, a recursive factory, a model.
+TRUTH = {
+    "pyproject.toml": '[project]\nname = "truth"\n\n[tool.tessaro]\nsources = ["factories"]\n',
+    "tech.py": "WIDTH = 0.5\n",
+    "README.md": "# truth\n",
+    "factories/__init__.py": "",
+    "factories/basics.py": "import brimlay as bl\nfrom tech import WIDTH\n\n\n"
+    "@bl.cell\ndef straight(c, length: float = 10.0):\n    c.add_port('o1', width=WIDTH)\n\n\n"
+    "@bl.cell\ndef heater(c, length: float = 10.0):\n    c.add_port('h1')\n",
+    "factories/devices.py": "import brimlay as bl\n\nfrom .basics import heater, straight\n\n\n"
+    "@bl.cell\ndef ring(c, with_heater: bool = False):\n    c.place(straight())\n"
+    "    if with_heater:\n        c.place(heater(length=20))\n\n\n"
+    "@bl.cell\ndef mzi(c):\n    c.place(straight(length=25))\n\n\n"
+    "@bl.cell\ndef tree(c, depth: int = 2):\n    if depth:\n        c.place(tree(depth=depth - 1))\n",
+    "factories/chip.py": "import brimlay as bl\nfrom tessaro.modeling import model\n\n"
+    "from .devices import mzi, ring, tree\n\n\n"
+    "@bl.cell\ndef chip(c):\n    c.place(ring(with_heater=True))\n    c.place(mzi())\n    c.place(tree())\n\n\n"
+    "@model(ring, settings={'with_heater': True})\ndef ring_model():\n    pass\n",
+}
+USES = {"chip": ["mzi", "ring", "tree"], "heater": [], "mzi": ["straight"], "ring": ["heater", "straight"],
+        "straight": [], "tree": ["tree"]}
 
 
-@pytest.fixture(scope="module")
-def demo(tmp_path_factory):
-    """One built copy of the example project, for tests that only read it (rebuilding is idempotent)."""
-    return new_copy(tmp_path_factory.mktemp("shared"))
+def write_project(root: Path, files: dict[str, str]) -> Path:
+    for rel, text in files.items():
+        (root / rel).parent.mkdir(parents=True, exist_ok=True)
+        (root / rel).write_text(text)
+    return root
 
 
-def test_demo_builds_and_registers_the_example(demo):
-    project, done = demo
+def edit(path: Path, old: str, new: str) -> None:
+    text = path.read_text()
+    assert old in text
+    path.write_text(text.replace(old, new))
+
+
+@pytest.fixture
+def cli(monkeypatch, capsys):
+    """Run ``tessaro ARGS`` in this process; returns (stdout, stderr) after checking the exit status."""
+    for key in [k for k in os.environ if k.startswith("TESSARO_")]:
+        monkeypatch.delenv(key)
+
+    def run(*args: str, code: int = 0, cwd: Path | None = None) -> tuple[str, str]:
+        if cwd is not None:
+            monkeypatch.chdir(cwd)
+        status = main(list(args))
+        out, err = capsys.readouterr()
+        assert status == code, out + err
+        assert "Traceback" not in err
+        return out, err
+
+    run.json = lambda *args, **kw: json.loads(run(*args, "--json", **kw)[0])  # type: ignore[attr-defined]
+    return run
+
+
+@pytest.fixture
+def truth(tmp_path, cli):
+    root = write_project(tmp_path / "truth", TRUTH)
+    cli("build", cwd=root)
+    return root
+
+
+def rows(db: Path, table: str, order: str = "1") -> list[tuple]:
+    with closing(sqlite3.connect(db)) as conn:
+        return conn.execute(f"SELECT * FROM {table} ORDER BY {order}").fetchall()
+
+
+def test_demo_end_to_end(tmp_path):
+    """The installed script, in a subprocess: the demo, then a query from elsewhere with options after the command."""
+    script = str(Path(sys.executable).with_name("tessaro"))
+    done = subprocess.run([script, "demo", "example"], cwd=tmp_path, env=CLEAN, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert "spiral failed on purpose: ValueError" in done.stdout and TREE in done.stdout
+    assert re.search(r"^ring\s+SUCCESS\s+SUCCESS\s+1\s", done.stdout, re.M)
+    project = tmp_path / "example"
     assert not list(project.rglob("__pycache__"))
-    out = done.stdout
-    assert "spiral failed on purpose: ValueError" in out and TREE in out
-    assert re.search(r"^ring\s+SUCCESS\s+yes\s+1\s", out, re.M)
-    assert re.search(r"^spiral\s+FAILED\s+no\s+0\s+\S+ \S+\s+factories/chip.py\s+ValueError: 3 turns", out, re.M)
-    found = factories(project)
-    assert set(found) == FACTORIES and {n for n, r in found.items() if r["status"] == "FAILED"} == {"spiral"}
-    assert {n: r["components"] for n, r in found.items()} == dict(chip=1, mzi=1, pad=1, ring=1, spiral=0, straight=2)
-    assert found["ring"]["default_settings"] == {"radius": 10.0, "gap": 0.2}
-    shown = as_json("--project", str(project), "show", "straight", cwd=project.parent)
-    assert (shown["used_by"], shown["uses"], shown["model"]) == (["mzi", "ring"], [], None)
-    components = shown["components"]
-    assert [(c["factory"], c["settings"]["length"]) for c in components] == [("straight", 10), ("straight", 40)]
-    assert {p["name"] for p in components[0]["ports"]} == {"o1", "o2"}
-    [model] = as_json("models", cwd=project)
-    assert (model["factory"], model["status"], model["settings"]) == ("ring", "SUCCESS", {"radius": 10.0})
-    assert model["source"] == os.path.join("factories", "models.py")
+    done = subprocess.run([script, "show", "straight", "--project", str(project), "--json"], cwd=tmp_path, env=CLEAN,
+                          capture_output=True, text=True)
+    shown = json.loads(done.stdout)
+    assert (shown["used_by"], shown["uses"]) == (["mzi", "ring"], [])
+    assert [c["settings"]["length"] for c in shown["components"]] == [10, 40]
 
 
-@pytest.mark.parametrize(("args", "expected"), [
-    (["components", "mzi", "pad"], [r"^mzi\s+mzi\s+o1, o2", r"^pad\s+pad\s+e1\s"]),
-    (["models"], [r"^ring\s+SUCCESS\s+generic\s+\{\"radius\": 10.0\}\s+factories/models.py"]),
-    (["show", "ring"], [r"^used by:\s+chip$", r"^uses:\s+pad, straight$", r"^model:\s+SUCCESS, pdk generic"]),
-])
-def test_tables(demo, tmp_path, args, expected):
-    # Through the installed script, from another folder, with the common options after the command.
-    out = ok(*args, "--verbose", "--project", str(demo[0]), cwd=tmp_path, script=True).stdout
-    for pattern in expected:
-        assert re.search(pattern, out, re.M), out
-
-
-def test_graph_formats(demo, tmp_path):
-    project, _ = demo
-    assert ok("graph", cwd=project).stdout == TREE
-    ok("graph", "mzi", "-f", "json", "-o", str(tmp_path / "mzi.json"), cwd=project)
-    data = json.loads((tmp_path / "mzi.json").read_text())
-    # Walked both ways from mzi: what it uses and what uses it, and onwards (spiral is not connected).
-    assert {tuple(e) for e in data["edges"]} == EDGES and {n["status"] for n in data["nodes"]} == {"SUCCESS"}
-    assert len(data["nodes"]) == len(FACTORIES) - 1
-    out = ok("graph", "--format", "mermaid", cwd=project).stdout
-    ids = dict(re.findall(r'^\s+(f\d+)\["(\w+)"\]$', out, re.M))
-    assert {(ids[a], ids[b]) for a, b in re.findall(r"^\s+(f\d+) --> (f\d+)$", out, re.M)} == EDGES
-    assert out.startswith("graph TD\n") and re.search(r"class f\d+ failed", out)
-    # svg and png are what Graphviz's dot makes of the dot format: here a fake dot that echoes it.
-    fake = tmp_path / "dot"
-    fake.write_text('#!/bin/sh\necho "<svg format=$1>"\nwhile IFS= read -r line; do echo "$line"; done\necho "</svg>"\n')
-    fake.chmod(0o755)
-    out = ok("graph", "-f", "svg", cwd=project, env={"PATH": str(tmp_path)}).stdout
-    assert out.startswith("<svg format=-Tsvg>\ndigraph factories {") and '"spiral" [color=red' in out
-    assert set(re.findall(r'^\s+"(\w+)" -> "(\w+)";$', out, re.M)) == EDGES
-    done = tessaro("graph", "-f", "png", cwd=project, env={"PATH": ""})
-    assert done.returncode == 2 and done.stdout == "" and "png needs Graphviz's 'dot' program" in done.stderr
-
-
-@pytest.mark.parametrize(("changed", "defined", "order"), [
-    (["factories/basics.py"], ["pad", "straight"], ["straight", "pad", "ring", "mzi", "chip"]),
-    (["factories/devices.py"], ["mzi", "ring"], ["ring", "mzi", "chip"]),
-    (["factories/chip.py", "factories/models.py"], ["chip", "spiral"], ["spiral", "chip"]),
-])
-def test_affected_lists_users_in_rebuild_order(demo, changed, defined, order):
-    result = as_json("affected", *changed, cwd=demo[0])
-    assert result == {"sources": sorted(os.path.normpath(c) for c in changed), "defined": defined, "affected": order}
-
-
-def test_the_registry_follows_edits_of_the_sources(tmp_path):
-    project = new_copy(tmp_path)[0]
-    chip, basics, devices, models = (project / "factories" / f"{n}.py" for n in ("chip", "basics", "devices", "models"))
-
-    def straights():
-        return sorted(c["name"] for c in as_json("components", "straight", cwd=project))
-
-    # A build of one file leaves the cells other factories made of its factories alone.
-    assert "built 2 factories from 1 source:" in ok("build", "factories/basics.py", cwd=project).stdout
-    old = straights()
-    assert len(old) == 2
-
-    # A factory that raises fails everything that places it; pad does not.
-    original = basics.read_text()
-    basics.write_text(original.replace('    c.info["length"] = length', '    raise RuntimeError("no silicon")'))
-    done = ok("--verbose", "build", cwd=project, code=1)
-    assert "Atomic update: added/replaced" in done.stderr  # the registry's debug lines
-    found = factories(project)
-    assert {n for n, r in found.items() if r["status"] == "FAILED"} == FACTORIES - {"pad"}
-    assert found["ring"]["message"] == found["straight"]["message"] == "RuntimeError: no silicon"
-    assert found["ring"]["has_model"] and found["straight"]["components"] == 0
-
-    # In one build: straight is fixed, mzi is renamed and gets a longer arm, and spiral moves to a file
-    # built before the one it left.
-    text = chip.read_text()
-    spiral = text[text.index("@bl.cell\ndef spiral") :]
-    text = text.replace(spiral, "").replace("from .basics import pad, straight", "from .basics import pad")
-    chip.write_text(re.sub(r"\bmzi\b", "mzi_v2", text))
-    basics.write_text(original + "\n\n" + spiral)
-    text = devices.read_text().replace("delta_length: float = 30.0", "delta_length: float = 50.0")
-    devices.write_text(re.sub(r"\bmzi\b", "mzi_v2", text))
-    done = ok("build", cwd=project, code=1)  # spiral still fails
-    assert "removed factories: mzi\n" in done.stdout
-    found = factories(project)
-    assert {n for n, r in found.items() if r["status"] == "SUCCESS"} == FACTORIES - {"mzi", "spiral"} | {"mzi_v2"}
-    assert (found["spiral"]["source"], found["spiral"]["status"]) == (os.path.join("factories", "basics.py"), "FAILED")
-    assert {c["factory"] for c in as_json("components", cwd=project)} == FACTORIES - {"mzi", "spiral"} | {"mzi_v2"}
-    new = straights()  # the cell of the old arm length is gone, the new one is there
-    assert len(new) == 2 and new[0] == old[0] == "straight" and new[1] != old[1]
-
-    # A source that does not import marks its factories failed and leaves the other files' entries alone.
-    devices.write_text("import brimlay as bl\n\ndef broken(:\n")
-    done = ok("build", "factories/devices.py", cwd=project, code=1)
-    assert "import failed: factories/devices.py: SyntaxError" in done.stdout
-    found = factories(project)
-    assert found["ring"]["status"] == found["mzi_v2"]["status"] == "FAILED"
-    assert found["ring"]["message"].startswith("factories/devices.py failed to import: SyntaxError")
-    assert found["ring"]["has_model"] and found["pad"]["status"] == "SUCCESS"
-
-    # Without devices.py (and so without chip.py and the model), only basics.py's factories stay.
-    for path in (devices, chip, models):
-        path.unlink()
-    done = ok("build", cwd=project, code=1)
-    assert "removed models: ring" in done.stdout
-    found = factories(project)
-    assert {n: r["status"] for n, r in found.items()} == dict(pad="SUCCESS", straight="SUCCESS", spiral="FAILED")
-    assert as_json("models", cwd=project) == [] and len(as_json("components", cwd=project)) == 2
-
-
-def test_configured_sources_import_each_other_and_are_checked(tmp_path):
-    (tmp_path / "pyproject.toml").write_text('[tool.tessaro]\nsources = ["cells", "lib/pins.py"]\n')
-    header = "import brimlay as bl\nfrom tessaro.modeling import model\n\n"
-    sources = {
-        "cells/base.py": "@bl.cell\ndef wg(c, size: float = 1.0):\n    pass\n\n"
-        "@model('wg', settings={'size': 2.0})\nclass WgModel: pass\n",
-        "cells/top.py": "from base import wg\nprint('top imported')\n\n@bl.cell\ndef top(c):\n    print('top built')\n"
-        "    c.place(wg())\n",
-        # Named like a module that is already loaded: imported under a name of its own.
-        "cells/json.py": "@bl.cell\ndef jsonish(c):\n    pass\n",
-        "cells/other.py": "@bl.cell\ndef wg(c):\n    pass\n\n@model(wg)\ndef twice(): pass\n\n"
-        "@model('ghost')\ndef orphan(): pass\n",
-        "lib/pins.py": "@bl.cell\ndef pin(c):\n    pass\n\n"
-        "@model(pin, settings={'colour': 'red'})\ndef pin_model(): pass\n",
+def test_the_dependency_record(truth, cli):
+    """Edges through cells with any settings, a constants module, recursion; show, graph and affected agree."""
+    graph = cli.json("graph", cwd=truth)
+    edges = sorted((a, b) for a, bs in USES.items() for b in bs)
+    assert [tuple(e) for e in graph["edges"]] == edges
+    for name, uses in USES.items():
+        shown = cli.json("show", name)
+        used_by = sorted(a for a, bs in USES.items() if name in bs)
+        assert (shown["uses"], shown["used_by"], shown["stale"]) == (uses, used_by, False)
+        focused = cli.json("graph", name, "--depth", "1")
+        assert {n["name"] for n in focused["nodes"]} == {name, *uses, *used_by}
+    assert cli.json("graph", "straight", "--up")["edges"] == [["chip", "mzi"], ["chip", "ring"],
+                                                               ["mzi", "straight"], ["ring", "straight"]]
+    assert cli.json("graph", "ring", "--down", "--depth", "1")["edges"] == [["ring", "heater"], ["ring", "straight"]]
+    assert cli.json("affected", "factories/basics.py") == {
+        "sources": ["factories/basics.py"],
+        "defined": ["chip", "heater", "mzi", "ring", "straight", "tree"],  # every file imports basics.py
+        "affected": ["heater", "straight", "mzi", "ring", "tree", "chip"],
+        "cycles": [["tree"]],
     }
-    for name, text in sources.items():
-        (tmp_path / name).parent.mkdir(exist_ok=True)
-        (tmp_path / name).write_text(header + text)
-    done = ok("build", cwd=tmp_path / "lib", code=1)
-    assert "warning: factory 'wg' of cells/other.py ignored: already defined in cells/base.py" in done.stdout
-    assert "model 'twice' of cells/other.py ignored: 'wg' already has a model in cells/base.py" in done.stdout
-    assert "model of ghost (cells/other.py) failed: no factory named 'ghost'" in done.stdout
-    assert "model of pin (lib/pins.py) failed: 'pin' has no setting(s) 'colour'" in done.stdout
-    models = {m["factory"]: m["status"] for m in as_json("models", cwd=tmp_path)}
-    assert models == {"wg": "SUCCESS", "ghost": "FAILED", "pin": "FAILED"}
-    found = {n: (r["status"], r["source"], r["has_model"]) for n, r in factories(tmp_path).items()}
-    assert found == {"wg": ("SUCCESS", "cells/base.py", True), "top": ("SUCCESS", "cells/top.py", False),
-                     "jsonish": ("SUCCESS", "cells/json.py", False), "pin": ("SUCCESS", "lib/pins.py", True)}
-    # What the project's code prints goes to stderr, clear of the JSON.
-    done = ok("graph", "-f", "json", "top", cwd=tmp_path)
-    assert json.loads(done.stdout)["edges"] == [["top", "wg"]] and "top imported\ntop built\n" in done.stderr
-    # A relative source that is not under the working directory is looked up in the project.
-    done = ok("--project", str(tmp_path), "build", "cells/top.py", cwd=tmp_path.parent)
-    assert "built 1 factory from 1 source: 1 succeeded" in done.stdout
+    # The recursive factory stays in rebuild order; what a factory uses comes first.
+    assert cli.json("affected", "--factory", "heater", "--factory", "tree")["affected"] == ["heater", "ring", "tree",
+                                                                                             "chip"]
+    out, _ = cli("affected", "--factory", "straight", "--names")
+    assert out == "straight\nmzi\nring\nchip\n"
+    # The registry's own parents/children fields hold the same edges.
+    stored = {r[0]: (json.loads(r[6]), json.loads(r[7])) for r in rows(truth / "build" / "tessaro.db", "factories")}
+    assert {n: children for n, (_, children) in stored.items()} == USES
 
 
-def test_progress_bar_only_on_a_terminal(demo):
-    primary, secondary = pty.openpty()
-    with os.fdopen(primary, "rb", buffering=0) as terminal:
-        done = subprocess.run(
-            [sys.executable, "-m", "tessaro", "build"], cwd=demo[0], env=CLEAN, stderr=secondary, stdout=subprocess.PIPE
-        )
-        os.close(secondary)
-        drawn = b""
-        with contextlib.suppress(OSError):  # raised once the other end is closed
-            while chunk := terminal.read(4096):
-                drawn += chunk
-    assert done.returncode == 1 and b"\r" not in done.stdout
-    assert b"importing [" in drawn and b"building [####" in drawn and b"6/6 mzi" in drawn
-
-
-JUNK = b"not a database, but precious" * 100
-
-
-@pytest.mark.parametrize(("setup", "args", "message"), [
-    ("demo", ["show", "rng"], "unknown factory 'rng' (did you mean 'ring'?)"),
-    ("demo", ["components", "ring", "nope"], "unknown factory 'nope'"),
-    ("demo", ["graph", "nope"], "unknown factory 'nope'"),
-    ("demo", ["build", "missing.py"], "source 'missing.py' does not exist"),
-    ("demo", ["build", "README.md"], "source 'README.md' is not a Python file (.py)"),
-    ("demo", ["affected", "factories/nope.py"], "source 'factories/nope.py' does not exist"),
-    ("demo", ["--project", "nowhere", "factories"], "project folder 'nowhere' does not exist"),
-    ("demo", ["graph", "--format", "gif"], "argument --format/-f: invalid choice: 'gif'"),
-    ("demo", ["graph", "-f", "dot", "-o", "no/such/dir/g.dot"], "cannot write 'no/such/dir/g.dot'"),
-    ("demo", ["demo", "."], "'.' already exists and is not an empty folder"),
-    (None, ["factories"], "no pyproject.toml in "),
-    ("[project]\n", ["build"], "names 'factories', which is not a folder"),
-    ("[tool.tessaro]\nsources = 5\n", ["factories"], "sources must be a path or a list"),
-    ("[tool", ["factories"], "cannot read "),
-    ("junk", ["build"], "tessaro.db is not a usable registry database (file is not a database)"),
-    ("junk", ["factories"], "tessaro.db is not a usable registry database (file is not a database)"),
+@pytest.mark.parametrize(("files", "expected", "notes"), [
+    (["tech.py"], ["heater", "straight", "mzi", "ring", "tree", "chip"], []),
+    (["factories/chip.py", "README.md", "../elsewhere.py"], ["chip"],
+     ["README.md is not a file of the project", "../elsewhere.py is not a file of the project"]),
+    (["pyproject.toml"], ["heater", "straight", "mzi", "ring", "tree", "chip"], []),
+    (["factories/new.py"], [], ["factories/new.py is not a source and no source imports it"]),
 ])
-def test_bad_input_is_one_line_and_exit_2_and_loses_nothing(demo, tmp_path, setup, args, message):
-    """On the example project, on a folder without a usable pyproject.toml, or beside a file that is no database."""
-    junk = tmp_path / "build" / "tessaro.db"
-    if setup == "junk":
-        (tmp_path / "factories").mkdir()
-        junk.parent.mkdir()
-        junk.write_bytes(JUNK)
-    if setup not in ("demo", None):
-        (tmp_path / "pyproject.toml").write_text("" if setup == "junk" else setup)
-    done = tessaro(*args, cwd=demo[0] if setup == "demo" else tmp_path)
-    assert done.returncode == 2 and "Traceback" not in done.stderr
-    last = done.stderr.strip().splitlines()[-1]
-    assert last.startswith("tessaro: error: ") and message in last, done.stderr
-    if setup == "demo":
-        assert {n for n, r in factories(demo[0]).items() if r["status"] == "SUCCESS"} == FACTORIES - {"spiral"}
-    else:  # refused before anything was created, or the file that is there left alone
-        assert junk.read_bytes() == JUNK if setup == "junk" else not junk.parent.exists()
+def test_affected_takes_any_changed_files(truth, cli, files, expected, notes):
+    (truth / "factories" / "new.py").write_text("")
+    out, err = cli("affected", "--names", *files, cwd=truth)
+    assert out.split() == expected
+    assert all(note in err for note in notes), err
 
 
-def test_text_tree_shares_subtrees_once_and_survives_cycles():
-    graph = nx.DiGraph([("top", "a"), ("top", "b"), ("a", "leaf"), ("b", "a"), ("x", "y"), ("y", "x")])
-    status = {"top": "SUCCESS", "a": "FAILED", "b": "SUCCESS", "leaf": "SUCCESS"}
-    assert graph_to_text(graph, status, ascii_only=True) == (
-        "top\n"
-        "|-- a  [FAILED]\n"
-        "|   `-- leaf\n"
-        "`-- b\n"
-        "    `-- a  [FAILED]  (see above)\n"
-        "x  [not registered]\n"
-        "`-- y  [not registered]\n"
-        "    `-- x  [not registered]  (cycle)\n"
-    )
+def test_queries_read_the_last_build_and_never_import_or_write(truth, cli):
+    db = truth / "build" / "tessaro.db"
+    (truth / "factories" / "spy.py").write_text("import pathlib\npathlib.Path('imported').write_text('x')\n")
+    before = db.read_bytes()
+    for args in (["factories"], ["components"], ["models"], ["show", "ring"], ["graph"], ["affected", "tech.py"]):
+        _, err = cli(*args)
+        assert "1 file(s) changed since the last build (factories/spy.py): run 'tessaro build'" in err
+    assert db.read_bytes() == before and not (truth / "imported").exists()
+    # A registry without the dependency record: a note asking for a build, never "used by: -".
+    with closing(sqlite3.connect(db)) as conn, conn:
+        conn.execute("DROP TABLE tessaro_state")
+    for args in (["show", "ring"], ["graph"], ["affected", "tech.py"]):
+        _, err = cli(*args, code=2)
+        assert "has no dependency record (it was built by an older tessaro): run 'tessaro build'" in err
+    cli("factories")
+
+
+def test_a_failing_factory_keeps_its_last_known_edges(truth, cli):
+    devices = truth / "factories" / "devices.py"
+    edit(devices, "    c.place(straight())\n", "    c.place(straight())\n    raise RuntimeError('broken ring')\n")
+    out, _ = cli("build", code=1)
+    assert re.search(r"^ring\s+FAILED\s+0\s+factories/devices.py\s+RuntimeError: broken ring "
+                     r"\(factories/devices.py:9\)$", out, re.M)
+    assert "1 file changed, 4 factories rebuilt, 2 unchanged, 2 failed" in out
+    shown = cli.json("show", "ring", "-v")
+    assert (shown["status"], shown["stale"], shown["where"]) == ("FAILED", True, "factories/devices.py:9")
+    assert (shown["uses"], shown["used_by"]) == (["heater", "straight"], ["chip"])
+    assert shown["traceback"].startswith("Traceback") and "raise RuntimeError('broken ring')" in shown["traceback"]
+    assert cli.json("affected", "--factory", "heater")["affected"] == ["heater", "ring", "chip"]
+    out, _ = cli("graph")
+    assert "├── ring  [FAILED, uses as of its last build]\n│   ├── heater\n" in out
+    out, _ = cli("show", "ring")
+    assert "raised at:      factories/devices.py:9\n" in out and "uses:           heater, straight  (from its last" in out
+
+
+def test_incremental_build_rewrites_only_what_changed(truth, cli):
+    db = truth / "build" / "tessaro.db"
+    with closing(sqlite3.connect(db)) as conn, conn:
+        conn.execute("UPDATE factories SET last_updated = '2000-01-01 00:00:00'")
+    out, _ = cli("build")
+    assert out == "nothing changed since the last build (6 factories)\n"
+    edit(truth / "factories" / "devices.py", "c.place(straight(length=25))", "c.place(straight(length=26))")
+    report = cli.json("build")
+    assert report["changed"] == {"factories/devices.py": "changed"}
+    assert {f["name"]: f["because"] for f in report["factories"]} == {
+        "mzi": "its file changed", "ring": "its file changed", "tree": "its file changed",
+        "chip": "its file imports factories/devices.py"}
+    touched = {r[0] for r in rows(db, "factories") if r[12] != "2000-01-01 00:00:00"}
+    assert touched == {"straight"} and report["rewritten"] == ["straight"]  # its cells changed; mzi's row did not
+    assert report["unchanged"] == 2 and report["written"]
+
+
+def test_watch_follows_edits_until_ctrl_c(tmp_path):
+    root = write_project(tmp_path / "truth", TRUTH)
+    watch = subprocess.Popen([sys.executable, "-m", "tessaro", "watch", "--json"], cwd=root, env=CLEAN,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    events = []
+
+    def until(event: str) -> dict:
+        while True:
+            line = watch.stdout.readline()
+            assert line, watch.stderr.read()
+            events.append(json.loads(line))
+            if events[-1]["event"] == event:
+                return events[-1]
+
+    try:
+        until("watching")
+        basics = root / "factories" / "basics.py"
+        edit(basics, "def heater(c, length: float = 10.0):", "def heater(c, length: float = 10.0:")
+        failed = until("import_failed")
+        assert failed["file"] == "factories/basics.py" and failed["where"] == "factories/basics.py:11"
+        until("watching")
+        edit(basics, "length: float = 10.0:", "length: float = 12.0):")
+        assert until("built")["rebuilt"] == 6
+        until("watching")
+        edit(root / "tech.py", "0.5", "0.75")  # a constants module: re-imported, so the change takes effect
+        until("built")
+    finally:
+        watch.send_signal(2)
+        out, err = watch.communicate(timeout=30)
+    assert watch.returncode == 0 and json.loads(out.splitlines()[-1])["event"] == "stopped", err
+    with closing(sqlite3.connect(root / "build" / "tessaro.db")) as conn:
+        settings = dict(conn.execute("SELECT name, default_settings FROM factories"))
+        ports = json.loads(conn.execute("SELECT ports FROM components WHERE name = 'straight'").fetchone()[0])
+    assert json.loads(settings["heater"]) == {"length": 12.0} and ports[0]["width"] == 0.75

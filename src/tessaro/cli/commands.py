@@ -241,7 +241,7 @@ def factory_json(query: _Query, name: str, components: int) -> dict[str, Any]:
         "message": rec.message,
         "source": str(rec.source),
         "has_model": bool(rec.has_model),
-        "model": query.model_status(name),
+        "model_status": query.model_status(name),
         "last_updated": rec.last_updated,
         "components": components,
         "default_settings": rec.default_settings,

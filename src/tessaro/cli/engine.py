@@ -183,17 +183,20 @@ class Engine:
         for rel, state in snap.files.items():
             for imported in state.imports:
                 importers.setdefault(imported, set()).add(rel)
-        reimport = set(changed)
+        why = {rel: "its file changed" for rel in changed}
         todo = list(changed)
         while todo:
-            for importer in importers.get(todo.pop(), ()):
-                if importer not in reimport:
-                    reimport.add(importer)
+            rel = todo.pop()
+            for importer in importers.get(rel, ()):
+                if importer not in why:
+                    why[importer] = f"its file imports {rel}"
                     todo.append(importer)
+        reimport = set(why)
         because: dict[str, str] = {}
-        defined = {n for rel in reimport if rel in snap.files for n in snap.files[rel].defines}
-        for name in defined:
-            because[name] = "its file changed"
+        for rel in sorted(reimport):
+            for name in snap.files[rel].defines if rel in snap.files else ():
+                because.setdefault(name, why[rel])
+        defined = set(because)
         users = _users(tables)
         rebuild = set(defined)
         todo = list(defined)
@@ -237,7 +240,8 @@ class Engine:
         # Build: the planned factories and everything the imported changed files define.
         rebuild = set(plan.rebuild)
         for rel, entry in imported.items():
-            if rel in plan.changed or plan.full:
+            previous = snap.files.get(rel)
+            if rel in plan.changed or plan.full or previous is None or previous.error:
                 rebuild.update(n for n in entry.factories if owner.get(n) == rel)
         callables = {
             name: imported[owner[name]].factories[name]
@@ -430,6 +434,9 @@ def _live_cells(built: Iterable[Built]) -> list[Any]:
 
 def _file_state(entry: Imported, old: FileState | None) -> FileState:
     imports = sorted(entry.imports) if entry.executed or old is None else old.imports
+    if entry.error and old is not None:
+        # What it imported before failing is not all it imports: keep what it imported last time.
+        imports = sorted(set(imports) | set(old.imports))
     return FileState(
         hash=entry.hash or "",
         imports=imports,

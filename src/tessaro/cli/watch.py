@@ -36,17 +36,24 @@ def watch(engine: Engine, *, json_lines: bool, debounce_ms: int) -> int:
 
     try:
         run()
+        def relevant(_change: Any, path: str) -> bool:
+            return path == str(project.pyproject) or project.rel_if_inside(path) is not None
+
         while True:
             folders = _folders(engine)
-            say("watching", f"watching {len(folders)} folder(s) of {project.root} (Ctrl-C to stop)",
-                folders=[str(f) for f in folders])
-
-            def relevant(_change: Any, path: str) -> bool:
-                return path == str(project.pyproject) or project.rel_if_inside(path) is not None
-
-            for _changes in watchfiles.watch(*folders, watch_filter=relevant, debounce=debounce_ms, step=20,
-                                             recursive=False, raise_interrupt=True):
+            announced = False
+            # An empty set of changes comes after each quiet spell, the first once the watch is in place.
+            for changes in watchfiles.watch(*folders, watch_filter=relevant, debounce=debounce_ms, step=20,
+                                            recursive=False, raise_interrupt=True, yield_on_timeout=True,
+                                            rust_timeout=200):
+                if not changes:
+                    if not announced:
+                        say("watching", f"watching {len(folders)} folder(s) of {project.root} (Ctrl-C to stop)",
+                            folders=[str(f) for f in folders])
+                        announced = True
+                    continue
                 run()
+                announced = False
                 if _folders(engine) != folders:
                     break  # new folders to watch: start again
     except KeyboardInterrupt:
