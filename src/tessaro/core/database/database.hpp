@@ -10,7 +10,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <pybind11/pybind11.h>
+#include <pybind11/pytypes.h>
 
 #include <array>
 #include <cstddef>

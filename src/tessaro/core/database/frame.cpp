@@ -2,6 +2,10 @@
 // argument parser every call goes through, and the module's import-time setup.
 #include "frame.hpp"
 
+// The one file with the whole of pybind11: it defines what the thrown
+// py::error_already_set needs (its what() and vtable).
+#include <pybind11/pybind11.h>
+
 #include <atomic>
 #include <new>
 
