@@ -39,6 +39,7 @@ namespace tessaro::db {
     X(log, "log")                                                           \
     X(get_project_dir, "get_project_dir")                                   \
     X(get_db_path, "get_db_path")                                           \
+    X(get_logger, "get_logger")                                             \
     X(create_factories_table, "_create_factories_table")                    \
     X(create_components_table, "_create_components_table")                  \
     X(create_models_table, "_create_models_table")                          \
