@@ -56,7 +56,8 @@ constexpr Entry table[] = {
     fn<remove_components>("remove_components", {var("names", "str")}, "None",
        "Remove multiple components from the database simultaneously."),
 
-    fn<get_components_by_factories>("get_components_by_factories", {var("factory_names", "str")}, "dict[str, list[ComponentRecord]]",
+    fn<get_components_by_factories>("get_components_by_factories", {var("factory_names", "str")},
+       "dict[str, list[ComponentRecord]]",
        "Get all component records belonging to specific factories.\n\n"
        "Returns a dictionary from factory name to its components, sorted by name."),
 
@@ -70,11 +71,13 @@ constexpr Entry table[] = {
        "Get multiple factory records by their names.\n\n"
        "Raises ValueError when the database does not exist."),
 
-    fn<get_factories_by_components>("get_factories_by_components", {var("components", "str")}, "dict[str, FactoryRecord]",
+    fn<get_factories_by_components>("get_factories_by_components", {var("components", "str")},
+       "dict[str, FactoryRecord]",
        "Get factory records for multiple components.\n\n"
        "Returns a dictionary from factory name to record, one entry per factory."),
 
-    fn<get_runtime_factory_dependencies>("get_runtime_factory_dependencies", {positional("name", "str", Conv::exact_str)},
+    fn<get_runtime_factory_dependencies>("get_runtime_factory_dependencies",
+       {positional("name", "str", Conv::exact_str)},
        "tuple[list[str], list[str]]",
        "Get the dependencies of a factory.\n\n"
        "Judged by the live cells of the layout registry.\n\n"
@@ -85,7 +88,8 @@ constexpr Entry table[] = {
        "Get factory records by their kcl indices.\n\n"
        "Returns a dictionary from cell index to the record of the factory of that cell."),
 
-    fn<get_runtime_factories_dependency_graph>("get_runtime_factories_dependency_graph", {var("names", "str")}, "nx.DiGraph",
+    fn<get_runtime_factories_dependency_graph>("get_runtime_factories_dependency_graph", {var("names", "str")},
+       "nx.DiGraph",
        "Get a dependency graph for multiple factories.\n\n"
        "In the graph, an edge from A to B means A depends on B (B is a child of A).\n"
        "With no names, every registered factory is a starting point."),
