@@ -3,15 +3,22 @@ argument layer, the import sequence and globals looked up at call time."""
 
 from __future__ import annotations
 
+import __future__
 import builtins
 import ctypes
 import inspect
 import pickle
+import pydoc
+import random
+import re
+import sqlite3
 import subprocess
 import sys
 import textwrap
 from pathlib import Path
+from types import SimpleNamespace
 
+import argprobe
 import pytest
 
 import tessaro.core.database as database
@@ -68,6 +75,12 @@ def test_module_namespace_holds_exactly_the_globals_in_binding_order():
     assert database.__doc__ == "Database utilities for tracking factory and component information."
     assert database.TYPE_CHECKING is False
     assert pickle.loads(pickle.dumps(database.get_all_factories)) is database.get_all_factories
+    # help() lists every public function, with its signature and docstring, as functions.
+    functions, data = pydoc.render_doc(database, renderer=pydoc.plaintext).split("\nFUNCTIONS\n")[1].split("\nDATA\n")
+    public = sorted(name for name in STUB if not name.startswith("_"))
+    assert re.findall(r"^    (\w+)\(", functions, re.M) == public
+    assert all(f"    {name}{inspect.signature(STUB[name])}\n        {SUMMARIES[name]}" in functions for name in public)
+    assert not re.findall(r"^    (\w+) = ", data, re.M) & STUB.keys()
 
 
 @pytest.mark.parametrize("name", STUB)
@@ -77,11 +90,35 @@ def test_function_metadata_matches_the_stub(name):
         assert f.__wrapped__.__class__ is database.add_factories.__class__
     else:
         assert not hasattr(f, "__wrapped__")
+    own, stub = getattr(f, "__wrapped__", f), STUB[name]
+    assert inspect.isroutine(own)
+    assert (own.__defaults__, own.__kwdefaults__) == (stub.__defaults__, stub.__kwdefaults__)
+    code = ["co_name", "co_argcount", "co_kwonlyargcount", "co_varnames", "co_flags"]
+    stub_code = stub.__code__.replace(co_flags=stub.__code__.co_flags & ~__future__.CO_FUTURE_ANNOTATIONS)
+    assert [getattr(own.__code__, a) for a in code] == [getattr(stub_code, a) for a in code]
+    assert inspect.getfullargspec(own) == inspect.getfullargspec(stub)
     assert (f.__name__, f.__qualname__, f.__module__) == (name, name, "tessaro.core.database")
     assert str(inspect.signature(f)) == str(inspect.signature(STUB[name]))
     assert f.__annotations__ == STUB[name].__annotations__
     summary = SUMMARIES.get(name)
     assert (f.__doc__ and f.__doc__.split("\n")[0]) == summary
+
+
+def test_functions_bind_as_methods():
+    class Cursor:
+        create = database._create_tables
+
+        def __init__(self):
+            self.tables = []
+
+        def execute(self, statement):
+            self.tables.append(statement.split()[5])
+
+    cursor = Cursor()
+    assert Cursor.create is database._create_tables and cursor.create.__func__ is database._create_tables
+    cursor.create()
+    getattr(cursor, "create")()
+    assert cursor.tables == ["factories", "components", "models"] * 2
 
 
 class Sentinel(Exception):
@@ -123,7 +160,9 @@ REFUSED = [
     ("update_factories", ([], [], True), {}, "update_factories() takes exactly 2 positional arguments (3 given)"),
     ("update_factories", (), {"add": []}, "update_factories() takes exactly 2 positional arguments (1 given)"),
     ("update_factories", (), {"remove": []}, "update_factories() takes exactly 2 positional arguments (0 given)"),
-    ("update_factories", ([],), {"add": []}, "update_factories() takes exactly 2 positional arguments (1 given)"),
+    # A bad keyword is reported before the shortage.
+    ("update_factories", ([],), {"add": []}, "update_factories() got multiple values for keyword argument 'add'"),
+    ("update_factories", ([],), {"foo": 1}, "update_factories() got an unexpected keyword argument 'foo'"),
     ("update_factories", ([],), {"remove": [], "add": []},
      "update_factories() got multiple values for keyword argument 'add'"),
     ("update_factories", ([], []), {"flag": 1}, "update_factories() got an unexpected keyword argument 'flag'"),
@@ -134,7 +173,7 @@ REFUSED = [
      "set_all_factories_has_model() takes exactly 0 positional arguments (1 given)"),
     ("set_all_factories_has_model", (), {}, "set_all_factories_has_model() needs keyword-only argument has_model"),
     ("get_runtime_factory_dependencies", (), {"name": b"a"}, msg_type("name", "str", "bytes")),
-    ("_relpath", (), {"p": "a"}, "_relpath() takes exactly 1 positional argument (0 given)"),
+    ("_relpath", (), {}, "_relpath() takes exactly 1 positional argument (0 given)"),
     ("_roll", (), {"n": 1}, "_roll() takes at least 1 positional argument (0 given)"),
     ("_roll", ((), 1, 2), {}, "_roll() takes at most 2 positional arguments (3 given)"),
     ("_roll", ((), 1), {"n": 2}, "_roll() got multiple values for keyword argument 'n'"),
@@ -163,6 +202,64 @@ def test_non_string_keywords_from_c_callers(reached):
     for f, nargs in [(database.update_factories, 2), (database.remove_factories, 0)]:
         with pytest.raises(TypeError, match=rf"^{f.__name__}\(\) keywords must be strings$"):
             vectorcall(f, (ctypes.py_object * 3)([], [], True), nargs, (1,))
+
+
+@pytest.fixture(scope="session")
+def probe(tmp_path_factory):
+    """The stub's signatures with empty bodies, compiled once per session."""
+    pytest.importorskip("Cython")
+    module = argprobe.build(STUB, tmp_path_factory.mktemp("argprobe"))
+    if module is None:
+        pytest.skip("no C compiler")
+    return module
+
+
+class Refuse:
+    """Stands for a collaborator: a body that is reached stops at its first use."""
+
+    def __call__(self, *args, **kwargs):
+        raise Sentinel
+
+    def __getattr__(self, name):
+        raise Sentinel
+
+
+def refusal(f, args, kwargs):
+    """The TypeError message of a refused call; None for a call that reached the body."""
+    try:
+        f(*args, **kwargs)
+    except TypeError as e:
+        return str(e)
+    except Exception:  # the body ran and stopped at a collaborator or at the cursor
+        pass
+    return None
+
+
+def test_argument_layer_refuses_as_compiled_python_does(probe, monkeypatch):
+    functions = {name: getattr(database, name) for name in STUB}
+    for name in ("get_db_path", "get_project_dir", "bl", "nx", "_create_factories_table"):
+        monkeypatch.setattr(database, name, Refuse())
+    values = [[], (), "s", 1, 1.5, None, b"", ListSub(), StrSub("x"), object()]
+    rng, differences, refused = random.Random(7), [], set()
+    for name, stub in STUB.items():
+        signature, own = inspect.signature(stub), functions[name]
+        keywords = [*signature.parameters, "foo"]
+        for _ in range(150):
+            args = tuple(rng.choices(values, k=rng.randrange(4)))
+            kwargs = {k: rng.choice(values) for k in rng.sample(keywords, rng.randrange(len(keywords) + 1))}
+            if name == "_roll":
+                # The compiled code converts n before it tests tup; the registry tests tup first.
+                try:
+                    bound = signature.bind(*args, **kwargs).arguments
+                except TypeError:
+                    bound = {"tup": ()}
+                if type(bound["tup"]) is not tuple and not isinstance(bound.get("n", 0), (int, float)):
+                    continue
+            expected = refusal(getattr(probe, name), args, kwargs)
+            refused.add(expected)
+            if refusal(getattr(own, "__wrapped__", own), args, kwargs) != expected:
+                differences.append((name, args, kwargs, expected))
+    assert differences == [] and len(refused) > 100
 
 
 def test_truth_values_are_taken_only_for_valid_calls(reached):
@@ -276,3 +373,53 @@ def test_import_is_light_guarded_and_happens_once():
         "<class 'ImportError'>: Interpreter change detected - this module can only be loaded into one interpreter "
         "per process.",
     ], result.stderr
+
+
+def test_type_checking_branch_runs_as_its_imports_read():
+    script = textwrap.dedent("""
+        import builtins, typing
+        real, seen = builtins.__import__, {}
+
+        def noting(name, globals=None, locals=None, fromlist=None, level=0):
+            seen.setdefault(globals["__name__"], []).append((name, locals is globals, fromlist, level))
+            return real(name, globals, locals, fromlist, level)
+
+        typing.TYPE_CHECKING, builtins.__import__ = True, noting
+        import tessaro.core.database as db
+        branch = {"__name__": "branch"}
+        exec("import brimlay as bl\\nimport networkx as nx\\nfrom tessaro.logger import get_logger as log\\n"
+             "from tessaro.settings import get_db_path, get_project_dir", branch)
+        print(seen["tessaro.core.database"][-4:] == seen["branch"],
+              [getattr(db, k) is branch[k] for k in ("bl", "nx", "log", "get_db_path", "get_project_dir")])
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert result.stdout.split(maxsplit=1) == ["True", "[True, True, True, True, True]\n"], result.stderr
+
+
+def test_statements_are_sent_as_written(db, sql, monkeypatch):
+    sent = []
+
+    class Cursor(sqlite3.Cursor):
+        def execute(self, statement, *params):
+            sent.append(statement)
+            return super().execute(statement, *params)
+
+    class Connection(sqlite3.Connection):
+        def cursor(self):
+            return super().cursor(Cursor)
+
+    monkeypatch.setattr(db, "sqlite3", SimpleNamespace(connect=lambda path: sqlite3.connect(path, factory=Connection)))
+    db.get_all_factory_names()
+    sql("INSERT INTO components VALUES ('c', 'f', '', '', '')")
+    db.get_all_factories()
+    db.get_factories_by_name("a", "b")
+    db.get_factories_by_components("c")
+    factories = ("SELECT name, source, status, message, default_settings, pdk_type, parents, children, is_partial, "
+                 "has_model, tags, ignored_sources, last_updated FROM factories")
+    assert [s for s in sent if not s.startswith("CREATE")] == [
+        "SELECT name FROM factories",
+        factories,
+        factories + " WHERE name IN (?,?)",
+        "SELECT DISTINCT factory_name FROM components WHERE name IN (?)",
+        factories + " WHERE name IN (?)",
+    ]

@@ -10,7 +10,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <pybind11/pybind11.h>
+#include <pybind11/pytypes.h>
 
 #include <array>
 #include <cstddef>
@@ -39,6 +39,7 @@ namespace tessaro::db {
     X(log, "log")                                                           \
     X(get_project_dir, "get_project_dir")                                   \
     X(get_db_path, "get_db_path")                                           \
+    X(get_logger, "get_logger")                                             \
     X(create_factories_table, "_create_factories_table")                    \
     X(create_components_table, "_create_components_table")                  \
     X(create_models_table, "_create_models_table")                          \

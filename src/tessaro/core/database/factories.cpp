@@ -5,12 +5,8 @@ namespace tessaro::db {
 
 namespace {
 
-// The statements, laid out over lines; collapsing their whitespace runs gives
-// the exact texts the registry has always used.
-#define FACTORY_COLUMNS                                                               \
-    "name, source, status, message, default_settings, pdk_type, parents, children,\n" \
-    "       is_partial, has_model, tags, ignored_sources, last_updated"
-
+// The inserts are laid out over lines; collapsing their whitespace runs gives
+// the texts the registry has always used.  The selects are sent as written.
 constexpr const char* insert_with_timestamp =
     "INSERT OR REPLACE INTO factories (name, source, status, message, default_settings, pdk_type,\n"
     "        parents, children, is_partial, tags, ignored_sources, has_model, last_updated)\n"
@@ -21,12 +17,16 @@ constexpr const char* insert_without_timestamp =
     "        parents, children, is_partial, tags, ignored_sources, has_model)\n"
     "    VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0)";
 
-constexpr const char* select_factories = "SELECT " FACTORY_COLUMNS "\nFROM factories";
+#define SELECT_FACTORIES                                                                                  \
+    "SELECT name, source, status, message, default_settings, pdk_type, parents, children, is_partial, " \
+    "has_model, tags, ignored_sources, last_updated FROM factories"
+
+constexpr const char* select_factories = SELECT_FACTORIES;
 }  // namespace
 
-const char select_factories_by_name[] = "SELECT " FACTORY_COLUMNS "\nFROM factories\nWHERE name IN (";
+const char select_factories_by_name[] = SELECT_FACTORIES " WHERE name IN (";
 
-#undef FACTORY_COLUMNS
+#undef SELECT_FACTORIES
 
 namespace {
 

@@ -2,6 +2,10 @@
 // argument parser every call goes through, and the module's import-time setup.
 #include "frame.hpp"
 
+// The one file with the whole of pybind11: it defines what the thrown
+// py::error_already_set needs (its what() and vtable).
+#include <pybind11/pybind11.h>
+
 #include <atomic>
 #include <new>
 
@@ -97,6 +101,9 @@ struct Function {
     PyObject* module;
     PyObject* doc;
     PyObject* annotations;
+    PyObject* defaults;    // tuple or None
+    PyObject* kwdefaults;  // dict or None
+    PyObject* code;        // a code object describing the signature
     PyObject* dict;
     PyObject* weakrefs;
     std::shared_ptr<const Runtime> runtime;  // placement-constructed
@@ -166,14 +173,6 @@ bool fail_type(const Param& p, const char* expected, PyObject* value, bool subcl
     return false;
 }
 
-Py_ssize_t find_keyword(PyObject* kwnames, Py_ssize_t nkw, const char* name) {
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0) return k;
-    }
-    return -1;
-}
-
 Py_ssize_t find_param(const Entry& s, PyObject* key) {
     for (std::size_t i = 0; i < s.nparams; ++i)
         if (s.params[i].kind != Kind::var && PyUnicode_CompareWithASCIIString(key, s.params[i].name) == 0)
@@ -183,6 +182,11 @@ Py_ssize_t find_param(const Entry& s, PyObject* key) {
 
 // --- the parser ------------------------------------------------------------
 
+// The value an omitted parameter takes.
+py::object default_value(Default fallback) {
+    return fallback == Default::yes ? py::reinterpret_borrow<py::object>(Py_True) : integer(0);
+}
+
 PyObject* tuple_of(PyObject* const* items, Py_ssize_t n) {
     PyObject* t = PyTuple_New(n);
     if (t)
@@ -191,8 +195,11 @@ PyObject* tuple_of(PyObject* const* items, Py_ssize_t n) {
 }
 
 // Binds a call's arguments to the parameters of s, or sets the TypeError the
-// caller sees.  Checks come before conversions, and conversions (which may run
-// the caller's __bool__ or __int__) only once the call is known to be valid.
+// caller sees.  Faults are reported as Python's own functions report them: too
+// many positional arguments, then the first bad keyword in the order given,
+// then a missing parameter.  Checks come before conversions, and conversions
+// (which may run the caller's __bool__ or __int__) only once the call is known
+// to be valid.
 bool parse(const Entry& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* const* kwvalues = args + nargs;
@@ -228,42 +235,23 @@ bool parse(const Entry& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
     if (var_index < 0 && nargs > npositional) return fail_count(s, npositional, nrequired, nargs);
 
-    std::array<PyObject*, max_params> values{};     // borrowed
-    std::array<Py_ssize_t, max_params> consumed{};  // keyword positions already bound
-    std::size_t nconsumed = 0;
+    std::array<PyObject*, max_params> values{};  // borrowed
     const Py_ssize_t taken = nargs < npositional ? nargs : npositional;
     for (Py_ssize_t i = 0; i < taken; ++i) values[static_cast<std::size_t>(i)] = args[i];
 
-    // Positional parameters not given positionally, from the keywords, in
-    // order; the first required one missing is reported by its position.
-    for (Py_ssize_t i = taken; i < npositional; ++i) {
-        const Param& p = s.params[static_cast<std::size_t>(i)];
-        Py_ssize_t k = find_keyword(kwnames, nkw, p.name);
-        if (k >= 0) {
-            values[static_cast<std::size_t>(i)] = kwvalues[k];
-            consumed[nconsumed++] = k;
-        } else if (p.fallback == Default::required) {
-            return fail_count(s, npositional, nrequired, i);
-        }
-    }
-    auto was_consumed = [&](Py_ssize_t k) {
-        for (std::size_t c = 0; c < nconsumed; ++c)
-            if (consumed[c] == k) return true;
-        return false;
-    };
-
-    // The remaining keywords, in the order given.
+    // The keywords, in the order given, before any shortage is judged.
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (was_consumed(k)) continue;
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) return fail_keyword(s, key, nullptr);
         Py_ssize_t j = find_param(s, key);
         if (j < 0) return fail_keyword(s, key, "%s() got an unexpected keyword argument '%U'");
-        if (s.params[static_cast<std::size_t>(j)].kind == Kind::positional ||
-            values[static_cast<std::size_t>(j)] != nullptr)
-            return fail_keyword(s, key, "%s() got multiple values for keyword argument '%U'");
+        if (j < taken) return fail_keyword(s, key, "%s() got multiple values for keyword argument '%U'");
         values[static_cast<std::size_t>(j)] = kwvalues[k];
     }
+
+    // The first required positional parameter still missing, by its position.
+    for (Py_ssize_t i = taken; i < nrequired; ++i)
+        if (!values[static_cast<std::size_t>(i)]) return fail_count(s, npositional, nrequired, i);
 
     for (std::size_t i = 0; i < s.nparams; ++i) {
         const Param& p = s.params[i];
@@ -301,8 +289,7 @@ bool parse(const Entry& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             if (!t) return false;
             out.v[i] = py::reinterpret_steal<py::object>(t);
         } else if (!v) {
-            out.v[i] = p.fallback == Default::yes ? py::reinterpret_borrow<py::object>(Py_True)
-                                                  : py::reinterpret_steal<py::object>(PyLong_FromLong(0));
+            out.v[i] = default_value(p.fallback);
         } else if (p.conv == Conv::truth) {
             int r = v == Py_True ? 1 : (v == Py_False || v == Py_None) ? 0 : PyObject_IsTrue(v);
             if (r < 0) return false;
@@ -338,6 +325,9 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fn->module);
     Py_VISIT(fn->doc);
     Py_VISIT(fn->annotations);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->kwdefaults);
+    Py_VISIT(fn->code);
     Py_VISIT(fn->dict);
     return 0;
 }
@@ -350,6 +340,9 @@ int function_clear(PyObject* self) {
     Py_CLEAR(fn->module);
     Py_CLEAR(fn->doc);
     Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->kwdefaults);
+    Py_CLEAR(fn->code);
     Py_CLEAR(fn->dict);
     return 0;
 }
@@ -367,6 +360,12 @@ void function_dealloc(PyObject* self) {
 
 PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<Function*>(self)->qualname, self);
+}
+
+// Bound like a function: looked up on an instance, a method of it.
+PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (!instance || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
 }
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->name); }
@@ -416,9 +415,7 @@ PyObject* get_signature(PyObject* self, void*) {
             const char* kind = p.kind == Kind::var       ? "VAR_POSITIONAL"
                                : p.kind == Kind::keyword ? "KEYWORD_ONLY"
                                                          : "POSITIONAL_OR_KEYWORD";
-            py::object fallback = p.fallback == Default::yes    ? py::reinterpret_borrow<py::object>(Py_True)
-                                  : p.fallback == Default::zero ? integer(0)
-                                                                : empty;
+            py::object fallback = p.fallback == Default::required ? empty : default_value(p.fallback);
             py::object kwargs =
                 steal(Py_BuildValue("{s:O,s:O}", "default", fallback.ptr(), "annotation", text(p.annotation).ptr()));
             py::object positional = steal(Py_BuildValue("(sO)", p.name, attr(parameter, text(kind)).ptr()));
@@ -452,6 +449,9 @@ PyMemberDef function_members[] = {
     {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
     {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
+    {"__defaults__", Py_T_OBJECT_EX, offsetof(Function, defaults), Py_READONLY, nullptr},
+    {"__kwdefaults__", Py_T_OBJECT_EX, offsetof(Function, kwdefaults), Py_READONLY, nullptr},
+    {"__code__", Py_T_OBJECT_EX, offsetof(Function, code), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
@@ -464,6 +464,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
     {Py_tp_methods, function_methods},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
@@ -474,7 +475,8 @@ PyType_Spec function_type_description = {
     "tessaro.core.database.function",
     sizeof(Function),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 
@@ -486,11 +488,56 @@ py::object make_annotations(const Entry& s) {
     return d;
 }
 
+// __defaults__ and __kwdefaults__: the defaults of the positional and of the
+// keyword-only parameters, None where there are none.
+py::object make_defaults(const Entry& s) {
+    py::object values = new_list();
+    for (std::size_t i = 0; i < s.nparams; ++i)
+        if (s.params[i].kind == Kind::positional && s.params[i].fallback != Default::required)
+            append(values, default_value(s.params[i].fallback));
+    return PyList_GET_SIZE(values.ptr()) ? steal(PyList_AsTuple(values.ptr())) : py::none();
+}
+py::object make_kwdefaults(const Entry& s) {
+    py::object values = new_dict();
+    for (std::size_t i = 0; i < s.nparams; ++i)
+        if (s.params[i].kind == Kind::keyword && s.params[i].fallback != Default::required)
+            if (PyDict_SetItemString(values.ptr(), s.params[i].name, default_value(s.params[i].fallback).ptr()) < 0)
+                raise();
+    return PyDict_GET_SIZE(values.ptr()) ? values : py::none();
+}
+
+// __code__: an empty code object carrying the signature as a def statement
+// lays it out (positional, keyword-only, then the variadic name), for tools
+// that read parameters from code objects.
+py::object make_code(const Entry& s, py::handle module_name) {
+    py::object varnames = new_list();
+    int argcount = 0, kwonlyargcount = 0, flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    for (Kind kind : {Kind::positional, Kind::keyword, Kind::var})
+        for (std::size_t i = 0; i < s.nparams; ++i) {
+            if (s.params[i].kind != kind) continue;
+            append(varnames, text(s.params[i].name));
+            argcount += kind == Kind::positional;
+            kwonlyargcount += kind == Kind::keyword;
+            if (kind == Kind::var) flags |= CO_VARARGS;
+        }
+    py::object filename = steal(PyUnicode_FromFormat("<%U>", module_name.ptr()));
+    const char* file = PyUnicode_AsUTF8(filename.ptr());
+    if (!file) raise();
+    py::object empty = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, s.name, 1)));
+    py::object replace = attr(empty, text("replace"));
+    py::object kwargs = steal(Py_BuildValue("{s:i,s:i,s:N,s:n,s:i}", "co_argcount", argcount, "co_kwonlyargcount",
+                                            kwonlyargcount, "co_varnames", PyList_AsTuple(varnames.ptr()),
+                                            "co_nlocals", PyList_GET_SIZE(varnames.ptr()), "co_flags", flags));
+    py::object no_args = steal(PyTuple_New(0));
+    return steal(PyObject_Call(replace.ptr(), no_args.ptr(), kwargs.ptr()));
+}
+
 py::object make_function(PyTypeObject* type, const Entry& s, py::handle globals, py::handle module_name,
                          const std::shared_ptr<const Runtime>& rt) {
     py::object name = text(s.name);
     py::object doc = s.doc ? text(s.doc) : py::none();
     py::object annotations = make_annotations(s);
+    py::object defaults = make_defaults(s), kwdefaults = make_kwdefaults(s), code = make_code(s, module_name);
     py::object self = steal(type->tp_alloc(type, 0));
     auto* fn = reinterpret_cast<Function*>(self.ptr());
     new (&fn->runtime) std::shared_ptr<const Runtime>(rt);
@@ -502,6 +549,9 @@ py::object make_function(PyTypeObject* type, const Entry& s, py::handle globals,
     fn->module = module_name.inc_ref().ptr();
     fn->doc = doc.release().ptr();
     fn->annotations = annotations.release().ptr();
+    fn->defaults = defaults.release().ptr();
+    fn->kwdefaults = kwdefaults.release().ptr();
+    fn->code = code.release().ptr();
     return self;
 }
 
@@ -607,11 +657,13 @@ void setup(PyObject* module) {
 
     // Plain imports for type checkers; false at run time.
     if (truth(env.global(N::TYPE_CHECKING))) {
-        py::object brimlay = import("brimlay", globals, {}, env);
-        bind(globals, N::bl, brimlay, env);
+        // import brimlay as bl; import networkx as nx
+        bind(globals, N::bl, import("brimlay", globals, {}, env), env);
         bind(globals, N::nx, import("networkx", globals, {}, env), env);
-        py::object logger = import("tessaro.logger", globals, {}, env);
-        bind(globals, N::log, attr(logger, text("get_logger")), env);
+        // from tessaro.logger import get_logger as log
+        py::object logger = import("tessaro.logger", globals, {N::get_logger}, env);
+        bind(globals, N::log, import_from(logger, N::get_logger, env), env);
+        // from tessaro.settings import get_db_path, get_project_dir
         bind_from("tessaro.settings", {N::get_db_path, N::get_project_dir}, globals, env);
     }
 

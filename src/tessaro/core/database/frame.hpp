@@ -3,6 +3,7 @@
 #pragma once
 
 #include <span>
+#include <utility>
 
 #include "database.hpp"
 
@@ -55,6 +56,43 @@ struct Args {
 
 using Body = py::object (*)(const Env&, const Args&);
 
+// How a parsed argument reaches a body parameter of type T: a truth value as
+// bool, everything else as the object.
+template <class T>
+struct Pass;
+template <>
+struct Pass<py::handle> {
+    static constexpr bool truth = false;
+    static py::handle get(const Args& a, std::size_t i) { return a[i]; }
+};
+template <>
+struct Pass<bool> {
+    static constexpr bool truth = true;
+    static bool get(const Args& a, std::size_t i) { return a.flag(i); }
+};
+
+// What a body's C++ signature takes after the Env.
+struct Shape {
+    std::size_t arity;
+    std::array<bool, max_params> truth;  // the parameter is a bool
+};
+
+template <class... P>
+constexpr Shape shape_of(py::object (*)(const Env&, P...)) {
+    static_assert(sizeof...(P) <= max_params);
+    return {sizeof...(P), {Pass<P>::truth...}};
+}
+
+// The Body calling F with the parsed arguments, in parameter order.
+template <auto F>
+py::object call_body(const Env& env, const Args& a) {
+    return [&]<class... P>(py::object (*)(const Env&, P...)) {
+        return [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return F(env, Pass<P>::get(a, I)...);
+        }(std::index_sequence_for<P...>{});
+    }(F);
+}
+
 struct Entry {
     const char* name;
     std::array<Param, max_params> params;
@@ -62,8 +100,18 @@ struct Entry {
     const char* returns;  // return annotation
     const char* doc;      // nullptr: no docstring
     Body body;
+    Shape shape;            // of the C++ function behind body
     bool through_try_func;  // bound as try_func(function)
 };
+
+// The body's signature fits the entry: one C++ parameter per parameter, bool
+// exactly where the truth value is taken.
+constexpr bool fits(const Entry& e) {
+    if (e.shape.arity != e.nparams) return false;
+    for (std::size_t i = 0; i < e.nparams; ++i)
+        if (e.shape.truth[i] != (e.params[i].conv == Conv::truth)) return false;
+    return true;
+}
 
 // The thirty-three functions, in definition order.
 std::span<const Entry> function_table();

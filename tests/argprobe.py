@@ -1,0 +1,48 @@
+"""A compiled reference for the registry module's argument layer: the same
+signatures with empty bodies, compiled by Cython into an extension module, so
+that a call can be made on both and the refusals compared."""
+
+from __future__ import annotations
+
+import builtins
+import importlib.util
+import inspect
+import shlex
+import shutil
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+# The annotations that make the compiler test an argument; all others are dropped.
+CHECKED = {"list", "str", "tuple", "int", "bool"}
+
+
+def source(functions):
+    """One `def name(signature): pass` per function, keeping only the checked annotations."""
+    lines = []
+    for name, f in functions.items():
+        params = []
+        for p in inspect.signature(f).parameters.values():
+            base = p.annotation.split("[")[0]
+            checked = p.kind is not p.VAR_POSITIONAL and base in CHECKED
+            params.append(p.replace(annotation=getattr(builtins, base) if checked else p.empty))
+        lines.append(f"def {name}{inspect.Signature(params)}: pass\n")
+    return "".join(lines)
+
+
+def build(functions, folder: Path):
+    """Compiles the probe in folder and imports it; None when there is no C compiler."""
+    cc = shlex.split(sysconfig.get_config_var("CC") or "cc")
+    if not shutil.which(cc[0]):
+        return None
+    py, c = folder / "argprobe_compiled.py", folder / "argprobe_compiled.c"
+    py.write_text(source(functions))
+    subprocess.run([sys.executable, "-m", "cython", "-3", str(py), "-o", str(c)], check=True)
+    so = c.with_suffix(sysconfig.get_config_var("EXT_SUFFIX"))
+    subprocess.run([*cc, "-shared", "-fPIC", "-O0", "-I", sysconfig.get_paths()["include"], str(c), "-o", str(so)],
+                   check=True)
+    spec = importlib.util.spec_from_file_location(py.stem, so)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
