@@ -4,7 +4,6 @@ import pytest
 
 import brimlay as bl
 
-
 pytestmark = pytest.mark.usefixtures("layout")  # an empty live registry before and after each test
 
 

@@ -101,7 +101,8 @@ def test_graph_formats(demo, tmp_path):
     assert out.startswith("graph TD\n") and re.search(r"class f\d+ failed", out)
     # svg and png are what Graphviz's dot makes of the dot format: here a fake dot that echoes it.
     fake = tmp_path / "dot"
-    fake.write_text('#!/bin/sh\necho "<svg format=$1>"\nwhile IFS= read -r line; do echo "$line"; done\necho "</svg>"\n')
+    fake.write_text('#!/bin/sh\necho "<svg format=$1>"\n'
+                    'while IFS= read -r line; do echo "$line"; done\necho "</svg>"\n')
     fake.chmod(0o755)
     out = ok("graph", "-f", "svg", cwd=project, env={"PATH": str(tmp_path)}).stdout
     assert out.startswith("<svg format=-Tsvg>\ndigraph factories {") and '"spiral" [color=red' in out

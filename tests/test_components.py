@@ -1,7 +1,8 @@
 """Component registry: writes, removals, lookups and the sync from the live layout."""
 
 import sqlite3
-from types import MappingProxyType, SimpleNamespace as NS
+from types import MappingProxyType
+from types import SimpleNamespace as NS
 
 import pytest
 
