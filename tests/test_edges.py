@@ -405,15 +405,15 @@ class Colliding:
 
 
 @pytest.mark.parametrize("namespace", [lambda db: vars(db), lambda db: vars(builtins)])
-def test_global_lookups_fail_as_dict_lookups_fail(db, monkeypatch, namespace):
-    monkeypatch.delattr(db, "_create_factories_table")
+def test_global_lookups_fail_as_dict_lookups_fail(db, without, namespace):
+    without("_create_factories_table")
     key, namespace = Colliding("_create_factories_table"), namespace(db)
     namespace[key] = None
     try:
         with pytest.raises(Boom):
             db._create_tables(None)
     finally:
-        del namespace[key]  # before the name itself is put back
+        del namespace[key]
 
 
 def test_names_and_annotations_are_rebound_as_on_python_functions(db, monkeypatch):
