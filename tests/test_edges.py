@@ -5,6 +5,7 @@ odd context managers and globals, and the `from ... import` variants at load."""
 from __future__ import annotations
 
 import builtins
+import ctypes
 import sqlite3
 import subprocess
 import sys
@@ -18,6 +19,10 @@ from tessaro.models import ComponentRecord, FactoryRecord, ModelRecord
 
 class Boom(Exception):
     pass
+
+
+def boom(*args, **kwargs):
+    raise Boom("collaborator")
 
 
 class Driver:
@@ -174,6 +179,7 @@ ROWS = [
     ("get_factories_by_source", ("a.py",), lambda row: some_items_then_boom(row, 1), Boom("row")),
     ("get_factories_by_source", ("a.py",), lambda row: some_items_then_boom(row, 2), Boom("row")),
     ("get_all_factory_names", (), lambda row: 7, TypeError("'int' object is not subscriptable")),
+    ("get_factories_by_components", ("c",), lambda row: 7, TypeError("'int' object is not subscriptable")),
     ("get_all_models", (), lambda row: ([], *row[1:]), TypeError("unhashable type: 'list'")),
     ("get_components_by_factories", ("f",), lambda row: (row[0], [], *row[2:]), TypeError("unhashable type: 'list'")),
 ]
@@ -304,6 +310,7 @@ def layout(cells):
     ("get_runtime_factory_dependencies('A')", {"bl": layout({0: cell([])})}, "TypeError: unhashable type: 'list'"),
     ("get_runtime_factory_dependencies('A')", {"get_components_by_factories": lambda *names: {"A": [NS(name=[])]}},
      "TypeError: unhashable type: 'list'"),
+    ("get_runtime_factory_dependencies('A')", {"get_factories_by_components": boom}, "Boom: collaborator"),
     ("get_factories_by_idxs([])", {}, "TypeError: unhashable type: 'list'"),
     ("get_runtime_factories_dependency_graph(['A'])", {}, "TypeError: unhashable type: 'list'"),
     # a start set that is no sequence, a layout library without a registry
@@ -352,6 +359,8 @@ def test_sync_fails_as_its_collaborators_fail(db, sync, monkeypatch):
         sync(cells)  # the same size, but more entries than at the start
     with pytest.raises(Boom):
         sync({0: NS(name=Truthless())})
+    with pytest.raises(AttributeError):
+        sync({0: object()})
     monkeypatch.setattr(db, "add_components", lambda *records: 1 / 0)
     with pytest.raises(ZeroDivisionError):
         sync({0: ComponentRecord(name="c")})
@@ -370,10 +379,6 @@ def test_components_of_odd_records(db, sql, registry):
 
 # --- records, settings and globals --------------------------------------------------------
 
-def boom(*args, **kwargs):
-    raise Boom("collaborator")
-
-
 @pytest.mark.parametrize("call, replaced", [
     ("get_all_factories()", {"FactoryRecord": boom}),
     ("get_all_models()", {"ModelRecord": boom}),
@@ -381,6 +386,8 @@ def boom(*args, **kwargs):
     ("add_components(NS(to_db_tuple=boom))", {}),
     ("remove_factories_by_source(3)", {}),  # _relpath fails on what Path() refuses
     ("get_all_factories()", {"get_db_path": lambda: NS(exists=Truthless)}),
+    ("get_all_factories()", {"get_db_path": lambda: NS(exists=boom)}),
+    ("get_factories_by_source('a.py')", {"get_db_path": lambda: NS(exists=lambda: False), "_relpath": lambda p: []}),
 ])
 def test_collaborators_that_raise(db, registry, monkeypatch, call, replaced):
     for name, value in replaced.items():
@@ -440,6 +447,12 @@ def test_names_and_annotations_are_rebound_as_on_python_functions(db, monkeypatc
 IMPORTS = {
     "without __import__": ("import tessaro.core.shared, tessaro.core.lazy, tessaro.models; del builtins.__import__",
                            "ImportError: __import__ not found"),
+    "failing builtins lookup": ("import tessaro.core.shared, tessaro.core.lazy, tessaro.models\n"
+                                "class Key:\n"
+                                "    __hash__ = lambda self: hash('__import__')\n"
+                                "    __eq__ = lambda self, other: 1 / 0\n"
+                                "del builtins.__import__; vars(builtins)[Key()] = None",
+                                "ZeroDivisionError: division by zero"),
     "module without a file": ("sys.modules['tessaro.models'] = types.ModuleType('tessaro.models')",
                               "ImportError: cannot import name 'ComponentRecord' from 'tessaro.models' "
                               "(unknown location)"),
@@ -481,7 +494,8 @@ print(attempt(lambda: exec("from tessaro.models import ComponentRecord, FactoryR
 print(attempt(lambda: importlib.import_module("tessaro.core.database") and None))
 db = sys.modules.get("tessaro.core.database")
 if db:
-    import tessaro.logger as logger, tessaro.settings as settings
+    import tessaro.logger as logger, tessaro.settings as settings, weakref
+    alive = weakref.ref(db.add_factories)  # still when the interpreter ends
     print(db.ComponentRecord is ns["ComponentRecord"],
           # type checkers' imports, when TYPE_CHECKING is true: the real objects
           db.TYPE_CHECKING == (db.bl is sys.modules.get("brimlay")) == (db.nx is sys.modules.get("networkx"))
@@ -504,3 +518,20 @@ def test_imports_at_load_bind_as_the_import_statement_binds(variant):
     statement, module, *loaded = done.stdout.splitlines()
     assert (statement, module) == (expected, expected), done.stderr
     assert loaded == (["True True"] if expected == "None" else []), done.stderr
+
+
+def test_keywords_from_c_callers_are_matched_by_name(db, without):
+    # Python passes each keyword once and as a string; a C caller may not.
+    vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+    vectorcall.restype = ctypes.py_object
+    vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    without("get_db_path")  # a call that got through would fail here
+    for f, args, kwnames, message in [
+        (db.update_factories, ([], 1, []), (1, "remove"), "update_factories() keywords must be strings"),
+        (db.set_factories_status_by_names, ("a", "b"), ("status", "status"),
+         "set_factories_status_by_names() got multiple values for keyword argument 'status'"),
+    ]:
+        nargs = len(args) - len(kwnames)
+        with pytest.raises(TypeError) as info:
+            vectorcall(f, (ctypes.py_object * len(args))(*args), nargs, kwnames)
+        assert str(info.value) == message
