@@ -37,6 +37,16 @@ def db(project):
 
 
 @pytest.fixture
+def without(db):
+    """without(name) deletes a module global for the test; the namespace is put back
+    afterwards as it was, in its order."""
+    saved = dict(vars(db))
+    yield lambda name: delattr(db, name)
+    vars(db).clear()
+    vars(db).update(saved)
+
+
+@pytest.fixture
 def debug_lines():
     """The messages logged on the package logger during the test."""
     lines, logger, handler = [], logging.getLogger("tessaro"), logging.Handler(logging.DEBUG)

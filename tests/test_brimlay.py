@@ -7,7 +7,6 @@ import pytest
 
 import brimlay as bl
 
-
 pytestmark = pytest.mark.usefixtures("layout")  # an empty live registry before and after each test
 
 

@@ -69,7 +69,7 @@ def test_lazy_proxy_imports_on_first_use_and_forwards(throwaway_module):
     assert func(4) == 8 and repr(func) == repr(real.double) and "VALUE" in dir(mod)
     missing = lazy.lazy_import(f"{throwaway_module}_missing")  # fails at use, not creation
     with pytest.raises(ModuleNotFoundError, match=f"{throwaway_module}_missing"):
-        missing.anything
+        _ = missing.anything
 
 
 def test_lazy_proxy_resolves_once_under_concurrent_first_use(throwaway_module, monkeypatch):

@@ -2,7 +2,8 @@
 
 import ast
 import sqlite3
-from types import MappingProxyType, SimpleNamespace as NS
+from types import MappingProxyType
+from types import SimpleNamespace as NS
 
 import pytest
 

@@ -35,9 +35,11 @@ def seeded(db, sql):
 rel = lambda source: [f"relpath {source}", "project_dir"]  # noqa: E731
 OPEN = ["db_path", "exists", "connect", "enter"]
 CREATE = ["create"] * 3
-DELETE = ["executemany DELETE FROM components WHERE factory_name = ?", "executemany DELETE FROM factories WHERE name = ?"]
+DELETE = ["executemany DELETE FROM components WHERE factory_name = ?",
+          "executemany DELETE FROM factories WHERE name = ?"]
 INSERT = ("executemany INSERT OR REPLACE INTO factories (name, source, status, message, default_settings, pdk_type, "
-          "parents, children, is_partial, tags, ignored_sources, has_model{}) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0{})")
+          "parents, children, is_partial, tags, ignored_sources, has_model{}) "
+          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0{})")
 SELECT = ("execute SELECT name, source, status, message, default_settings, pdk_type, parents, children, is_partial, "
           "has_model, tags, ignored_sources, last_updated FROM factories")
 
@@ -239,7 +241,8 @@ def test_update_factories_is_atomic_to_other_readers(db, db_file, tmp_path):
     names = lambda records: [r.name for r in records]  # noqa: E731
     db.add_factories(*first)
     stop = tmp_path / "stop"
-    reader = subprocess.Popen([sys.executable, "-c", READER, str(db_file), str(stop)], stdout=subprocess.PIPE, text=True)
+    reader = subprocess.Popen([sys.executable, "-c", READER, str(db_file), str(stop)], stdout=subprocess.PIPE,
+                              text=True)
     try:
         assert reader.stdout.readline() == "ready\n"
         for _ in range(150):

@@ -2,8 +2,8 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from collections.abc import Iterator
+from dataclasses import dataclass
 from typing import Any
 
 __all__ = ["KCLayout", "KDBCell", "Port", "TKCell", "kcl"]

@@ -56,9 +56,10 @@ def model(
     if isinstance(factory, str):
         name = factory
     else:
-        name = getattr(factory, "factory_name", None)
-        if not isinstance(name, str):
+        factory_name = getattr(factory, "factory_name", None)
+        if not isinstance(factory_name, str):
             raise TypeError(f"@model needs a factory name or a brimlay factory, got {factory!r}")
+        name = factory_name
     if not name:
         raise ValueError("@model needs a non-empty factory name")
     if settings is not None and not isinstance(settings, Mapping):

@@ -4,16 +4,21 @@ import sqlite3 as sqlite3
 from pathlib import Path as Path
 from typing import TYPE_CHECKING as TYPE_CHECKING
 
-import brimlay as bl
 import networkx as nx
+
+import brimlay
 from tessaro.core.lazy import lazy_import as lazy_import
 from tessaro.core.shared import try_func as try_func
-from tessaro.logger import get_logger as log
+from tessaro.logger import get_logger
 from tessaro.models import ComponentRecord as ComponentRecord
 from tessaro.models import FactoryRecord as FactoryRecord
 from tessaro.models import ModelRecord as ModelRecord
 from tessaro.settings import get_db_path as get_db_path
 from tessaro.settings import get_project_dir as get_project_dir
+
+# The lazily bound collaborators, under the names the module gives them.
+bl = brimlay
+log = get_logger
 
 def add_factories(*records: FactoryRecord, update_last_modified: bool = True) -> None: ...
 def remove_factories(*names: str) -> None: ...

@@ -9,15 +9,11 @@ from __future__ import annotations
 import functools
 import sqlite3
 from collections.abc import Callable
-from typing import ParamSpec, TypeVar
 
 __all__ = ["try_func"]
 
-P = ParamSpec("P")
-R = TypeVar("R")
 
-
-def try_func(func: Callable[P, R]) -> Callable[P, R | None]:
+def try_func[**P, R](func: Callable[P, R]) -> Callable[P, R | None]:
     """Wrap ``func`` so that an ``Exception`` it raises yields ``None`` instead.
 
     The swallowed exception is logged, with its traceback, at debug level on the

@@ -404,7 +404,4 @@ py::object get_runtime_factory_dependencies(const Env&, py::handle name);
 py::object get_factories_by_idxs(const Env&, py::handle idxs);
 py::object get_runtime_factories_dependency_graph(const Env&, py::handle names);
 
-// A body that is not written yet.
-[[noreturn]] void not_implemented(const char* function);
-
 }  // namespace tessaro::db

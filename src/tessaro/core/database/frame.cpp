@@ -82,11 +82,6 @@ void raise_unbound(const char* local) {
     raise();
 }
 
-void not_implemented(const char* function) {
-    PyErr_Format(PyExc_NotImplementedError, "%s() is not implemented yet", function);
-    raise();
-}
-
 namespace {
 
 // ---------------------------------------------------------------------------
