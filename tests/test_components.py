@@ -46,7 +46,8 @@ def any_order(line):
 def test_removals_delete_and_log_before_commit(db, sql, debug_lines, monkeypatch, call, args, line, kept):
     db.add_components(comp("c2"), comp("c1"), comp("d1", "g"))
     getattr(db, call)(*args)
-    assert any_order(debug_lines[-1]) == any_order(line) and sql("SELECT name FROM components ORDER BY name") == [(n,) for n in kept.split()]
+    assert any_order(debug_lines[-1]) == any_order(line)
+    assert sql("SELECT name FROM components ORDER BY name") == [(n,) for n in kept.split()]
     monkeypatch.setattr(db, "log", lambda: NS(debug=lambda msg: 1 / 0))
     with pytest.raises(ZeroDivisionError):  # a failing log line rolls the deletion back
         getattr(db, call)("c2", "d1", "f", "g")

@@ -504,13 +504,7 @@ if db:
 """
 
 
-# Known fault: the type checkers' `from tessaro.logger import get_logger as log`
-# is run without a fromlist, so it looks get_logger up on the package.
-TYPE_CHECKING_FAULT = pytest.mark.xfail(raises=AssertionError, reason="get_logger read from the tessaro package")
-
-
-@pytest.mark.parametrize("variant", [pytest.param(v, marks=TYPE_CHECKING_FAULT) if v == "type checking" else v
-                                     for v in IMPORTS])
+@pytest.mark.parametrize("variant", list(IMPORTS))
 def test_imports_at_load_bind_as_the_import_statement_binds(variant):
     setup, expected = IMPORTS[variant]
     script = IMPORT_SCRIPT.format(setup=setup)

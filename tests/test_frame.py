@@ -2,8 +2,8 @@
 argument layer, the import sequence and globals looked up at call time."""
 
 from __future__ import annotations
-
 import __future__
+
 import builtins
 import ctypes
 import inspect
@@ -117,7 +117,7 @@ def test_functions_bind_as_methods():
     cursor = Cursor()
     assert Cursor.create is database._create_tables and cursor.create.__func__ is database._create_tables
     cursor.create()
-    getattr(cursor, "create")()
+    getattr(cursor, "create")()  # noqa: B009 - bound through the descriptor protocol, not attribute syntax
     assert cursor.tables == ["factories", "components", "models"] * 2
 
 

@@ -55,7 +55,9 @@ class KDBCell:
 class TKCell:
     """A cell of the layout: a name, its ports, its settings and what it places."""
 
-    __slots__ = ("name", "index", "factory_name", "settings", "info", "ports", "instances", "kdb_cell", "uses", "_layout")
+    __slots__ = (
+        "name", "index", "factory_name", "settings", "info", "ports", "instances", "kdb_cell", "uses", "_layout",
+    )
 
     def __init__(
         self,

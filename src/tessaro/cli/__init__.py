@@ -41,7 +41,7 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"tessaro: error: {message}\n")
 
 
-def _common(suppress: bool) -> argparse.ArgumentParser:
+def _common(suppress: bool) -> _Parser:
     """The options every command takes, before or after its name (declared once, here)."""
     parser = _Parser(add_help=False)
     group = parser.add_argument_group("common options")
@@ -185,7 +185,8 @@ def _no_lasting_effects() -> Iterator[None]:
         os.environ.update(environ)
         sys.path[:] = path
         # The project's modules go; libraries imported on the way stay (importing them twice would do harm).
-        installed = tuple({sys.prefix, sys.base_prefix, sys.exec_prefix, os.path.dirname(os.path.dirname(os.path.dirname(__file__)))})
+        packages = os.path.dirname(os.path.dirname(os.path.dirname(__file__)))  # where tessaro and brimlay are
+        installed = tuple({sys.prefix, sys.base_prefix, sys.exec_prefix, packages})
         for name in set(sys.modules) - modules:
             file = getattr(sys.modules[name], "__file__", None)
             if name.startswith("_tessaro_source_") or (isinstance(file, str) and not file.startswith(installed)):

@@ -74,11 +74,11 @@ class _Failure:
 
     def __init__(self, project: Project, exc: BaseException) -> None:
         text = str(exc).strip().replace("\n", " ")
-        self.message = f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+        self.message: str = f"{type(exc).__name__}: {text}" if text else type(exc).__name__
         frames = traceback.extract_tb(exc.__traceback__)
         if isinstance(exc, SyntaxError) and exc.filename:
             frames.append(traceback.FrameSummary(exc.filename, exc.lineno or 0, "<module>"))
-        self.where = None
+        self.where: str | None = None
         for frame in reversed(frames):
             rel = project.rel_if_inside(frame.filename)
             if rel is not None:
@@ -160,7 +160,11 @@ def import_sources(project: Project, sources: Iterable[Path], forget: Iterable[P
         order.append(entry)
     before = set(sys.modules)
     paths = [entry.path for entry in order] + [project.root / rel for rel in known]
-    with _recording_imports(project, files), _bytecode_aside(project.bytecode_cache, paths), contextlib.redirect_stdout(sys.stderr):
+    with (
+        _recording_imports(project, files),
+        _bytecode_aside(project.bytecode_cache, paths),
+        contextlib.redirect_stdout(sys.stderr),
+    ):
         for entry in order:
             try:
                 module = _import_source(entry.path)
@@ -172,9 +176,9 @@ def import_sources(project: Project, sources: Iterable[Path], forget: Iterable[P
             entry.models = dict(_defined_models(module))
     for name in set(sys.modules) - before:
         file = getattr(sys.modules[name], "__file__", None)
-        rel = project.rel_if_inside(file) if isinstance(file, str) else None
-        if rel in files:
-            files[rel].executed = True
+        found = project.rel_if_inside(file) if isinstance(file, str) else None
+        if found is not None and found in files:
+            files[found].executed = True
     for entry in order:
         if entry.error:
             entry.executed = True  # what it imported before failing is all it imports

@@ -154,8 +154,9 @@ class Engine:
             files = import_sources(self.project, plan.sources, plan.forget,
                                    known=[rel for rel, f in snap.files.items() if not f.source])
             state, writes = self._reconcile(snap, tables, plan, files, report, step)
-            if not writes.any() and state.files == snap.files and state.notes == snap.notes and state.uses == snap.uses \
-                    and state.config == snap.config:
+            same_state = (state.files, state.notes, state.uses, state.config) == (
+                snap.files, snap.notes, snap.uses, snap.config)
+            if not writes.any() and same_state:
                 return report
             with build_lock(self.project.db_path, what, on_wait=on_wait):
                 try:
@@ -258,7 +259,7 @@ class Engine:
         for name, rel in owner.items():
             old = tables.factories.get(name)
             entry = imported.get(rel)
-            if name in built:
+            if name in built and entry is not None:
                 result = built[name]
                 settings = _settings_text(entry.factories[name])
                 status, message = (SUCCESS, "") if result.ok else (FAILED, result.message)
@@ -338,8 +339,7 @@ class Engine:
             if rel in state.files:
                 continue
             entry = files.get(rel)
-            fresh = entry is not None and (rel not in snap.files or rel in plan.changed or plan.full)
-            if fresh:
+            if entry is not None and (rel not in snap.files or rel in plan.changed or plan.full):
                 state.files[rel] = _file_state(entry, snap.files.get(rel))
             elif rel in snap.files:
                 state.files[rel] = snap.files[rel]
@@ -353,8 +353,8 @@ class Engine:
         report.factories = factory_rows
         report.models = model_rows
         counts: dict[str, int] = {}
-        for row in component_rows.values():
-            counts[row[1]] = counts.get(row[1], 0) + 1
+        for component in component_rows.values():
+            counts[component[1]] = counts.get(component[1], 0) + 1
         report.components = counts
         report.rewritten = sorted(writes.factories)
         report.removed_factories = sorted(writes.gone_factories)
@@ -371,6 +371,7 @@ class Engine:
             by_file.setdefault(row[2], []).append(factory)
         for rel in sorted(source_rels):
             entry = imported.get(rel)
+            found: list[tuple[str, str, str, str | None]]
             if entry is not None and not entry.error:
                 found = [(f, m.settings_json(), m.pdk_type, None) for f, m in entry.models.items()]
             else:

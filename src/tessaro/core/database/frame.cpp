@@ -240,7 +240,8 @@ bool parse(const Entry& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         if (!PyUnicode_Check(key)) return fail_keyword(s, key, nullptr);
         Py_ssize_t j = find_param(s, key);
         if (j < 0) return fail_keyword(s, key, "%s() got an unexpected keyword argument '%U'");
-        if (j < taken) return fail_keyword(s, key, "%s() got multiple values for keyword argument '%U'");
+        if (j < taken || values[static_cast<std::size_t>(j)])  // given by position, or twice by a C caller
+            return fail_keyword(s, key, "%s() got multiple values for keyword argument '%U'");
         values[static_cast<std::size_t>(j)] = kwvalues[k];
     }
 
