@@ -88,8 +88,10 @@ class _Failure:
         tb = exc.__traceback__
         while tb is not None and project.rel_if_inside(tb.tb_frame.f_code.co_filename) is None:
             tb = tb.tb_next
-        shown = exc.with_traceback(tb) if tb is not None else exc
-        self.traceback = "".join(traceback.format_exception(shown)).rstrip()
+        if tb is None:  # raised before the project's code ran (a syntax error): the error alone says where
+            self.traceback = "".join(traceback.format_exception_only(exc)).rstrip()
+        else:
+            self.traceback = "".join(traceback.format_exception(exc.with_traceback(tb))).rstrip()
 
 
 # -- importing -------------------------------------------------------------------

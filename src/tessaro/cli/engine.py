@@ -28,7 +28,7 @@ from __future__ import annotations
 import json
 import sys
 from collections.abc import Callable, Iterable
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
@@ -341,8 +341,9 @@ class Engine:
             entry = files.get(rel)
             if entry is not None and (rel not in snap.files or rel in plan.changed or plan.full):
                 state.files[rel] = _file_state(entry, snap.files.get(rel))
-            elif rel in snap.files:
-                state.files[rel] = snap.files[rel]
+            elif rel in snap.files and (project.root / rel).is_file():
+                # No longer a source (or never one): what matters is its content and what it imports.
+                state.files[rel] = replace(snap.files[rel], source=False, defines=[], models=[])
             else:
                 continue
             todo.extend(state.files[rel].imports)

@@ -1,0 +1,120 @@
+"""An incremental build writes what ``build --all`` would write from the same registry, after any edit."""
+
+from __future__ import annotations
+
+import random
+import re
+import shutil
+import sqlite3
+from contextlib import closing
+from pathlib import Path
+
+import pytest
+
+from projectgen import factory_text, generate
+from tessaro.cli import main
+
+BLOCK = re.compile(r"@bl\.cell\ndef (\w+)\(.*?(?=\n\n\n@bl\.cell|\Z)", re.S)
+EPOCH = "2000-01-01 00:00:00"
+
+
+def blocks(path: Path) -> dict[str, str]:
+    return {m.group(1): m.group(0) for m in BLOCK.finditer(path.read_text())} if path.exists() else {}
+
+
+def edit_once(root: Path, rng: random.Random, step: int) -> str:
+    """One random edit of the kinds a designer makes; returns what it did."""
+    files = sorted((root / "cells").glob("t*.py"))
+    path = rng.choice(files)
+    text = path.read_text()
+    names = list(blocks(path))
+    kind = rng.choice(["default", "add", "remove", "move", "delete", "break", "fix", "constants", "syntax"])
+    if kind == "default" and names:
+        name = rng.choice(names)
+        block = blocks(path)[name]
+        path.write_text(text.replace(block, re.sub(r"length: int = \d+", f"length: int = {step + 50}", block)))
+    elif kind == "add":
+        path.write_text(text + "\n\n" + factory_text(f"new{step}", [(rng.choice(names), step)] if names else []))
+    elif kind in ("remove", "move") and names:
+        block = blocks(path)[rng.choice(names)]
+        path.write_text(text.replace(block, ""))
+        if kind == "move":
+            other = rng.choice(files)
+            other.write_text(other.read_text() + "\n\n" + block)
+    elif kind == "delete":
+        path.unlink()
+    elif kind == "break" and names:
+        block = blocks(path)[rng.choice(names)]
+        path.write_text(text.replace(block, block.rstrip("\n") + "\n    raise ValueError('broken')\n"))
+    elif kind == "fix":
+        path.write_text(text.replace("    raise ValueError('broken')\n", "").replace("def broken_syntax(:\n", ""))
+    elif kind == "constants":
+        (root / "tech.py").write_text(f"WIDTH = 0.{step + 1}\nLAYER = (1, 0)\n")
+    elif kind == "syntax":
+        path.write_text(text + "\ndef broken_syntax(:\n")
+    return f"{kind} {path.name}"
+
+
+def tables(db: Path, *roots: Path) -> dict[str, list[tuple]]:
+    """Every table of the registry file, timestamps and the build counter aside."""
+
+    def relative(text: str) -> str:  # error texts name files by their full path, which differs between copies
+        for root in (db.parent.parent, *roots):
+            text = text.replace(str(root), "<project>")
+        return text
+
+    with closing(sqlite3.connect(db)) as conn:
+        return {
+            table: [tuple(relative(v) if isinstance(v, str) else v for v in row) for row in conn.execute(query)]
+            for table, query in [
+                ("factories", "SELECT * FROM factories ORDER BY name"),
+                ("components", "SELECT * FROM components ORDER BY name"),
+                ("models", "SELECT * FROM models ORDER BY factory"),
+                ("state", "SELECT * FROM tessaro_state WHERE kind != 'meta' ORDER BY 1, 2"),
+            ]
+        }
+
+
+def without_time(found: dict[str, list[tuple]]) -> dict[str, list[tuple]]:
+    return {**found, "factories": [row[:12] for row in found["factories"]]}
+
+
+def build(root: Path, *args: str) -> None:
+    assert main(["--project", str(root), "build", *args]) in (0, 1)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_edits(tmp_path, monkeypatch, capsys, seed):
+    for key in ("TESSARO_DB_PATH", "TESSARO_PROJECT_DIR"):
+        monkeypatch.delenv(key, raising=False)
+    rng = random.Random(seed)
+    root = tmp_path / "project"
+    generate(root, factories=18, tiers=3, per_file=3)
+    (root / "cells" / "models.py").write_text(
+        "from tessaro.modeling import model\n\n\n@model('t0f000', settings={'length': 3})\ndef m():\n    pass\n"
+    )
+    build(root)
+    db = root / "build" / "tessaro.db"
+    for step in range(10):
+        done = edit_once(root, rng, step)
+        full = tmp_path / f"full{step}"
+        shutil.copytree(root, full)
+        with closing(sqlite3.connect(db)) as conn, conn:
+            conn.execute("UPDATE factories SET last_updated = ?", (EPOCH,))
+        before = tables(db)
+        build(root)
+        build(full, "--all")
+        after = tables(db)
+        expected = without_time(tables(full / "build" / "tessaro.db", root))
+        assert without_time(after) == expected, done
+        # Rows that did not change, whose cells and model did not either, were not written.
+        old = {row[0]: row for row in before["factories"]}
+        cells = {row[0]: [c for c in after["components"] if c[1] == row[0]] for row in after["factories"]}
+        old_cells = {name: [c for c in before["components"] if c[1] == name] for name in old}
+        models = {row[0]: row for row in after["models"]}
+        old_models = {row[0]: row for row in before["models"]}
+        for row in after["factories"]:
+            same = old.get(row[0], ())[:12] == row[:12] and cells[row[0]] == old_cells.get(row[0])
+            if same and models.get(row[0]) == old_models.get(row[0]):
+                assert row[12] == EPOCH, (done, row[0])
+        capsys.readouterr()
