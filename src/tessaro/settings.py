@@ -19,7 +19,7 @@ PROJECT_DIR_ENV = "TESSARO_PROJECT_DIR"
 DB_PATH_ENV = "TESSARO_DB_PATH"
 PROJECT_MARKER = "pyproject.toml"
 
-__all__ = ["DB_PATH_ENV", "PROJECT_DIR_ENV", "get_db_path", "get_project_dir"]
+__all__ = ["DB_PATH_ENV", "PROJECT_DIR_ENV", "db_path_of", "get_db_path", "get_project_dir"]
 
 
 def get_project_dir() -> Path:
@@ -38,6 +38,14 @@ def get_project_dir() -> Path:
         if parent == directory:
             return Path(cwd)
         directory = parent
+
+
+def db_path_of(project_dir: Path | str) -> Path:
+    """The registry database path for a project root, as ``get_db_path`` finds it, without creating anything."""
+    explicit = os.environ.get(DB_PATH_ENV)
+    if explicit:
+        return Path(os.path.abspath(os.path.expanduser(explicit)))
+    return Path(os.path.join(project_dir, "build", "tessaro.db"))
 
 
 def get_db_path() -> Path:

@@ -256,10 +256,17 @@ def _run(args: argparse.Namespace) -> int:
     except BrokenPipeError:
         _silence_stdout()
         return 0
-    except sqlite3.Error as exc:
+    except sqlite3.OperationalError as exc:
         _traceback(args.verbose)
-        _error(f"registry database: {exc}")
+        _error(f"registry database: {exc}" + (" (another program holds it; try again)" if "locked" in str(exc) else ""))
         return 1
+    except sqlite3.DatabaseError as exc:
+        from tessaro.cli.registry import REMEDY
+        from tessaro.settings import db_path_of, get_project_dir
+
+        _traceback(args.verbose)
+        _error(f"the registry {db_path_of(get_project_dir())} is damaged ({exc}): {REMEDY}")
+        return 2
     except Exception as exc:
         _traceback(args.verbose)
         hint = "" if args.verbose else " (run with --verbose for details)"

@@ -38,11 +38,11 @@ def _note(message: str) -> None:
     print(f"tessaro: note: {message}", file=sys.stderr)
 
 
-def _engine(args: argparse.Namespace) -> Any:
+def _engine(args: argparse.Namespace, *, create: bool = False) -> Any:
     from tessaro.cli.engine import Engine
 
     project = open_project(args.project)
-    project.check_database()
+    project.check_database(create=create)
     return Engine(project)
 
 
@@ -105,7 +105,7 @@ def _progress(args: argparse.Namespace) -> bool:
 
 
 def cmd_build(args: argparse.Namespace) -> int:
-    engine = _engine(args)
+    engine = _engine(args, create=True)
     only = _build_sources(engine.project, args.sources) if args.sources else None
     if args.all and only is not None:
         raise CliError("--all rebuilds every source: give either --all or SOURCE files")
@@ -207,7 +207,7 @@ def _print_build(report: Any) -> None:
 def cmd_watch(args: argparse.Namespace) -> int:
     from tessaro.cli.watch import watch
 
-    return watch(_engine(args), json_lines=args.json, debounce_ms=args.debounce)
+    return watch(_engine(args, create=True), json_lines=args.json, debounce_ms=args.debounce)
 
 
 # -- listings ----------------------------------------------------------------
@@ -524,9 +524,11 @@ def cmd_demo(args: argparse.Namespace) -> int:
     _copy_example(target)
     target = target.resolve()
     # The demo keeps its registry inside the copy, whatever the environment says.
+    (target / "build").mkdir(exist_ok=True)
     os.environ["TESSARO_DB_PATH"] = str(target / "build" / "tessaro.db")
-    engine = Engine(open_project(str(target)))
-    report = engine.build()
+    project = open_project(str(target))
+    project.check_database(create=True)
+    report = Engine(project).build()
     out = sys.stdout
     out.write(f"Copied the example project to {target}\n")
     out.write(f"$ tessaro build\n{summary_line(report)}\n")

@@ -147,6 +147,12 @@ class Engine:
             tables = read_tables(self.project.db_path)
             plan = self._plan(snap, tables, everything=everything, only=only)
             report = BuildReport(full=plan.full, changed=plan.changed)
+            if not self.project.default_sources() and tables.factories and not everything:
+                report.warnings.append(
+                    f"no source files under the configured sources ({', '.join(self.project.sources_setting) or 'none'})"
+                    f": the registry's {len(tables.factories)} factories are kept ('tessaro build --all' removes them)")
+                report.factories, report.models = tables.factories, tables.models
+                return report
             if not plan.sources and not plan.changed and not plan.rebuild:
                 report.factories = tables.factories
                 report.models = tables.models
@@ -357,6 +363,9 @@ class Engine:
         for component in component_rows.values():
             counts[component[1]] = counts.get(component[1], 0) + 1
         report.components = counts
+        if writes.bad:
+            report.warnings.append(f"removed stored factory rows without a usable name ({', '.join(writes.bad)})"
+                                   f" and rewrote their sources' entries ({', '.join(writes.bad_sources)})")
         report.rewritten = sorted(writes.factories)
         report.removed_factories = sorted(writes.gone_factories)
         report.removed_models = sorted(writes.gone_models)
@@ -457,6 +466,17 @@ class _Writes:
     def __init__(self, project: Project, tables: Tables, factories: dict[str, tuple[Any, ...]],
                  components: dict[str, tuple[Any, ...]], models: dict[str, tuple[Any, ...]]) -> None:
         self.project = project
+        # Rows whose name is not a usable name (stored by an older writer) cannot be removed by name:
+        # their whole source goes, and what it should hold is written again.
+        self.bad = sorted(repr(n) for n in tables.factories if not isinstance(n, str) or not n)
+        self.bad_sources = sorted({str(r[1]) for n, r in tables.factories.items() if not isinstance(n, str) or not n})
+        if self.bad_sources:
+            dropped = {n for n, r in tables.factories.items() if str(r[1]) in self.bad_sources}
+            tables = Tables(
+                factories={n: r for n, r in tables.factories.items() if n not in dropped},
+                components={n: r for n, r in tables.components.items() if r[1] not in dropped},
+                models=tables.models,
+            )
         self.gone_components = sorted(set(tables.components) - set(components))
         self.components = {n: r for n, r in components.items() if tables.components.get(n) != r}
         self.gone_factories = sorted(set(tables.factories) - set(factories))
@@ -469,14 +489,16 @@ class _Writes:
         self.flags = sorted(n for n in self.factories if n in models and n not in self.models)
 
     def any(self) -> bool:
-        return bool(self.gone_components or self.components or self.gone_factories or self.factories
-                    or self.gone_models or self.models)
+        return bool(self.bad_sources or self.gone_components or self.components or self.gone_factories
+                    or self.factories or self.gone_models or self.models)
 
     def apply(self) -> None:
         import tessaro.core.database as db
         from tessaro.models import ComponentRecord, FactoryRecord, ModelRecord
 
         root = self.project.root
+        if self.bad_sources:
+            db.remove_factories_by_source(*(str(root / source) for source in self.bad_sources))
         for names in batched(self.gone_components):
             db.remove_components(*names)
         for names in batched(self.gone_factories):

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import difflib
 import os
+import sys
 import tomllib
 from dataclasses import dataclass
 from pathlib import Path
@@ -11,6 +13,8 @@ __all__ = ["DEFAULT_SOURCES", "CliError", "Project", "open_project", "relative_s
 
 #: Where factory sources live when ``[tool.tessaro] sources`` is not set.
 DEFAULT_SOURCES = ("factories",)
+#: The keys ``[tool.tessaro]`` may hold.
+SETTINGS = ("sources",)
 
 
 class CliError(Exception):
@@ -27,9 +31,9 @@ class Project:
 
     @property
     def db_path(self) -> Path:
-        from tessaro.settings import get_db_path
+        from tessaro.settings import db_path_of
 
-        return get_db_path()
+        return db_path_of(self.root)
 
     @property
     def pyproject(self) -> Path:
@@ -81,27 +85,33 @@ class Project:
                 )
         return _unique(files)
 
-    def check_database(self) -> None:
-        """Refuse a database file that is not an SQLite database, before anything writes to it.
+    def check_database(self, *, create: bool = False) -> None:
+        """Refuse a registry path that cannot hold a registry, before anything touches it.
 
-        Only the file's header is read: an empty file is a valid empty
-        database, anything else must start with SQLite's magic string.
+        With ``create`` (a build), a missing default folder is made; an explicit
+        ``TESSARO_DB_PATH`` must name a file in a folder that exists.
         """
+        from tessaro.settings import DB_PATH_ENV
+
         path = self.db_path
-        if not path.exists():
+        remedy = "delete it and run tessaro build"
+        folder = path.parent
+        if folder.exists() and not folder.is_dir():
+            raise CliError(f"{folder} is a file where the registry's folder should be: {remedy}")
+        if not folder.exists():
+            if os.environ.get(DB_PATH_ENV):
+                raise CliError(f"{DB_PATH_ENV} names {path}, in a folder that does not exist:"
+                               f" create {folder} or change {DB_PATH_ENV}")
+            if create:
+                folder.mkdir(parents=True)
             return
         if path.is_dir():
-            raise CliError(f"database path {path} is a folder, not a database file")
-        try:
-            with path.open("rb") as f:
-                header = f.read(len(_SQLITE_MAGIC))
-        except OSError as exc:
-            raise CliError(f"cannot read the database file {path} ({exc.strerror})") from None
-        if header and header != _SQLITE_MAGIC:
-            raise CliError(f"{path} is not a usable registry database (file is not a database)")
+            raise CliError(f"the registry {path} is a folder, not a file: {remedy}")
+        from tessaro.cli.registry import verify
+
+        verify(path)
 
 
-_SQLITE_MAGIC = b"SQLite format 3\x00"
 _inside_cache: dict[Path, dict[str, str | None]] = {}
 
 
@@ -113,6 +123,8 @@ def open_project(project_option: str | None) -> Project:
     """
     if project_option is not None:
         root = Path(project_option).expanduser()
+        if root.is_file():
+            raise CliError(f"--project {project_option!r} is a file, not a project folder")
         if not root.is_dir():
             raise CliError(f"project folder {project_option!r} does not exist")
         root = root.resolve()
@@ -133,13 +145,18 @@ def open_project(project_option: str | None) -> Project:
     table = data.get("tool", {}).get("tessaro", {})
     if not isinstance(table, dict):
         raise CliError(f"{pyproject}: [tool.tessaro] must be a table")
+    for key in table:
+        if key not in SETTINGS:
+            close = difflib.get_close_matches(key, SETTINGS, n=1)
+            hint = f" (did you mean {close[0]!r}?)" if close else f" (known: {', '.join(SETTINGS)})"
+            print(f"tessaro: warning: {pyproject}: unknown key {key!r} under [tool.tessaro]{hint}", file=sys.stderr)
     sources = table.get("sources")
     configured = sources is not None
     if sources is None:
         sources = list(DEFAULT_SOURCES)
     elif isinstance(sources, str):
         sources = [sources]
-    if not isinstance(sources, list) or not sources or not all(isinstance(s, str) and s for s in sources):
+    if not isinstance(sources, list) or not all(isinstance(s, str) and s for s in sources):
         raise CliError(f"{pyproject}: [tool.tessaro] sources must be a path or a list of paths")
     return Project(root=root, sources_setting=tuple(sources), sources_configured=configured)
 

@@ -29,7 +29,7 @@ from tessaro.cli.project import CliError
 
 __all__ = [
     "BATCH", "FactoryNote", "FileState", "Snapshot", "StaleRegistry", "Tables", "batched", "build_lock",
-    "read_snapshot", "read_tables", "write_atomically",
+    "read_snapshot", "read_tables", "verify", "write_atomically",
 ]
 
 #: Version of the ``tessaro_state`` layout; a registry with another version is rebuilt in full.
@@ -100,12 +100,35 @@ def change_counter(path: Path) -> int | None:
     except FileNotFoundError:
         return None
     except OSError as exc:
-        raise CliError(f"cannot read the registry {path} ({exc.strerror}): delete it and run tessaro build") from None
+        raise CliError(f"cannot read the registry {path} ({exc.strerror}): {REMEDY}") from None
     if not header:
         return 0
     if header[:16] != _SQLITE_MAGIC:
-        raise CliError(f"{path} is not a registry database: delete it and run tessaro build")
+        raise CliError(f"{path} is not a registry database: {REMEDY}")
     return int.from_bytes(header[24:28], "big") if len(header) == 28 else 0
+
+
+_COLUMNS = {
+    "factories": ["name", "source", "status", "message", "default_settings", "pdk_type", "parents", "children",
+                  "is_partial", "has_model", "tags", "ignored_sources", "last_updated"],
+    "components": ["name", "factory_name", "ports", "settings", "info"],
+    "models": ["factory", "settings", "source", "pdk_type", "status", "message"],
+}
+REMEDY = "delete it and run tessaro build"
+
+
+def verify(path: Path) -> None:
+    """Refuse a file that is not a registry: another kind of file, another schema, or a damaged image."""
+    if not change_counter(path):
+        return  # absent or empty: a build makes it
+    try:
+        with contextlib.closing(_connect(path, readonly=True)) as conn:
+            for table, columns in _COLUMNS.items():
+                found = [row[1] for row in conn.execute(f"PRAGMA table_info({table})")]
+                if found and found != columns:
+                    raise CliError(f"{path} is not a tessaro registry (its {table} table has other columns): {REMEDY}")
+    except sqlite3.DatabaseError as exc:
+        raise CliError(f"the registry {path} is damaged ({exc}): {REMEDY}") from None
 
 
 def _connect(path: Path, *, readonly: bool) -> sqlite3.Connection:
@@ -131,7 +154,7 @@ def read_snapshot(path: Path, *, cells: bool = False) -> Snapshot:
             marks = ",".join("?" * len(kinds))
             rows = conn.execute(f"SELECT kind, key, value FROM {STATE_TABLE} WHERE kind IN ({marks})", kinds).fetchall()
     except sqlite3.DatabaseError as exc:
-        raise CliError(f"the registry {path} is damaged ({exc}): delete it and run tessaro build") from None
+        raise CliError(f"the registry {path} is damaged ({exc}): {REMEDY}") from None
     meta: dict[str, Any] = {}
     for kind, key, value in rows:
         data = json.loads(value)
@@ -185,7 +208,7 @@ def read_tables(path: Path) -> Tables:
             if "models" in present:
                 tables.models = {row[0]: row for row in conn.execute(f"SELECT {MODEL_COLUMNS} FROM models")}
     except sqlite3.DatabaseError as exc:
-        raise CliError(f"the registry {path} is damaged ({exc}): delete it and run tessaro build") from None
+        raise CliError(f"the registry {path} is damaged ({exc}): {REMEDY}") from None
     return tables
 
 
