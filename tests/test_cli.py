@@ -233,3 +233,148 @@ def test_watch_follows_edits_until_ctrl_c(tmp_path):
         settings = dict(conn.execute("SELECT name, default_settings FROM factories"))
         ports = json.loads(conn.execute("SELECT ports FROM components WHERE name = 'straight'").fetchone()[0])
     assert json.loads(settings["heater"]) == {"length": 12.0} and ports[0]["width"] == 0.75
+
+
+def _junk(root: Path) -> None:
+    (root / "build" / "tessaro.db").write_bytes(b"not a database, but precious" * 100)
+
+
+def _malformed(root: Path) -> None:
+    db = root / "build" / "tessaro.db"
+    data = bytearray(db.read_bytes())
+    data[100:4096] = b"\xff" * (4096 - 100)
+    db.write_bytes(bytes(data))
+
+
+def _foreign(root: Path) -> None:
+    (root / "build" / "tessaro.db").unlink()
+    with closing(sqlite3.connect(root / "build" / "tessaro.db")) as conn:
+        conn.execute("CREATE TABLE factories (id INTEGER, label TEXT)")
+
+
+@pytest.mark.parametrize(("args", "setup", "message"), [
+    (["show", "rng"], None, "unknown factory 'rng' (did you mean 'ring'?)"),
+    (["build", "missing.py"], None, "source 'missing.py' does not exist"),
+    (["build", "tech.py"], None, "tech.py is not under the configured sources (factories): add it to [tool.tessaro]"),
+    (["build", "../outside.py"], None, "outside.py is outside the project folder"),
+    (["build", "--all", "factories/chip.py"], None, "give either --all or SOURCE files"),
+    (["--project", "pyproject.toml", "factories"], None, "--project 'pyproject.toml' is a file, not a project folder"),
+    (["--bogus"], None, "unrecognized arguments: --bogus"),
+    (["graph", "-o", "graph.xyz"], None, "cannot tell the format of 'graph.xyz' from its suffix"),
+    (["graph", "--up"], None, "--up, --down and --depth need a FACTORY"),
+    (["graph", "--json", "--format", "dot"], None, "--json and --format dot disagree"),
+    (["affected"], None, "give the changed FILEs or --factory NAME"),
+    (["factories"], "env", "TESSARO_DB_PATH names "),
+    (["factories"], _junk, "tessaro.db is not a registry database: delete it and run tessaro build"),
+    (["build"], _malformed, "tessaro.db is damaged (database disk image is malformed): delete it and run tessaro"),
+    (["show", "ring"], _foreign, "is not a tessaro registry (its factories table has other columns): delete it"),
+])
+def test_bad_input_is_one_line_exit_2_and_loses_nothing(truth, cli, monkeypatch, args, setup, message):
+    (truth.parent / "outside.py").write_text("")
+    if setup == "env":
+        monkeypatch.setenv("TESSARO_DB_PATH", str(truth / "no" / "such" / "tessaro.db"))
+    elif setup is not None:
+        setup(truth)
+    before = {p: p.read_bytes() for p in truth.rglob("*") if p.is_file() and "pycache" not in p.parts}
+    _, err = cli(*args, code=2)
+    assert err.splitlines()[-1].startswith("tessaro: error: ") and message in err.splitlines()[-1], err
+    assert {p: p.read_bytes() for p in before} == before and not (truth / "no").exists()
+
+
+def test_registry_folder_is_a_file_or_the_registry_a_folder(tmp_path, cli):
+    root = write_project(tmp_path / "p", {**TRUTH, "build": "a file"})
+    _, err = cli("build", cwd=root, code=2)
+    assert f"{root / 'build'} is a file where the registry's folder should be: delete it" in err
+    (root / "build").unlink()
+    (root / "build" / "tessaro.db").mkdir(parents=True)
+    _, err = cli("factories", code=2)
+    assert "tessaro.db is a folder, not a file: delete it and run tessaro build" in err
+
+
+def test_the_registry_tells_the_truth(truth, cli):
+    """Models of broken files, vanished factories and models, narrowed sources, duplicates, unusable names."""
+    chip, devices = truth / "factories" / "chip.py", truth / "factories" / "devices.py"
+    factories = lambda: {f["name"]: f for f in cli.json("factories")}  # noqa: E731
+    out, _ = cli("factories")
+    assert re.search(r"^ring\s+SUCCESS\s+SUCCESS\s+2\s", out, re.M)  # the model column shows the model's status
+    # A model in a file that does not import is marked failed with the import error.
+    edit(chip, "def chip(c):", "def chip(c:")
+    cli("build", code=1)
+    [model] = cli.json("models")
+    assert model["status"] == "FAILED" and model["message"].startswith("factories/chip.py failed to import: Syntax")
+    assert factories()["ring"]["model_status"] == "FAILED"
+    # A model whose factory is gone is removed.
+    edit(chip, "def chip(c:", "def chip(c):")
+    devices.write_text(devices.read_text().replace("ring", "rung"))
+    out, _ = cli("build", code=1)
+    assert "warning: model in factories/chip.py names no factory 'ring': not registered" in out
+    assert cli.json("models") == [] and "ring" not in factories()
+    # A name defined twice: the first file in path order owns it, whichever file is built.
+    (truth / "factories" / "zz.py").write_text("import brimlay as bl\n\n\n@bl.cell\ndef mzi(c):\n    pass\n")
+    for args in (["build"], ["build", "factories/zz.py"]):
+        out, _ = cli(*args, code=1)
+        assert "warning: factory 'mzi' of factories/zz.py ignored: already defined in factories/devices.py" in out
+        assert factories()["mzi"]["source"] == "factories/devices.py"
+    # Narrowing the sources drops what they no longer cover; an empty list keeps the registry unless --all.
+    edit(truth / "pyproject.toml", 'sources = ["factories"]', 'sources = ["factories/basics.py"]')
+    cli("build")
+    assert set(factories()) == {"heater", "straight"}
+    edit(truth / "pyproject.toml", 'sources = ["factories/basics.py"]', "sources = []")
+    out, _ = cli("build", code=1)
+    assert "no source files under the configured sources (none): the registry's 2 factories are kept" in out
+    cli("build", "--all")
+    assert factories() == {}
+
+
+def test_rows_without_a_usable_name_are_removed_by_the_next_build(truth, cli):
+    import tessaro.core.database as db
+    from tessaro.models import FactoryRecord
+
+    with closing(sqlite3.connect(truth / "build" / "tessaro.db")) as conn, conn:  # as an older writer left them
+        conn.execute("INSERT INTO factories (name, source, status, message, default_settings, pdk_type, parents,"
+                     " children, is_partial, tags, ignored_sources) VALUES (NULL, 'factories/basics.py', 'SUCCESS',"
+                     " '', '{}', 'generic', '[]', '[]', 0, '[]', '[]')")
+    with pytest.raises(TypeError):  # and no writer stores them any more
+        os.environ["TESSARO_DB_PATH"] = str(truth / "build" / "tessaro.db")
+        try:
+            db.add_factories(FactoryRecord(name=None, source=str(truth / "x.py")))
+        finally:
+            del os.environ["TESSARO_DB_PATH"]
+    out, _ = cli("build", code=1)
+    assert "removed stored factory rows without a usable name (None)" in out
+    names = [r[0] for r in rows(truth / "build" / "tessaro.db", "factories")]
+    assert names == sorted(USES) and cli.json("show", "straight")["components"]
+
+
+def test_main_leaves_no_lasting_effects_and_colours_only_terminals(truth, cli, monkeypatch):
+    import logging
+
+    import brimlay
+    from tessaro.cli.render import Progress, color
+
+    state = lambda: (dict(os.environ), list(sys.path), set(sys.modules), sys.dont_write_bytecode,  # noqa: E731
+                     list(logging.getLogger("tessaro").handlers), dict(brimlay.kcl.tkcells))
+    before = state()
+    edit(truth / "tech.py", "0.5", "0.6")
+    cli("-v", "build")
+    assert state() == before
+
+    class Terminal(list):
+        def isatty(self):
+            return True
+
+        write = list.append
+
+        def flush(self):
+            pass
+
+    assert color("FAILED", Terminal()) == "\x1b[31mFAILED\x1b[0m" and color("FAILED", sys.stdout) == "FAILED"
+    for env in ({"NO_COLOR": "1"}, {"TERM": "dumb"}):
+        with monkeypatch.context() as patch:
+            for key, value in env.items():
+                patch.setenv(key, value)
+            assert color("FAILED", Terminal()) == "FAILED"
+            if "TERM" in env:
+                bar = Progress("building", 2, enabled=True, stream=Terminal())
+                bar.step("ring")
+                assert bar.stream == []

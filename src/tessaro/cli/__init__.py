@@ -65,7 +65,8 @@ def _parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="tessaro", description=DESCRIPTION, epilog=EPILOG,
                      formatter_class=argparse.RawDescriptionHelpFormatter, parents=[_common(False)])
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    # Not required here: main() checks, so that 'tessaro --bogus' names --bogus rather than a missing command.
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     shared = [_common(True)]
 
     def command(name: str, summary: str, description: str, examples: str) -> argparse.ArgumentParser:
@@ -231,7 +232,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
     parser = _parser()
     try:
-        args = parser.parse_args(argv)
+        args, extra = parser.parse_known_args(argv)
+        if extra:
+            parser.error(f"unrecognized arguments: {' '.join(extra)}")
+        if args.command is None:
+            parser.error("the following arguments are required: COMMAND")
     except SystemExit as exc:
         return exc.code if isinstance(exc.code, int) else 2
     with _no_lasting_effects():

@@ -186,6 +186,9 @@ class Engine:
         else:
             changed = self.changed_sources(snap)
             changed.pop("pyproject.toml", None)
+        for name, row in tables.factories.items():
+            if not isinstance(name, str) or not name:  # see _Writes: their sources are written anew
+                changed.setdefault(str(row[_SOURCE]), "holds rows without a usable name")
         importers: dict[str, set[str]] = {}
         for rel, state in snap.files.items():
             for imported in state.imports:
@@ -364,8 +367,7 @@ class Engine:
             counts[component[1]] = counts.get(component[1], 0) + 1
         report.components = counts
         if writes.bad:
-            report.warnings.append(f"removed stored factory rows without a usable name ({', '.join(writes.bad)})"
-                                   f" and rewrote their sources' entries ({', '.join(writes.bad_sources)})")
+            report.warnings.append(f"removed stored factory rows without a usable name ({', '.join(writes.bad)})")
         report.rewritten = sorted(writes.factories)
         report.removed_factories = sorted(writes.gone_factories)
         report.removed_models = sorted(writes.gone_models)
@@ -466,15 +468,13 @@ class _Writes:
     def __init__(self, project: Project, tables: Tables, factories: dict[str, tuple[Any, ...]],
                  components: dict[str, tuple[Any, ...]], models: dict[str, tuple[Any, ...]]) -> None:
         self.project = project
-        # Rows whose name is not a usable name (stored by an older writer) cannot be removed by name:
-        # their whole source goes, and what it should hold is written again.
+        # Rows without a usable name (left by an older writer) cannot be addressed by any registry
+        # operation; the atomic write drops them (see ``tessaro.cli.registry``).
         self.bad = sorted(repr(n) for n in tables.factories if not isinstance(n, str) or not n)
-        self.bad_sources = sorted({str(r[1]) for n, r in tables.factories.items() if not isinstance(n, str) or not n})
-        if self.bad_sources:
-            dropped = {n for n, r in tables.factories.items() if str(r[1]) in self.bad_sources}
+        if self.bad:
             tables = Tables(
-                factories={n: r for n, r in tables.factories.items() if n not in dropped},
-                components={n: r for n, r in tables.components.items() if r[1] not in dropped},
+                factories={n: r for n, r in tables.factories.items() if isinstance(n, str) and n},
+                components={n: r for n, r in tables.components.items() if isinstance(n, str) and n},
                 models=tables.models,
             )
         self.gone_components = sorted(set(tables.components) - set(components))
@@ -489,7 +489,7 @@ class _Writes:
         self.flags = sorted(n for n in self.factories if n in models and n not in self.models)
 
     def any(self) -> bool:
-        return bool(self.bad_sources or self.gone_components or self.components or self.gone_factories
+        return bool(self.bad or self.gone_components or self.components or self.gone_factories
                     or self.factories or self.gone_models or self.models)
 
     def apply(self) -> None:
@@ -497,8 +497,6 @@ class _Writes:
         from tessaro.models import ComponentRecord, FactoryRecord, ModelRecord
 
         root = self.project.root
-        if self.bad_sources:
-            db.remove_factories_by_source(*(str(root / source) for source in self.bad_sources))
         for names in batched(self.gone_components):
             db.remove_components(*names)
         for names in batched(self.gone_factories):

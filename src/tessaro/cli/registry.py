@@ -319,6 +319,10 @@ def write_atomically(snap: Snapshot, apply: Callable[[], None], state: Snapshot)
                 db._create_tables(cursor)
                 for statement in _SCHEMA:
                     cursor.execute(statement)
+                # The one repair no registry operation can make: rows without a name cannot be
+                # addressed by name (an older writer stored them).
+                cursor.execute("DELETE FROM factories WHERE name IS NULL OR name = ''")
+                cursor.execute("DELETE FROM components WHERE name IS NULL OR name = ''")
         with _registry_at(staging):
             apply()
         with contextlib.closing(sqlite3.connect(staging)) as target, target:

@@ -32,7 +32,7 @@ class Progress:
     """A one-line progress indicator on stderr, drawn only on a (non-dumb) terminal."""
 
     def __init__(self, label: str, total: int = 0, *, enabled: bool, stream: TextIO | None = None) -> None:
-        self.stream = stream or sys.stderr
+        self.stream = stream if stream is not None else sys.stderr
         self.enabled = enabled and not _plain(self.stream)
         self.label, self.total, self.done = label, total, 0
 
