@@ -10,8 +10,8 @@ from contextlib import closing
 from pathlib import Path
 
 import pytest
-
 from projectgen import factory_text, generate
+
 from tessaro.cli import main
 
 BLOCK = re.compile(r"@bl\.cell\ndef (\w+)\(.*?(?=\n\n\n@bl\.cell|\Z)", re.S)

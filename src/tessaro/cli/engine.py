@@ -109,12 +109,12 @@ class Engine:
     def snapshot(self, *, cells: bool = False) -> Snapshot:
         return read_snapshot(self.project.db_path, cells=cells)
 
-    def changed_sources(self, snap: Snapshot) -> dict[str, str]:
+    def changed_sources(self, snap: Snapshot, sources: list[Path] | None = None) -> dict[str, str]:
         """Project files whose content differs from the last build (nothing is imported)."""
         changed: dict[str, str] = {}
         if file_hash(self.project.pyproject) != snap.config:
             changed["pyproject.toml"] = "changed"
-        now = {self.project.rel(path): path for path in self.project.default_sources()}
+        now = {self.project.rel(path): path for path in (sources or self.project.default_sources())}
         for rel, path in now.items():
             state = snap.files.get(rel)
             if state is None or not state.source:
@@ -145,12 +145,14 @@ class Engine:
         for _ in range(5):
             snap = self.snapshot(cells=True)
             tables = read_tables(self.project.db_path)
-            plan = self._plan(snap, tables, everything=everything, only=only)
+            sources = self.project.default_sources()
+            plan = self._plan(snap, tables, sources, everything=everything, only=only)
             report = BuildReport(full=plan.full, changed=plan.changed)
-            if not self.project.default_sources() and tables.factories and not everything:
+            if not sources and tables.factories and not everything:
+                configured = ", ".join(self.project.sources_setting) or "none"
                 report.warnings.append(
-                    f"no source files under the configured sources ({', '.join(self.project.sources_setting) or 'none'})"
-                    f": the registry's {len(tables.factories)} factories are kept ('tessaro build --all' removes them)")
+                    f"no source files under the configured sources ({configured}): the registry's"
+                    f" {len(tables.factories)} factories are kept ('tessaro build --all' removes them)")
                 report.factories, report.models = tables.factories, tables.models
                 return report
             if not plan.sources and not plan.changed and not plan.rebuild:
@@ -159,7 +161,7 @@ class Engine:
                 return report
             files = import_sources(self.project, plan.sources, plan.forget,
                                    known=[rel for rel, f in snap.files.items() if not f.source])
-            state, writes = self._reconcile(snap, tables, plan, files, report, step)
+            state, writes = self._reconcile(snap, tables, plan, files, report, step, sources)
             same_state = (state.files, state.notes, state.uses, state.config) == (
                 snap.files, snap.notes, snap.uses, snap.config)
             if not writes.any() and same_state:
@@ -173,9 +175,9 @@ class Engine:
             return report
         raise CliError("the registry kept changing during the build (another program is writing it); try again")
 
-    def _plan(self, snap: Snapshot, tables: Tables, *, everything: bool, only: list[Path] | None) -> _Plan:
+    def _plan(self, snap: Snapshot, tables: Tables, sources: list[Path], *, everything: bool,
+              only: list[Path] | None) -> _Plan:
         project = self.project
-        sources = project.default_sources()
         source_rels = {project.rel(path): path for path in sources}
         full = everything or not snap.recorded or file_hash(project.pyproject) != snap.config
         if full and only is None:
@@ -184,7 +186,7 @@ class Engine:
         if only is not None:
             changed = {project.rel(path): "given" for path in only}
         else:
-            changed = self.changed_sources(snap)
+            changed = self.changed_sources(snap, sources)
             changed.pop("pyproject.toml", None)
         for name, row in tables.factories.items():
             if not isinstance(name, str) or not name:  # see _Writes: their sources are written anew
@@ -224,11 +226,13 @@ class Engine:
         return _Plan(False, changed, to_import, forget, rebuild, because)
 
     def _reconcile(self, snap: Snapshot, tables: Tables, plan: _Plan, files: dict[str, Imported],
-                   report: BuildReport, step: Callable[[str, str], None] | None) -> tuple[Snapshot, _Writes]:
+                   report: BuildReport, step: Callable[[str, str], None] | None,
+                   sources: list[Path]) -> tuple[Snapshot, _Writes]:
         project = self.project
-        imported = {rel: f for rel, f in files.items() if f.source and f.path in set(plan.sources)}
+        planned = set(plan.sources)
+        imported = {rel: f for rel, f in files.items() if f.source and f.path in planned}
         report.files = list(imported.values())
-        source_rels = {project.rel(path) for path in project.default_sources()}
+        source_rels = {project.rel(path) for path in sources}
 
         # Who defines what: this build's imports, else what the last build recorded.
         defines: dict[str, list[str]] = {}
@@ -338,7 +342,7 @@ class Engine:
                          config=file_hash(project.pyproject), generation=snap.generation + 1)
         for rel in source_rels:
             entry = files.get(rel)
-            if entry is not None and entry.path in set(plan.sources):
+            if entry is not None and entry.path in planned:
                 state.files[rel] = _file_state(entry, snap.files.get(rel))
             elif rel in snap.files:
                 state.files[rel] = snap.files[rel]
