@@ -49,13 +49,18 @@ class Progress:
         else:
             head = f"{self.label} {self.done} "
         line = (head + what)[: max(width - 1, 10)]
-        self.stream.write("\r\x1b[2K" + line)
+        self.stream.write(self._clear(width) + line)
         self.stream.flush()
 
     def close(self) -> None:
         if self.enabled and self.done:
-            self.stream.write("\r\x1b[2K")
+            self.stream.write(self._clear(shutil.get_terminal_size((80, 20)).columns))
             self.stream.flush()
+
+    @staticmethod
+    def _clear(width: int) -> str:
+        # With NO_COLOR, no escape sequences at all: the line is blanked with spaces.
+        return "\r" + " " * (width - 1) + "\r" if "NO_COLOR" in os.environ else "\r\x1b[2K"
 
 
 def table(headers: Sequence[str], rows: Iterable[Sequence[Any]], out: TextIO) -> None:
