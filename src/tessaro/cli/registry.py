@@ -326,8 +326,14 @@ def write_atomically(snap: Snapshot, apply: Callable[[], None], state: Snapshot)
         with _registry_at(staging):
             apply()
         with contextlib.closing(sqlite3.connect(staging)) as target, target:
-            target.execute(f"DELETE FROM {STATE_TABLE}")
-            target.executemany(f"INSERT INTO {STATE_TABLE} (kind, key, value) VALUES (?, ?, ?)", _state_rows(state))
+            # Only the rows that differ: most of a build's record (cells, files) stays as it was.
+            old = {(kind, key): value for kind, key, value in _state_rows(snap)} if snap.recorded else {}
+            new = {(kind, key): value for kind, key, value in _state_rows(state)}
+            if not snap.recorded:
+                target.execute(f"DELETE FROM {STATE_TABLE}")
+            target.executemany(f"DELETE FROM {STATE_TABLE} WHERE kind = ? AND key = ?", [k for k in old if k not in new])
+            target.executemany(f"INSERT OR REPLACE INTO {STATE_TABLE} (kind, key, value) VALUES (?, ?, ?)",
+                               [(*k, v) for k, v in new.items() if old.get(k) != v])
         with _sigint_deferred():
             if change_counter(live) != snap.counter:
                 raise StaleRegistry
