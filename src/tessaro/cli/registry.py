@@ -331,7 +331,8 @@ def write_atomically(snap: Snapshot, apply: Callable[[], None], state: Snapshot)
             new = {(kind, key): value for kind, key, value in _state_rows(state)}
             if not snap.recorded:
                 target.execute(f"DELETE FROM {STATE_TABLE}")
-            target.executemany(f"DELETE FROM {STATE_TABLE} WHERE kind = ? AND key = ?", [k for k in old if k not in new])
+            gone = [k for k in old if k not in new]
+            target.executemany(f"DELETE FROM {STATE_TABLE} WHERE kind = ? AND key = ?", gone)
             target.executemany(f"INSERT OR REPLACE INTO {STATE_TABLE} (kind, key, value) VALUES (?, ?, ?)",
                                [(*k, v) for k, v in new.items() if old.get(k) != v])
         with _sigint_deferred():
