@@ -323,7 +323,8 @@ def build_factories(project: Project, factories: dict[str, Callable[..., Any]],
 
     brimlay.kcl.clear()
     results: dict[str, Built] = {}
-    with contextlib.redirect_stdout(sys.stderr):
+    # A factory may import project files as it builds: their bytecode goes aside too.
+    with contextlib.redirect_stdout(sys.stderr), _bytecode_aside(project.bytecode_cache, []):
         for name, factory in factories.items():
             if step is not None:
                 step(name)

@@ -308,7 +308,9 @@ def write_atomically(snap: Snapshot, apply: Callable[[], None], state: Snapshot)
     if change_counter(live) != snap.counter:
         raise StaleRegistry
     staging = live.with_name(f".{live.name}.staging-{os.getpid()}")
-    staging.unlink(missing_ok=True)
+    for left in live.parent.glob(f".{live.name}.staging-*"):  # by builds that were killed
+        if left == staging or not _alive(left.name.rpartition("-")[2]):
+            left.unlink(missing_ok=True)
     try:
         with contextlib.closing(sqlite3.connect(staging)) as target:
             if snap.exists:
@@ -346,6 +348,16 @@ def write_atomically(snap: Snapshot, apply: Callable[[], None], state: Snapshot)
         staging.unlink(missing_ok=True)
         for suffix in ("-journal", "-wal", "-shm"):
             staging.with_name(staging.name + suffix).unlink(missing_ok=True)
+
+
+def _alive(pid: str) -> bool:
+    try:
+        os.kill(int(pid), 0)
+    except (ValueError, ProcessLookupError):
+        return False
+    except PermissionError:
+        return True
+    return True
 
 
 def batched(items: Sequence[Any], size: int = BATCH) -> Iterator[Sequence[Any]]:
