@@ -135,12 +135,14 @@ def _build_sources(project: Project, given: list[str]) -> list[Path]:
 
 
 def summary_line(report: Any) -> str:
+    failing = report.failing
+    still = f"; failing: {', '.join(failing[:5])}{', ...' if len(failing) > 5 else ''}" if failing else ""
     if not report.changed and not report.built and not report.full:
-        return f"nothing changed since the last build ({_count(len(report.factories), 'factory', 'factories')})"
+        return f"nothing changed since the last build ({_count(len(report.factories), 'factory', 'factories')}){still}"
     why = "all files" if report.full else _count(len(report.changed), "file") + " changed"
     failed = sum(not b.ok for b in report.built.values()) + sum(bool(f.error) for f in report.files)
     text = f"{why}, {_count(len(report.built), 'factory', 'factories')} rebuilt, {report.unchanged} unchanged"
-    return text + (f", {failed} failed" if failed else "")
+    return text + (f", {failed} failed" if failed else "") + still
 
 
 def _count(n: int, one: str, many: str | None = None) -> str:
@@ -172,6 +174,7 @@ def build_json(report: Any) -> dict[str, Any]:
         "removed": {"factories": report.removed_factories, "models": report.removed_models},
         "rewritten": report.rewritten,
         "unchanged": report.unchanged,
+        "failing": report.failing,
         "written": report.written,
         "warnings": report.warnings,
     }

@@ -76,12 +76,19 @@ class BuildReport:
 
     @property
     def failed(self) -> bool:
+        """Whether anything failed in this build, or the registry still holds a failure."""
         return (
             any(f.error for f in self.files)
             or any(not b.ok for b in self.built.values())
-            or any(self.models[n][4] != SUCCESS for n in self.changed_models if n in self.models)
+            or bool(self.failing)
+            or any(row[4] != SUCCESS for row in self.models.values())
             or bool(self.warnings)
         )
+
+    @property
+    def failing(self) -> list[str]:
+        """The registered factories that failed, in this build or before it."""
+        return sorted(name for name, row in self.factories.items() if row[_STATUS] != SUCCESS)
 
     @property
     def unchanged(self) -> int:
