@@ -255,8 +255,13 @@ def _run(args: argparse.Namespace) -> int:
     except CliError as exc:
         _error(str(exc))
         return exc.exit_code
-    except KeyboardInterrupt:
-        _error("interrupted: the registry is as it was before this command")
+    except KeyboardInterrupt as exc:
+        from tessaro.cli.registry import InterruptedAfterWrite
+
+        if isinstance(exc, InterruptedAfterWrite):
+            _error("interrupted once the registry was written: it holds this build, complete")
+        else:
+            _error("interrupted: the registry is as it was before this command")
         return 130
     except BrokenPipeError:
         _silence_stdout()

@@ -69,6 +69,10 @@ class FactoryNote:
     traceback: str | None = None
 
 
+class InterruptedAfterWrite(KeyboardInterrupt):
+    """Ctrl-C came while the registry was being written: it took effect once the write was complete."""
+
+
 class StaleRegistry(Exception):
     """The live registry changed after it was read: the build must start again."""
 
@@ -292,7 +296,7 @@ def _sigint_deferred() -> Iterator[None]:
     finally:
         signal.signal(signal.SIGINT, previous)
         if caught:
-            raise KeyboardInterrupt
+            raise InterruptedAfterWrite
 
 
 def write_atomically(snap: Snapshot, apply: Callable[[], None], state: Snapshot) -> None:
