@@ -291,12 +291,14 @@ def _sigint_deferred() -> Iterator[None]:
     except ValueError:  # not the main thread: nothing to defer
         yield
         return
+    completed = False
     try:
         yield
+        completed = True
     finally:
         signal.signal(signal.SIGINT, previous)
         if caught:
-            raise InterruptedAfterWrite
+            raise InterruptedAfterWrite if completed else KeyboardInterrupt
 
 
 def write_atomically(snap: Snapshot, apply: Callable[[], None], state: Snapshot) -> None:
