@@ -95,26 +95,3 @@ def test_sync_fails_like_registry_or_driver_and_stores_nothing(db, live, debug_l
         db.sync_from_kcl()
     assert f"{info.type.__name__}: {info.value}" == error
     assert db.get_components_by_factories("f") == {} and debug_lines == []
-
-
-def test_sync_mirrors_cells_built_by_brimlay(db, sql, factories, layout, debug_lines):
-    @layout.cell
-    def f(c, length: float = 1.0, layer: tuple = (2, 0)):
-        c.add_port("o1", center=(length, 0), layer=layer)
-        c.info["area"] = length * length
-
-    @layout.cell
-    def g(c):
-        c.place(f(length=2.0))
-        c.place(f())
-
-    g()
-    layout.kcl.create_cell("loose")
-    db.sync_from_kcl()
-    rows = sql("SELECT name, factory_name FROM components ORDER BY factory_name")
-    assert {n for n, _ in rows} == {c.name for c in layout.kcl.tkcells.values()} and len(rows) == 4
-    assert [f for _, f in rows] == ["", "f", "f", "g"] and debug_lines[-1] == "Synced 4 tkcells to components table"
-    assert sql("SELECT name FROM factories WHERE status = 'SUCCESS' ORDER BY name") == [("f",), ("g",)]
-    assert sql("SELECT ports, settings, info FROM components WHERE factory_name = 'f' AND name != 'f'") == [(
-        '[{"name": "o1", "center": [2.0, 0.0], "width": 1.0, "orientation": 0.0, "layer": [2, 0]}]',
-        '{"length": 2.0, "layer": [2, 0]}', '{"area": 4.0}')]

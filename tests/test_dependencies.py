@@ -101,11 +101,12 @@ def test_errors(fake, monkeypatch):
         db.get_runtime_factory_dependencies("A")
 
 
-# --- end to end, through brimlay and the real registry ------------------------
+# --- end to end, through brimlay, the sync and the real registry ------------
 
 @bl.cell
 def dep_leaf(c, width: float = 1.0):
     c.add_port("o1", width=width)
+    c.info["area"] = width * width
 
 
 @bl.cell
@@ -119,17 +120,26 @@ def dep_top(c):
     c.place(dep_leaf(width=2.0))
 
 
-def test_end_to_end(db, layout, project):
+def test_end_to_end(db, sql, layout, project, debug_lines):
     names = ("dep_top", "dep_mid", "dep_leaf")
     dep_top()
-    db.add_factories(*(FactoryRecord(name=n, source=project / "cells.py") for n in names))
+    layout.kcl.create_cell("loose")
+    db.add_factories(*(FactoryRecord(name=n, source=project / "cells.py", status="FAILED") for n in names))
     db.sync_from_kcl()
+    # Every live cell is stored as a component of its factory (a loose one of none), and the factories are built.
+    rows = sql("SELECT name, factory_name FROM components ORDER BY factory_name")
+    assert {n for n, _ in rows} == {c.name for c in layout.kcl.tkcells.values()} and len(rows) == 5
+    assert [f for _, f in rows] == ["", "dep_leaf", "dep_leaf", "dep_mid", "dep_top"]
+    assert debug_lines[-1] == "Synced 5 tkcells to components table"
+    assert sql("SELECT DISTINCT status FROM factories") == [("SUCCESS",)]
+    assert sql("SELECT ports, settings, info FROM components WHERE factory_name = 'dep_leaf' AND name != 'dep_leaf'") \
+        == [('[{"name": "o1", "center": [0.0, 0.0], "width": 2.0, "orientation": 0.0, "layer": [1, 0]}]',
+             '{"width": 2.0}', '{"area": 4.0}')]
     # The leaf's cells, by name: dep_leaf (placed by dep_mid), then its variant (placed by dep_top).
     assert db.get_runtime_factory_dependencies("dep_leaf") == (["dep_mid", "dep_top"], [])
     assert db.get_runtime_factory_dependencies("dep_top") == ([], ["dep_mid"])
     by_idx = db.get_factories_by_idxs(*bl.kcl.tkcells)
     assert {bl.kcl.tkcells[i].name: r.name for i, r in by_idx.items()} == {n: n for n in names}
-
     g = db.get_runtime_factories_dependency_graph(*names)
     assert list(g.nodes) == ["dep_leaf", "dep_mid", "dep_top"]
     assert set(g.edges) == {("dep_top", "dep_mid"), ("dep_mid", "dep_leaf"), ("dep_top", "dep_leaf")}

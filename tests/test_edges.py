@@ -61,36 +61,6 @@ class Opaque:
         raise Boom("row")
 
 
-# Rows as the driver may hand them: any sequence does, and a row that does not
-# unpack fails as Python's unpacking does.
-@pytest.mark.parametrize("name, rows, error", [
-    *((name, list, None) for name in ("get_all_factories", "get_components_by_factories", "get_all_models",
-                                      "get_factories_by_source", "get_factories_by_components",
-                                      "get_all_factory_names", "get_factory_sources_by_name")),
-    ("get_all_factories", lambda row: 7, TypeError("cannot unpack non-iterable int object")),
-    ("get_all_models", lambda row: Opaque(), Boom("row")),
-    ("get_components_by_factories", lambda row: list(row)[:-1],
-     ValueError("not enough values to unpack (expected 5, got 4)")),
-    ("get_all_models", lambda row: [*row, None], ValueError("too many values to unpack (expected 6)")),
-    ("get_factories_by_source", lambda row: some_items_then_boom(row, 1), Boom("row")),
-    ("get_factories_by_source", lambda row: some_items_then_boom(row, 2), Boom("row")),
-    ("get_all_factory_names", lambda row: 7, TypeError("'int' object is not subscriptable")),
-    ("get_factories_by_components", lambda row: 7, TypeError("'int' object is not subscriptable")),
-    ("get_all_models", lambda row: ([], *row[1:]), TypeError("unhashable type: 'list'")),
-    ("get_components_by_factories", lambda row: (row[0], [], *row[2:]), TypeError("unhashable type: 'list'")),
-])
-def test_rows_of_any_shape(registry, driver, name, rows, error):
-    call = lambda: getattr(registry, name)(*OPS[name][0])  # noqa: E731
-    expected = call()
-    driver(rows=rows)
-    if error is None:
-        assert call() == expected
-    else:
-        with pytest.raises(type(error)) as info:
-            call()
-        assert str(info.value) == str(error)
-
-
 class Unprintable:
     def __gt__(self, other):
         return True
@@ -104,15 +74,40 @@ class Incomparable:
         raise Boom("compare")
 
 
-@pytest.mark.parametrize("count", [Unprintable(), Incomparable()])
-@pytest.mark.parametrize("name", ["reset_timestamps", "set_factories_status_by_names",
-                                  "set_factories_has_model_by_names", "set_all_factories_has_model",
-                                  "remove_components", "remove_components_by_factories"])
-def test_odd_row_counts_fail_as_comparing_or_printing_them_fails(registry, driver, name, count):
+# Rows and counts as the driver may hand them: any sequence does, a row that
+# does not unpack fails as Python's unpacking does, and a count as comparing
+# or printing it fails.
+@pytest.mark.parametrize("name, options, error", [
+    *((name, {"rows": list}, None) for name in ("get_all_factories", "get_components_by_factories", "get_all_models",
+                                                "get_factories_by_source", "get_factories_by_components",
+                                                "get_all_factory_names", "get_factory_sources_by_name")),
+    ("get_all_factories", {"rows": lambda row: 7}, TypeError("cannot unpack non-iterable int object")),
+    ("get_all_models", {"rows": lambda row: Opaque()}, Boom("row")),
+    ("get_components_by_factories", {"rows": lambda row: list(row)[:-1]},
+     ValueError("not enough values to unpack (expected 5, got 4)")),
+    ("get_all_models", {"rows": lambda row: [*row, None]}, ValueError("too many values to unpack (expected 6)")),
+    ("get_factories_by_source", {"rows": lambda row: some_items_then_boom(row, 1)}, Boom("row")),
+    ("get_factories_by_source", {"rows": lambda row: some_items_then_boom(row, 2)}, Boom("row")),
+    ("get_all_factory_names", {"rows": lambda row: 7}, TypeError("'int' object is not subscriptable")),
+    ("get_factories_by_components", {"rows": lambda row: 7}, TypeError("'int' object is not subscriptable")),
+    ("get_all_models", {"rows": lambda row: ([], *row[1:])}, TypeError("unhashable type: 'list'")),
+    ("get_components_by_factories", {"rows": lambda row: (row[0], [], *row[2:])}, TypeError("unhashable type: 'list'")),
+    ("reset_timestamps", {"rowcount": Unprintable()}, Boom("str")),
+    ("set_factories_has_model_by_names", {"rowcount": Incomparable()}, Boom("compare")),
+    ("remove_components", {"rowcount": Unprintable()}, Boom("str")),
+    ("remove_components_by_factories", {"rowcount": Incomparable()}, Boom("compare")),
+])
+def test_rows_and_counts_of_any_shape(registry, driver, name, options, error):
     args, kwargs, *_ = OPS[name]
-    driver(rowcount=count)
-    with pytest.raises(Boom):
-        getattr(registry, name)(*args, **kwargs)
+    call = lambda: getattr(registry, name)(*args, **kwargs)  # noqa: E731
+    expected = error is None and call()
+    driver(**options)
+    if error is None:
+        assert call() == expected
+    else:
+        with pytest.raises(type(error)) as info:
+            call()
+        assert str(info.value) == str(error)
 
 
 class NotADescriptor:
