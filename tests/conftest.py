@@ -167,6 +167,10 @@ class Boom(Exception):
     pass
 
 
+def boom(*args, **kwargs):
+    raise Boom("collaborator")
+
+
 class Wrapped:
     """A connection or cursor of the Driver, over the real one."""
 

@@ -8,17 +8,12 @@ import builtins
 import sqlite3
 import subprocess
 import sys
-from types import MappingProxyType
 from types import SimpleNamespace as NS
 
 import pytest
-from conftest import OPS, Boom
+from conftest import OPS, Boom, boom
 
 from tessaro.models import ComponentRecord
-
-
-def boom(*args, **kwargs):
-    raise Boom("collaborator")
 
 
 @pytest.mark.parametrize("points", ["connect", "cursor", "__enter__", "__exit__", "commit", "statement", "suppressed",
@@ -142,52 +137,7 @@ def test_context_managers_are_entered_as_the_with_statement_enters_them(registry
         assert str(info.value) == error
 
 
-# --- collaborators with odd answers: lookups, the live layout, records and settings ---------
-
-def cell(name, parents=(), children=()):
-    return NS(name=name, kdb_cell=NS(each_parent_cell=lambda: parents, each_child_cell=lambda: children))
-
-
-@pytest.fixture
-def world(db, monkeypatch):
-    """A live layout A > B (indices 0, 1) and lookups over it, each answer
-    passed through `wrap` (a plain dict, or another mapping)."""
-
-    def use(wrap, cells=None):
-        cells = {0: cell("A", children=[1]), 1: cell("B", parents=[0])} if cells is None else cells
-        monkeypatch.setattr(db, "bl", NS(kcl=NS(tkcells=wrap(cells))))
-        monkeypatch.setattr(db, "get_components_by_factories",
-                            lambda *names: wrap({n: [NS(name=n)] for n in names if n in "AB"}))
-        monkeypatch.setattr(db, "get_factories_by_components",
-                            lambda *names: wrap({n: NS(name=n) for n in names if n in "AB"}))
-        monkeypatch.setattr(db, "get_all_factory_names", lambda: ["A"])
-        return db
-
-    return use
-
-
-@pytest.mark.parametrize("wrap", [dict, MappingProxyType])
-def test_mappings_need_not_be_dicts(world, wrap):
-    db = world(wrap)
-    assert db.get_runtime_factory_dependencies("A") == ([], ["B"])
-    assert db.get_runtime_factory_dependencies("B") == (["A"], [])
-    assert [(i, r.name) for i, r in db.get_factories_by_idxs(1, 0, 7).items()] == [(1, "B"), (0, "A")]
-    assert list(db.get_runtime_factories_dependency_graph().edges) == [("A", "B")]
-    # A component whose cell is registered under the index None has no cell.
-    db = world(wrap, {None: cell("A", children=[1]), 1: cell("B")})
-    assert db.get_runtime_factory_dependencies("A") == ([], [])
-
-
-class BadItems(dict):
-    """A registry (not a plain dict) whose items() answers `items`."""
-
-    def __init__(self, items):
-        super().__init__()
-        self.answer = items
-
-    def items(self):
-        return self.answer
-
+# --- collaborators with odd answers: the live layout, records and settings ----------------
 
 class Truthless:
     def __bool__(self):
@@ -205,22 +155,7 @@ SWAPPING.update({0: lambda: SWAPPING.pop(0) and SWAPPING.setdefault(2, None), 1:
 
 
 @pytest.mark.parametrize("call, replaced, error", [
-    # the live registry's items: not pairs, or failing while iterated
-    ("get_runtime_factory_dependencies('A')", {"bl": NS(kcl=NS(tkcells=BadItems([(0,)])))},
-     "ValueError: not enough values to unpack (expected 2, got 1)"),
-    ("get_runtime_factory_dependencies('A')",
-     {"bl": NS(kcl=NS(tkcells=BadItems(some_items_then_boom([(0, cell("A"))], 1))))}, "Boom: row"),
-    # unhashable names and indices
-    ("get_runtime_factory_dependencies('A')", {"bl": NS(kcl=NS(tkcells={0: cell([])}))},
-     "TypeError: unhashable type: 'list'"),
-    ("get_runtime_factory_dependencies('A')", {"get_components_by_factories": lambda *names: {"A": [NS(name=[])]}},
-     "TypeError: unhashable type: 'list'"),
-    ("get_runtime_factory_dependencies('A')", {"get_factories_by_components": boom}, "Boom: collaborator"),
-    ("get_factories_by_idxs([])", {}, "TypeError: unhashable type: 'list'"),
-    ("get_runtime_factories_dependency_graph(['A'])", {}, "TypeError: unhashable type: 'list'"),
-    # a start set that is no sequence, a layout library without a registry
-    ("get_runtime_factories_dependency_graph()", {"get_all_factory_names": lambda: 5},
-     "TypeError: 'int' object is not iterable"),
+    # a layout library without a registry
     ("sync_from_kcl()", {"bl": NS()}, "AttributeError: 'types.SimpleNamespace' object has no attribute 'kcl'"),
     ("sync_from_kcl()", {"bl": NS(kcl=NS())},
      "AttributeError: 'types.SimpleNamespace' object has no attribute 'tkcells'"),
@@ -243,20 +178,12 @@ SWAPPING.update({0: lambda: SWAPPING.pop(0) and SWAPPING.setdefault(2, None), 1:
     ("get_factories_by_source('a.py')", {"get_db_path": lambda: NS(exists=lambda: False), "_relpath": lambda p: []},
      "TypeError: unhashable type: 'list'"),
 ])
-def test_odd_answers_fail_as_python_fails(registry, world, monkeypatch, call, replaced, error):
-    db = world(dict) if "runtime" in call or "idxs" in call else registry
+def test_odd_answers_fail_as_python_fails(registry, monkeypatch, call, replaced, error):
     for name, value in replaced.items():
-        monkeypatch.setattr(db, name, value)
+        monkeypatch.setattr(registry, name, value)
     with pytest.raises(Exception) as info:
-        eval(call, {"NS": NS, "boom": boom}, vars(db))
+        eval(call, {"NS": NS, "boom": boom}, vars(registry))
     assert f"{info.type.__name__}: {info.value}" == error
-
-
-def test_components_of_odd_records(registry, sql):
-    # Only truthy factory names mark factories.
-    sql("UPDATE factories SET status = 'FAILED'")
-    registry.add_components(ComponentRecord(name="d", factory_name=""))
-    assert sql("SELECT status FROM factories") == [("FAILED",)]
 
 
 # --- the frame: globals, function attributes and the imports at load -----------------------
@@ -329,8 +256,8 @@ UNKNOWN = "ImportError: cannot import name 'ComponentRecord' from '<unknown modu
     (FAKE + "def fail(name):\n    raise (AttributeError if name.startswith('__') else KeyError)(name)\n"
      "m.__getattr__ = fail", "KeyError: 'ComponentRecord'"),
     # a submodule of the name, and one whose lookup in sys.modules fails
-    ("import tessaro.models as real\n" + FAKE + "m.FactoryRecord, m.ModelRecord = real.FactoryRecord, real.ModelRecord\n"
-     "sys.modules['tessaro.models.ComponentRecord'] = types.ModuleType('sub')", "None"),
+    ("import tessaro.models as real\n" + FAKE + "m.FactoryRecord, m.ModelRecord = real.FactoryRecord, "
+     "real.ModelRecord\nsys.modules['tessaro.models.ComponentRecord'] = types.ModuleType('sub')", "None"),
     (FAKE + "class Key:\n    __hash__ = lambda self: hash('tessaro.models.ComponentRecord')\n"
      "    __eq__ = lambda self, other: 1 / 0\nsys.modules[Key()] = None", "ZeroDivisionError: division by zero"),
     ("import typing; typing.TYPE_CHECKING = True", "None"),
@@ -355,8 +282,8 @@ if db := sys.modules.get("tessaro.core.database"):
           == (db.log is logger.get_logger) == (db.get_db_path is settings.get_db_path)
           == (db.get_project_dir is settings.get_project_dir))
 """
-    done = subprocess.run([sys.executable, "-c", "import builtins, importlib, sys, types, weakref\n" + script], capture_output=True,
-                          text=True)
+    script = "import builtins, importlib, sys, types, weakref\n" + script
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     statement, module, *loaded = done.stdout.splitlines()
     assert (statement, module) == (expected, expected), done.stderr
     assert loaded == (["True True"] if expected == "None" else []), done.stderr

@@ -45,7 +45,8 @@ class Raising:
 
 def call(name, args=(), kwargs=None, without=None):
     shown = ", ".join([*map(repr, args), *(f"{k}={v!r}" for k, v in (kwargs or {}).items())])
-    return pytest.param(name, args, kwargs or {}, without, id=f"{name}({shown})" + f" without {without}" * bool(without))
+    shown = f"{name}({shown})" + (f" without {without}" if without else "")
+    return pytest.param(name, args, kwargs or {}, without, id=shown)
 
 
 # Every operation, every kind of refused call, and errors raised inside and
