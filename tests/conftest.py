@@ -171,68 +171,69 @@ def boom(*args, **kwargs):
     raise Boom("collaborator")
 
 
-class Wrapped:
-    """A connection or cursor of the Driver, over the real one."""
-
-    def __init__(self, real, driver, release=False):
-        self._real, self._driver, self._release = real, driver, release
-
-    def __del__(self):
-        if self._release:
-            self._driver.events.append("release")
-
-    @property
-    def rowcount(self):
-        return self._real.rowcount if self._driver.rowcount is None else self._driver.rowcount
-
-    def __getattr__(self, name):
-        value, d = getattr(self._real, name), self._driver
-
-        def traced(*args):
-            if name in ("execute", "executemany"):  # the factory inserts alone are laid out over lines
-                text = " ".join(args[0].split()) if args[0].startswith("INSERT OR REPLACE INTO factories") else args[0]
-                d.events.append("create" if text.startswith("CREATE") else f"{name} {text}")
-                if name == "executemany":
-                    d.params.append(args[1])
-                if not text.startswith("CREATE"):
-                    d.fail("statement")
-            elif name in ("cursor", "commit"):
-                d.fail(name)
-                d.events.extend([name] * (name == "commit"))
-            result = value(*args)
-            if name == "fetchall" and d.rows:
-                return [d.rows(row) for row in result]
-            return Wrapped(result, d) if name == "cursor" else result
-
-        return traced
-
-    def __enter__(self):
-        self._driver.events.append("enter")
-        self._driver.fail("__enter__")
-        self._real.__enter__()
-        return self
-
-    def __exit__(self, *exc):
-        self._driver.events.append("exit" if exc == (None, None, None) else ("exit", *exc))
-        self._real.__exit__(*exc)
-        self._driver.fail("__exit__")
-        return "suppressed" in self._driver.points
-
-
 class Driver:
     """The module's sqlite3, get_db_path, _relpath, get_project_dir and log, over the
     real ones, noting in `events` what the module does (`params`: what each
     executemany was given) and raising Boom(point) at each of `points`: "connect",
     "cursor", "__enter__", "__exit__", "commit", "statement" (any but a table
     creation) or "suppressed" (a failing statement whose error __exit__ swallows).
-    `rows` reshapes each fetched row, `rowcount` replaces the count; with
+    `rows` reshapes each fetched row, `count` replaces the row count; with
     release=True, "release" notes when the connection is let go."""
 
-    def __init__(self, db, monkeypatch, *points, rows=None, rowcount=None, release=False):
+    def __init__(self, db, monkeypatch, *points, rows=None, count=None, release=False):
         self.events, self.params, self.points = [], [], {*points, *("statement",) * ("suppressed" in points)}
-        self.rows, self.rowcount = rows, rowcount
         real_path, real_relpath, real_project = db.get_db_path(), db._relpath, db.get_project_dir
-        note = self.events.append
+        note, fail, params = self.events.append, self.fail, self.params
+
+        def sent(kind, statement):  # the factory inserts alone are laid out over lines
+            if statement.startswith("CREATE"):
+                return note("create")
+            note(f"{kind} {' '.join(statement.split()) if 'INTO factories' in statement else statement}")
+            fail("statement")
+
+        class Cursor(sqlite3.Cursor):
+            rowcount = property(lambda self: sqlite3.Cursor.rowcount.__get__(self) if count is None else count)
+
+            def execute(self, statement, *args):
+                sent("execute", statement)
+                return super().execute(statement, *args)
+
+            def executemany(self, statement, args):
+                params.append(args)
+                sent("executemany", statement)
+                return super().executemany(statement, args)
+
+            def fetchall(self):
+                return [row if rows is None else rows(row) for row in super().fetchall()]
+
+        class Connection:  # not the driver's own, which its statement cache keeps alive until collected
+            def __init__(self):
+                self.real = sqlite3.connect(real_path)
+
+            def __del__(self):
+                if release:
+                    note("release")
+
+            def cursor(self):
+                fail("cursor")
+                return self.real.cursor(Cursor)
+
+            def commit(self):
+                fail("commit")
+                note("commit")
+                self.real.commit()
+
+            def __enter__(self):
+                note("enter")
+                fail("__enter__")
+                self.real.__enter__()
+                return self
+
+            def __exit__(self, *exc):
+                note("exit" if exc == (None, None, None) else ("exit", *exc))
+                self.real.__exit__(*exc)
+                fail("__exit__")
+                return "suppressed" in points
 
         class DbPath:
             def exists(self):
@@ -241,8 +242,8 @@ class Driver:
         def connect(path):
             assert isinstance(path, DbPath)  # the object get_db_path returned, unchanged
             note("connect")
-            self.fail("connect")
-            return Wrapped(sqlite3.connect(real_path), self, release)
+            fail("connect")
+            return Connection()
 
         logger = NS(debug=lambda line: note(f"log {line}"))
         for name, value in [("get_db_path", lambda: note("db_path") or DbPath()), ("sqlite3", NS(connect=connect)),

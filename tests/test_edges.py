@@ -87,10 +87,10 @@ class Incomparable:
     ("get_factories_by_components", {"rows": lambda row: 7}, TypeError("'int' object is not subscriptable")),
     ("get_all_models", {"rows": lambda row: ([], *row[1:])}, TypeError("unhashable type: 'list'")),
     ("get_components_by_factories", {"rows": lambda row: (row[0], [], *row[2:])}, TypeError("unhashable type: 'list'")),
-    ("reset_timestamps", {"rowcount": Unprintable()}, Boom("str")),
-    ("set_factories_has_model_by_names", {"rowcount": Incomparable()}, Boom("compare")),
-    ("remove_components", {"rowcount": Unprintable()}, Boom("str")),
-    ("remove_components_by_factories", {"rowcount": Incomparable()}, Boom("compare")),
+    ("reset_timestamps", {"count": Unprintable()}, Boom("str")),
+    ("set_factories_has_model_by_names", {"count": Incomparable()}, Boom("compare")),
+    ("remove_components", {"count": Unprintable()}, Boom("str")),
+    ("remove_components_by_factories", {"count": Incomparable()}, Boom("compare")),
 ])
 def test_rows_and_counts_of_any_shape(registry, driver, name, options, error):
     args, kwargs, *_ = OPS[name]
