@@ -14,6 +14,15 @@ import pytest
 
 from tessaro.models import ComponentRecord, FactoryRecord, ModelRecord
 
+
+class Boom(Exception):
+    pass
+
+
+def boom(*args, **kwargs):
+    raise Boom("collaborator")
+
+
 NOT_MODIFIED = "Database does not exist - no factories to modify"
 # Each operation that opens the registry: a call that reaches its statements
 # (and, for writers, its commit) on the `registry` fixture's rows; its kind
@@ -54,6 +63,11 @@ OPS = {
 
 
 
+class Truthless:
+    def __bool__(self):
+        raise Boom("truth")
+
+
 class ListSub(list):
     pass
 
@@ -79,6 +93,7 @@ REFUSED = [
     ("set_factories_status_by_names", ("a",), {}, "set_factories_status_by_names() needs keyword-only argument status"),
     ("set_factories_status_by_names", ("a",), {"status": None}, msg_type("status", "str", "NoneType")),
     ("update_factories", (("a",), []), {}, msg_type("add", "list", "tuple")),
+    ("update_factories", (None, []), {"update_last_modified": Truthless()}, msg_type("add", "list", "NoneType")),
     ("_roll", ((1, 2, 3), "1"), {}, msg_type("n", "int", "str")),
     ("update_factories", (ListSub(), []), {}, msg_type("add", "list", "ListSub")),
     ("set_factories_status_by_names", (), {"status": StrSub("x")}, msg_type("status", "str", "StrSub")),
@@ -161,14 +176,6 @@ def layout():
     brimlay.kcl.clear()
     yield brimlay
     brimlay.kcl.clear()
-
-
-class Boom(Exception):
-    pass
-
-
-def boom(*args, **kwargs):
-    raise Boom("collaborator")
 
 
 class Driver:

@@ -5,13 +5,14 @@ odd context managers and globals, and the `from ... import` variants at load."""
 from __future__ import annotations
 
 import builtins
+import functools
 import sqlite3
 import subprocess
 import sys
 from types import SimpleNamespace as NS
 
 import pytest
-from conftest import OPS, Boom, boom
+from conftest import OPS, Boom, Truthless, boom
 
 from tessaro.models import ComponentRecord
 
@@ -105,28 +106,17 @@ def test_rows_and_counts_of_any_shape(registry, driver, name, options, error):
         assert str(info.value) == str(error)
 
 
-class NotADescriptor:
-    def __init__(self, result):
-        self.result = result
-
-    def __call__(self):
-        return self.result
-
-
-def failing_property(self):
-    raise Boom("lookup")
-
-
 @pytest.mark.parametrize("members, error", [
-    ({}, None),  # __enter__, a callable that is not a descriptor, is called as it is
+    ({}, None),  # __enter__, a callable that is not a descriptor (a partial), is called as it is
     ({"__enter__": None, "__exit__": None}, "'Manager' object does not support the context manager protocol"),
     ({"__exit__": None}, "'Manager' object does not support the context manager protocol (missed __exit__ method)"),
-    ({"__enter__": property(failing_property)}, "lookup"),
-    ({"__exit__": property(failing_property)}, "lookup"),
+    ({"__enter__": property(boom)}, "collaborator"),
+    ({"__exit__": property(boom)}, "collaborator"),
 ])
 def test_context_managers_are_entered_as_the_with_statement_enters_them(registry, monkeypatch, members, error):
     conn = sqlite3.connect(registry.get_db_path())
-    members = {"__enter__": NotADescriptor(conn), "__exit__": lambda self, *exc: conn.__exit__(*exc), **members}
+    members = {"__enter__": functools.partial(lambda: conn), "__exit__": lambda _, *exc: conn.__exit__(*exc),
+               **members}
     manager = type("Manager", (), {k: v for k, v in members.items() if v is not None})
     monkeypatch.setattr(registry, "sqlite3", NS(connect=lambda path: manager()))
     if error is None:
@@ -138,11 +128,6 @@ def test_context_managers_are_entered_as_the_with_statement_enters_them(registry
 
 
 # --- collaborators with odd answers: the live layout, records and settings ----------------
-
-class Truthless:
-    def __bool__(self):
-        raise Boom("truth")
-
 
 def sync_over(cells):
     """sync_from_kcl's collaborators over `cells`, each standing for what from_tkcell yields
@@ -164,6 +149,8 @@ SWAPPING.update({0: lambda: SWAPPING.pop(0) and SWAPPING.setdefault(2, None), 1:
     ("sync_from_kcl()", sync_over({0: NS(name=Truthless())}), "Boom: truth"),
     ("sync_from_kcl()", sync_over({0: object()}), "AttributeError: 'object' object has no attribute 'name'"),
     ("sync_from_kcl()", {**sync_over({0: ComponentRecord(name="c")}), "add_components": boom}, "Boom: collaborator"),
+    # a truth value that fails, taken once the call is known to be valid
+    ("update_factories([], ['a'], update_last_modified=Truthless())", {}, "Boom: truth"),
     # records and settings that raise
     ("get_all_factories()", {"FactoryRecord": boom}, "Boom: collaborator"),
     ("get_all_models()", {"ModelRecord": boom}, "Boom: collaborator"),
@@ -182,7 +169,7 @@ def test_odd_answers_fail_as_python_fails(registry, monkeypatch, call, replaced,
     for name, value in replaced.items():
         monkeypatch.setattr(registry, name, value)
     with pytest.raises(Exception) as info:
-        eval(call, {"NS": NS, "boom": boom}, vars(registry))
+        eval(call, {"NS": NS, "boom": boom, "Truthless": Truthless}, vars(registry))
     assert f"{info.type.__name__}: {info.value}" == error
 
 
