@@ -180,28 +180,22 @@ def test_sources_match_through_relpath(db, sql, project, tmp_path):
     assert rows(sql) == ["o"] and rows(sql, "SELECT name FROM components") == ["x1"]
 
 
-def test_removal_keeps_models_and_orphan_components(seeded, sql):
-    sql("INSERT INTO components VALUES ('g1', 'ghost', '[]', '{}', '{}')")
-    seeded.remove_factories("a", "ghost")
-    assert rows(sql) == ["b", "c"] and rows(sql, "SELECT name FROM components") == ["c1"]
-    assert rows(sql, "SELECT factory FROM models") == ["a"]
-
-
-def test_lookups_convert_flags_and_stringify_names(seeded, sql):
-    sql("UPDATE factories SET has_model = 1 WHERE name = 'b'")
-    found = seeded.get_factories_by_name("b", "b", "zz")
-    assert list(found) == ["b"] and (found["b"].has_model, found["b"].is_partial) == (True, False)
-    assert found["b"].source == str(Path("cells", "a.py"))
-    sql("INSERT INTO factories (name, source, status, message, default_settings, pdk_type) "
-        "VALUES (NULL, 's', 'x', '', '{}', 'g')")
-    assert sorted(seeded.get_all_factory_names()) == ["None", "a", "b", "c"]
-
-
-def test_flag_and_status_updates_store_the_values(seeded, sql):
+def test_updates_lookups_and_removals_of_stored_values(seeded, sql):
     sql("UPDATE factories SET last_updated = 'old'")
     seeded.set_factories_has_model_by_names("a", "a", "zz", has_model=[0])
     seeded.set_factories_status_by_names("b", status="FAILED")
     assert rows(sql, "SELECT name, has_model, status, last_updated = 'old' FROM factories ORDER BY name") == [
         ("a", 1, "UNKNOWN", 0), ("b", 0, "FAILED", 0), ("c", 0, "UNKNOWN", 1)]
+    found = seeded.get_factories_by_name("a", "a", "zz")  # flags as bool, sources as stored
+    assert list(found) == ["a"] and (found["a"].has_model, found["a"].is_partial) == (True, False)
+    assert found["a"].source == str(Path("cells", "a.py"))
     seeded.set_all_factories_has_model(has_model="")
     assert rows(sql, "SELECT has_model FROM factories") == [0, 0, 0]
+    sql("INSERT INTO factories (name, source, status, message, default_settings, pdk_type) "
+        "VALUES (NULL, 's', 'x', '', '{}', 'g')")
+    assert sorted(seeded.get_all_factory_names()) == ["None", "a", "b", "c"]
+    # A removal keeps the models and the components of other names.
+    sql("INSERT INTO components VALUES ('g1', 'ghost', '[]', '{}', '{}')")
+    seeded.remove_factories("a", "ghost")
+    assert rows(sql) == [None, "b", "c"] and rows(sql, "SELECT name FROM components") == ["c1"]
+    assert rows(sql, "SELECT factory FROM models") == ["a"]
