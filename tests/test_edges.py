@@ -250,7 +250,17 @@ UNKNOWN = "ImportError: cannot import name 'ComponentRecord' from '<unknown modu
     ("import typing; typing.TYPE_CHECKING = True", "None"),
 ])
 def test_imports_at_load_bind_as_the_import_statement_binds(setup, expected):
-    script = setup + """
+    script = """
+import builtins, importlib, sys, types, weakref
+original, seen = builtins.__import__, []
+
+def noting(name, globals=None, locals=None, fromlist=None, level=0):
+    if globals and globals.get("__name__") == "tessaro.core.database":
+        seen.extend([name if locals is globals and level == 0 else "?", *(fromlist or ())])
+    return original(name, globals, locals, fromlist, level)
+
+builtins.__import__ = noting
+""" + setup + """
 def attempt(run):
     try:
         return run()
@@ -261,16 +271,30 @@ ns = {}
 print(attempt(lambda: exec("from tessaro.models import ComponentRecord, FactoryRecord, ModelRecord", ns)))
 print(attempt(lambda: importlib.import_module("tessaro.core.database") and None))
 if db := sys.modules.get("tessaro.core.database"):
-    import tessaro.logger as logger, tessaro.settings as settings
+    lazy = [m in sys.modules for m in ("networkx", "brimlay", "tessaro.logger", "tessaro.settings")]
+    import tessaro.logger as logger, tessaro.settings as settings, _xxsubinterpreters as interpreters
     alive = weakref.ref(db.add_factories)  # still when the interpreter ends
-    print(db.ComponentRecord is ns["ComponentRecord"],
+    print(db.ComponentRecord is ns["ComponentRecord"], lazy == [db.TYPE_CHECKING] * 4,
           # type checkers' imports, when TYPE_CHECKING is true: the real objects
           db.TYPE_CHECKING == (db.bl is sys.modules.get("brimlay")) == (db.nx is sys.modules.get("networkx"))
           == (db.log is logger.get_logger) == (db.get_db_path is settings.get_db_path)
-          == (db.get_project_dir is settings.get_project_dir))
+          == (db.get_project_dir is settings.get_project_dir), *seen)
+    # Imported again, reloaded, or in another interpreter: the module is made once.
+    db.get_db_path = marker = object()
+    del sys.modules["tessaro.core.database"]
+    import tessaro.core.database as again
+    print(importlib.reload(db) is db is again and db.get_db_path is marker)
+    try:
+        interpreters.run_string(interpreters.create(), "import tessaro.core.database")
+    except interpreters.RunFailedError as e:
+        print(e)
 """
-    script = "import builtins, importlib, sys, types, weakref\n" + script
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     statement, module, *loaded = done.stdout.splitlines()
     assert (statement, module) == (expected, expected), done.stderr
-    assert loaded == (["True True"] if expected == "None" else []), done.stderr
+    imports = ("sqlite3 pathlib Path typing TYPE_CHECKING tessaro.core.shared try_func tessaro.models ComponentRecord "
+               "FactoryRecord ModelRecord tessaro.core.lazy lazy_import"
+               + " brimlay networkx tessaro.logger get_logger tessaro.settings get_db_path get_project_dir"
+               * ("TYPE_CHECKING" in setup))
+    assert loaded == ([f"True True True {imports}", "True", "<class 'ImportError'>: Interpreter change detected - this "
+                       "module can only be loaded into one interpreter per process."] if expected == "None" else [])

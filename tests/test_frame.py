@@ -11,9 +11,6 @@ import pickle
 import pydoc
 import random
 import re
-import subprocess
-import sys
-import textwrap
 from pathlib import Path
 
 import argprobe
@@ -210,44 +207,6 @@ def test_globals_are_looked_up_at_call_time(monkeypatch):
     # The builtins are the module's, not those of the code that calls it.
     exec("db._create_tables('cur')", {"__builtins__": {}, "db": database})
     assert calls == [("f", "cur")] + [("f", "cur"), ("c", "cur"), ("m", "cur")] * 2
-
-
-def test_import_is_light_guarded_and_happens_once():
-    script = textwrap.dedent("""
-        import builtins, importlib, sys
-        real, seen = builtins.__import__, []
-
-        def noting(name, globals=None, locals=None, fromlist=None, level=0):
-            if globals and globals.get("__name__") == "tessaro.core.database":
-                seen.append(name if locals is globals and level == 0 else "?")
-                seen.extend(fromlist or ())
-            return real(name, globals, locals, fromlist, level)
-
-        builtins.__import__ = noting
-        import tessaro.core.database as db
-        builtins.__import__ = real
-        print(*seen)
-        lazy = ["networkx", "brimlay", "tessaro.logger", "tessaro.settings"]
-        print(db.add_factories.__module__, [m for m in lazy if m in sys.modules])
-        db.get_db_path = marker = object()
-        del sys.modules["tessaro.core.database"]
-        import tessaro.core.database as again
-        print(importlib.reload(db) is db is again, db.get_db_path is marker)
-        import _xxsubinterpreters as interpreters
-        try:
-            interpreters.run_string(interpreters.create(), "import tessaro.core.database")
-        except interpreters.RunFailedError as e:
-            print(e)
-    """)
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
-    assert result.stdout.splitlines() == [
-        "sqlite3 pathlib Path typing TYPE_CHECKING tessaro.core.shared try_func tessaro.models ComponentRecord "
-        "FactoryRecord ModelRecord tessaro.core.lazy lazy_import",
-        "tessaro.core.database []",
-        "True True",
-        "<class 'ImportError'>: Interpreter change detected - this module can only be loaded into one interpreter "
-        "per process.",
-    ], result.stderr
 
 
 def test_the_module_object_is_initialised_once():
