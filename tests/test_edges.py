@@ -4,7 +4,6 @@ odd context managers and globals, and the `from ... import` variants at load."""
 
 from __future__ import annotations
 
-import builtins
 import functools
 import sqlite3
 import subprocess
@@ -174,31 +173,6 @@ def test_odd_answers_fail_as_python_fails(registry, monkeypatch, call, replaced,
 
 
 # --- the frame: globals, function attributes and the imports at load -----------------------
-
-class Colliding:
-    """A dict key that takes the place of `name`'s hash and cannot be compared."""
-
-    def __init__(self, name):
-        self.name = name
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        raise Boom("compare")
-
-
-@pytest.mark.parametrize("namespace", [lambda db: vars(db), lambda db: vars(builtins)])
-def test_global_lookups_fail_as_dict_lookups_fail(db, without, namespace):
-    without("_create_factories_table")
-    key, namespace = Colliding("_create_factories_table"), namespace(db)
-    namespace[key] = None
-    try:
-        with pytest.raises(Boom):
-            db._create_tables(None)
-    finally:
-        del namespace[key]
-
 
 def test_names_and_annotations_are_rebound_as_on_python_functions(db, monkeypatch):
     def plain():

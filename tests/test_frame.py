@@ -15,7 +15,7 @@ from pathlib import Path
 
 import argprobe
 import pytest
-from conftest import OPS, REFUSED, ListSub, StrSub, boom
+from conftest import OPS, REFUSED, Boom, ListSub, StrSub, boom
 
 import tessaro.core.database as database
 
@@ -194,19 +194,34 @@ def test_roll(tup, n, expected):
     assert database._roll(tup) == tup
 
 
+class Colliding:
+    """A dict key that takes the place of a name's hash and cannot be compared."""
+
+    __hash__ = lambda self: hash("_create_components_table")  # noqa: E731
+    __eq__ = boom
+
+
 def test_globals_are_looked_up_at_call_time(monkeypatch):
     calls = []
     monkeypatch.setattr(database, "_create_factories_table", lambda c: calls.append(("f", c)))
     monkeypatch.setattr(database, "_create_models_table", lambda c: calls.append(("m", c)))
     monkeypatch.delattr(database, "_create_components_table")
-    with pytest.raises(NameError, match=r"^name '_create_components_table' is not defined$"):
+    with pytest.raises(NameError, match=r"^name '_create_components_table' is not defined$") as info:
         database._create_tables("cur")
-    assert calls == [("f", "cur")]
+    assert info.value.name == "_create_components_table" and calls == [("f", "cur")]
+    # A lookup fails as a dict lookup fails, in the module namespace as in the builtins.
+    for namespace in (vars(database), vars(builtins)):
+        namespace[key := Colliding()] = None
+        try:
+            with pytest.raises(Boom):
+                database._create_tables("cur")
+        finally:
+            del namespace[key]
     monkeypatch.setattr(builtins, "_create_components_table", lambda c: calls.append(("c", c)), raising=False)
     database._create_tables("cur")
     # The builtins are the module's, not those of the code that calls it.
     exec("db._create_tables('cur')", {"__builtins__": {}, "db": database})
-    assert calls == [("f", "cur")] + [("f", "cur"), ("c", "cur"), ("m", "cur")] * 2
+    assert calls == [("f", "cur")] * 3 + [("f", "cur"), ("c", "cur"), ("m", "cur")] * 2
 
 
 def test_the_module_object_is_initialised_once():
