@@ -4,10 +4,10 @@ the project-relative source text."""
 from __future__ import annotations
 
 import os
-import re
 import sqlite3
 from contextlib import closing
 from pathlib import Path
+from types import SimpleNamespace as NS
 
 import pytest
 from conftest import OPS
@@ -43,17 +43,15 @@ def test_create_tables_makes_exactly_the_schema_in_order_and_swallows_non_driver
     conn.execute("INSERT INTO components VALUES ('c', 'nobody', '[]', '{}', '{}')")  # foreign key not enforced
     executed = []
 
-    class Failing:
-        def __init__(self, error):
-            self.error = error
+    def failing(error):
+        def execute(statement):
+            executed.append(" ".join(statement.split()))
+            raise error
+        return NS(execute=execute)
 
-        def execute(self, *args):
-            executed.append(re.sub(r"\s+", " ", args[0]) if len(args) == 1 else args)
-            raise self.error
-
-    assert database._create_tables(Failing(RuntimeError("odd cursor"))) is None and executed == STATEMENTS
+    assert database._create_tables(failing(RuntimeError("odd cursor"))) is None and executed == STATEMENTS
     with pytest.raises(sqlite3.OperationalError, match="disk I/O error"):  # the driver's errors stop at once
-        database._create_tables(Failing(sqlite3.OperationalError("disk I/O error")))
+        database._create_tables(failing(sqlite3.OperationalError("disk I/O error")))
     assert executed == STATEMENTS + STATEMENTS[:1]
 
 
@@ -84,38 +82,26 @@ def test_missing_file_outcomes(db, db_file, debug_lines, name, args, outcome, li
 
 # --- project-relative source text ----------------------------------------------------
 
-@pytest.fixture
-def project_dir(monkeypatch):
-    def use(path):
-        monkeypatch.setattr(database, "get_project_dir", lambda: Path(path))
-
-    return use
-
-
 @pytest.mark.parametrize("project, source, expected", [
     ("/p", "/p", "."),
     ("/p/q", "/x/c", os.path.join("..", "..", "x", "c")),
     ("/p", Path("/p/a/../b"), "b"),
     ("relative", "/p/a", ValueError),
     ("/p", 3, TypeError),
+    # against the working directory, and through links
+    ("proj", "pkg/a", os.path.join("pkg", "a")),
+    ("proj", "link/f.py", os.path.join("..", "elsewhere", "f.py")),
+    ("proj", "../pkg/a", os.path.join("..", "pkg", "a")),
 ])
-def test_relpath(project_dir, project, source, expected):
-    project_dir(project)
+def test_relpath(tmp_path, monkeypatch, project, source, expected):
+    (tmp_path / "proj").mkdir()
+    (tmp_path / "elsewhere").mkdir()
+    (tmp_path / "proj" / "link").symlink_to(tmp_path.resolve() / "elsewhere")
+    monkeypatch.chdir(tmp_path / "proj")
+    project = tmp_path.resolve() / project if project == "proj" else Path(project)
+    monkeypatch.setattr(database, "get_project_dir", lambda: project)
     if isinstance(expected, type):
         with pytest.raises(expected):
             database._relpath(source)
     else:
         assert database._relpath(source) == expected
-
-
-def test_relpath_resolves_against_the_working_directory_and_through_links(project_dir, tmp_path, monkeypatch):
-    root = tmp_path.resolve()
-    (root / "proj").mkdir()
-    (root / "elsewhere").mkdir()
-    (root / "proj" / "link").symlink_to(root / "elsewhere")
-    project_dir(root / "proj")
-    monkeypatch.chdir(root / "proj")
-    assert database._relpath("pkg/a") == os.path.join("pkg", "a")
-    assert database._relpath("link/f.py") == os.path.join("..", "elsewhere", "f.py")
-    monkeypatch.chdir(root)
-    assert database._relpath("pkg/a") == os.path.join("..", "pkg", "a")
