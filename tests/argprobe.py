@@ -18,26 +18,19 @@ from pathlib import Path
 CHECKED = {"list", "str", "tuple", "int", "bool"}
 
 
-def source(functions):
-    """One `def name(signature): pass` per function, keeping only the checked annotations."""
-    lines = []
-    for name, f in functions.items():
-        params = []
-        for p in inspect.signature(f).parameters.values():
-            base = p.annotation.split("[")[0]
-            checked = p.kind is not p.VAR_POSITIONAL and base in CHECKED
-            params.append(p.replace(annotation=getattr(builtins, base) if checked else p.empty))
-        lines.append(f"def {name}{inspect.Signature(params)}: pass\n")
-    return "".join(lines)
-
-
 def build(functions, folder: Path):
-    """Compiles the probe in folder and imports it; None when there is no C compiler."""
+    """Compiles `def name(signature): pass` for each function, keeping only the
+    checked annotations, in folder and imports it; None when there is no C compiler."""
     cc = shlex.split(sysconfig.get_config_var("CC") or "cc")
     if not shutil.which(cc[0]):
         return None
     py, c = folder / "argprobe_compiled.py", folder / "argprobe_compiled.c"
-    py.write_text(source(functions))
+    with py.open("w") as out:
+        for name, f in functions.items():
+            params = [p.replace(annotation=getattr(builtins, p.annotation.split("[")[0]))
+                      if p.kind is not p.VAR_POSITIONAL and p.annotation.split("[")[0] in CHECKED
+                      else p.replace(annotation=p.empty) for p in inspect.signature(f).parameters.values()]
+            out.write(f"def {name}{inspect.Signature(params)}: pass\n")
     subprocess.run([sys.executable, "-m", "cython", "-3", str(py), "-o", str(c)], check=True)
     so = c.with_suffix(sysconfig.get_config_var("EXT_SUFFIX"))
     subprocess.run([*cc, "-shared", "-fPIC", "-O0", "-I", sysconfig.get_paths()["include"], str(c), "-o", str(so)],

@@ -1,15 +1,104 @@
 """Shared fixtures: an isolated project with its own database, the registry
-module, the debug lines it logs, direct SQL access to the file, and a trace of
-the calls the module makes to its collaborators."""
+module, the debug lines it logs, direct SQL access to the file, a driver that
+traces (and breaks) what the module asks of its collaborators; and the tables
+of the operations that open the registry and of the refused calls."""
 
 from __future__ import annotations
 
 import logging
 import sqlite3
 from contextlib import closing
-from types import SimpleNamespace
+from types import SimpleNamespace as NS
 
 import pytest
+
+from tessaro.models import ComponentRecord, FactoryRecord, ModelRecord
+
+
+class Boom(Exception):
+    pass
+
+
+def boom(*args, **kwargs):
+    raise Boom("collaborator")
+
+
+NOT_MODIFIED = "Database does not exist - no factories to modify"
+# Each operation that opens the registry: a call that reaches its statements
+# (and, for writers, its commit) on the `registry` fixture's rows; its kind
+# ("after": it finishes its answer after leaving the connection scope); its
+# answer when given no names (... where it opens the registry all the same);
+# and, without a database file, its answer and debug line.
+OPS = {
+    "add_factories": ((FactoryRecord(name="g", source="a.py"),), {}, "writes", None,
+                      (None, "Added / replaced the following factories: ['g']")),
+    "update_factories": (([FactoryRecord(name="g", source="a.py")], ["f"]), {}, "writes", ...,
+                         (None, "Atomic update: added/replaced ['g'], removed ['f']")),
+    "remove_factories": (("f",), {}, "writes", None, (None, None)),
+    "remove_factories_by_source": (("a.py",), {}, "writes", [], ([], None)),
+    "get_factories_by_source": (("a.py",), {}, "after", {}, ({"a.py": []}, None)),
+    "get_all_factories": ((), {}, "reads", ..., ({}, None)),
+    "get_factories_by_name": (("f",), {}, "reads", ...,
+                              (ValueError("Factories ('f',) not found - database does not exist"), None)),
+    "get_all_factory_names": ((), {}, "reads", ..., ([], None)),
+    "get_factory_sources_by_name": (("f",), {}, "after", {}, ({}, None)),
+    "reset_timestamps": ((), {}, "writes", ..., (None, "Database does not exist - no timestamps to reset")),
+    "set_factories_status_by_names": (("f",), {"status": "OK"}, "writes", None, (None, NOT_MODIFIED)),
+    "set_factories_has_model_by_names": (("f",), {"has_model": True}, "writes", None, (None, NOT_MODIFIED)),
+    "set_all_factories_has_model": ((), {"has_model": True}, "writes", ..., (None, NOT_MODIFIED)),
+    "add_components": ((ComponentRecord(name="d", factory_name="f"),), {}, "writes", None,
+                       (None, "Added / replaced the following components: ['d']")),
+    "remove_components": (("c",), {}, "writes", None, (None, None)),
+    "remove_components_by_factories": (("f",), {}, "writes", None, (None, None)),
+    "get_components_by_factories": (("f",), {}, "reads", {}, ({}, None)),
+    "get_factories_by_components": (("c",), {}, "reads", {}, ({}, None)),
+    "add_models": ((ModelRecord(factory="g", source="m.py"),), {}, "writes", None,
+                   (None, "Added / replaced the following models: ['g']")),
+    "remove_models": (("f",), {}, "writes", None, (None, None)),
+    "get_all_models": ((), {}, "reads", ..., ({}, None)),
+    "get_models_by_name": (("f",), {}, "reads", {},
+                           (ValueError("Models ('f',) not found - database does not exist"), None)),
+    "get_model_sources_by_name": (("f",), {}, "after", {}, ({}, None)),
+}
+
+
+
+class Truthless:
+    def __bool__(self):
+        raise Boom("truth")
+
+
+class ListSub(list):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+def msg_type(arg, expected, got):
+    return f"Argument '{arg}' has incorrect type (expected {expected}, got {got})"
+
+
+# Calls the argument layer refuses, one of each kind, with the message; a
+# subclass of a built-in type is refused with a note.
+REFUSED = [
+    ("remove_factories", (), {"names": ["a"]}, "remove_factories() got an unexpected keyword argument 'names'"),
+    ("get_all_factories", (1,), {}, "get_all_factories() takes no arguments (1 given)"),
+    ("get_all_factories", (1,), {"x": 1}, "get_all_factories() takes no keyword arguments"),
+    ("update_factories", ([], [], True), {}, "update_factories() takes exactly 2 positional arguments (3 given)"),
+    # A bad keyword is reported before the shortage.
+    ("update_factories", ([],), {"remove": [], "add": []},
+     "update_factories() got multiple values for keyword argument 'add'"),
+    ("set_factories_status_by_names", ("a",), {}, "set_factories_status_by_names() needs keyword-only argument status"),
+    ("set_factories_status_by_names", ("a",), {"status": None}, msg_type("status", "str", "NoneType")),
+    ("update_factories", (("a",), []), {}, msg_type("add", "list", "tuple")),
+    ("update_factories", (None, []), {"update_last_modified": Truthless()}, msg_type("add", "list", "NoneType")),
+    ("_roll", ((1, 2, 3), "1"), {}, msg_type("n", "int", "str")),
+    ("update_factories", (ListSub(), []), {}, msg_type("add", "list", "ListSub")),
+    ("set_factories_status_by_names", (), {"status": StrSub("x")}, msg_type("status", "str", "StrSub")),
+    ("_roll", (type("TupleSub", (tuple,), {})(),), {}, msg_type("tup", "tuple", "TupleSub")),
+]
 
 
 @pytest.fixture
@@ -34,6 +123,15 @@ def db(project):
     import tessaro.core.database as database
 
     return database
+
+
+@pytest.fixture
+def registry(db):
+    """A database with factory f (source a.py), its component c and its model."""
+    db.add_factories(FactoryRecord(name="f", source="a.py"))
+    db.add_components(ComponentRecord(name="c", factory_name="f"))
+    db.add_models(ModelRecord(factory="f", source="m.py"))
+    return db
 
 
 @pytest.fixture
@@ -80,59 +178,69 @@ def layout():
     brimlay.kcl.clear()
 
 
-class _Traced:
-    """A driver object (connection or cursor) whose calls are noted in trace.events."""
+class Driver:
+    """The module's sqlite3, get_db_path, _relpath, get_project_dir and log, over the
+    real ones, noting in `events` what the module does (`params`: what each
+    executemany was given) and raising Boom(point) at each of `points`: "connect",
+    "cursor", "__enter__", "__exit__", "commit", "statement" (any but a table
+    creation) or "suppressed" (a failing statement whose error __exit__ swallows).
+    `rows` reshapes each fetched row, `count` replaces the row count; with
+    release=True, "release" notes when the connection is let go."""
 
-    def __init__(self, target, trace, released=False):
-        self._target, self._trace, self._released = target, trace, released
-
-    def __del__(self):
-        if self._released:
-            self._trace.events.append("release")
-
-    def __getattr__(self, name):
-        value = getattr(self._target, name)
-        if not callable(value):
-            return value
-
-        def traced(*args):
-            if name in ("execute", "executemany"):
-                text = " ".join(args[0].split())
-                self._trace.events.append("create" if text.startswith("CREATE") else f"{name} {text}")
-                if name == "executemany":
-                    self._trace.params.append(args[1])
-                if self._trace.fail and self._trace.fail in text:
-                    raise sqlite3.OperationalError("injected")
-            elif name == "commit":
-                self._trace.events.append(name)
-            result = value(*args)
-            return _Traced(result, self._trace) if name == "cursor" else result
-
-        return traced
-
-    def __enter__(self):
-        self._trace.events.append("enter")
-        self._target.__enter__()
-        return self
-
-    def __exit__(self, *exc):
-        self._trace.events.append("exit" if exc == (None, None, None) else ("exit", *exc))
-        if self._trace.exit_error:
-            raise self._trace.exit_error
-        return self._target.__exit__(*exc) or self._trace.suppress
-
-
-class Trace:
-    """The module's sqlite3, database path, _relpath, get_project_dir and log,
-    replaced by wrappers that note in `events` what the module does (and, with
-    release=True, when the connection is let go); `params` holds what each
-    executemany was given."""
-
-    def __init__(self, db, monkeypatch, suppress=False, fail=None, exit_error=None, release=False):
-        self.events, self.suppress, self.fail, self.exit_error = [], suppress, fail, exit_error
-        self.params, self.release = [], release
+    def __init__(self, db, monkeypatch, *points, rows=None, count=None, release=False):
+        self.events, self.params, self.points = [], [], {*points, *("statement",) * ("suppressed" in points)}
         real_path, real_relpath, real_project = db.get_db_path(), db._relpath, db.get_project_dir
-        note = self.events.append
+        note, fail, params = self.events.append, self.fail, self.params
+
+        def sent(kind, statement):  # the factory inserts alone are laid out over lines
+            if statement.startswith("CREATE"):
+                return note("create")
+            note(f"{kind} {' '.join(statement.split()) if 'INTO factories' in statement else statement}")
+            fail("statement")
+
+        class Cursor(sqlite3.Cursor):
+            rowcount = property(lambda self: sqlite3.Cursor.rowcount.__get__(self) if count is None else count)
+
+            def execute(self, statement, *args):
+                sent("execute", statement)
+                return super().execute(statement, *args)
+
+            def executemany(self, statement, args):
+                params.append(args)
+                sent("executemany", statement)
+                return super().executemany(statement, args)
+
+            def fetchall(self):
+                return [row if rows is None else rows(row) for row in super().fetchall()]
+
+        class Connection:  # not the driver's own, which its statement cache keeps alive until collected
+            def __init__(self):
+                self.real = sqlite3.connect(real_path)
+
+            def __del__(self):
+                if release:
+                    note("release")
+
+            def cursor(self):
+                fail("cursor")
+                return self.real.cursor(Cursor)
+
+            def commit(self):
+                fail("commit")
+                note("commit")
+                self.real.commit()
+
+            def __enter__(self):
+                note("enter")
+                fail("__enter__")
+                self.real.__enter__()
+                return self
+
+            def __exit__(self, *exc):
+                note("exit" if exc == (None, None, None) else ("exit", *exc))
+                self.real.__exit__(*exc)
+                fail("__exit__")
+                return "suppressed" in points
 
         class DbPath:
             def exists(self):
@@ -141,17 +249,22 @@ class Trace:
         def connect(path):
             assert isinstance(path, DbPath)  # the object get_db_path returned, unchanged
             note("connect")
-            return _Traced(sqlite3.connect(real_path), self, self.release)
+            fail("connect")
+            return Connection()
 
-        logger = SimpleNamespace(debug=lambda line: note(f"log {line}"))
-        monkeypatch.setattr(db, "get_db_path", lambda: note("db_path") or DbPath())
-        monkeypatch.setattr(db, "sqlite3", SimpleNamespace(connect=connect))
-        monkeypatch.setattr(db, "_relpath", lambda p: note(f"relpath {p}") or real_relpath(p))
-        monkeypatch.setattr(db, "get_project_dir", lambda: note("project_dir") or real_project())
-        monkeypatch.setattr(db, "log", lambda: logger)
+        logger = NS(debug=lambda line: note(f"log {line}"))
+        for name, value in [("get_db_path", lambda: note("db_path") or DbPath()), ("sqlite3", NS(connect=connect)),
+                            ("_relpath", lambda p: note(f"relpath {p}") or real_relpath(p)),
+                            ("get_project_dir", lambda: note("project_dir") or real_project()),
+                            ("log", lambda: logger)]:
+            monkeypatch.setattr(db, name, value)
+
+    def fail(self, point):
+        if point in self.points:
+            raise Boom(point)
 
 
 @pytest.fixture
-def trace(db, monkeypatch):
-    """Starts tracing the module's calls: trace(suppress=..., fail=..., exit_error=..., release=...)."""
-    return lambda **options: Trace(db, monkeypatch, **options)
+def driver(db, monkeypatch):
+    """driver(*points, rows=..., rowcount=..., release=...) puts a Driver in place."""
+    return lambda *points, **options: Driver(db, monkeypatch, *points, **options)

@@ -32,7 +32,7 @@ def children(cell):
     return list(cell.kdb_cell.each_child_cell())
 
 
-def test_factory_caches_per_settings_and_names_cells():
+def test_factories_cache_per_settings_name_cells_and_list_distinct_neighbours():
     default = straight()
     assert (default.name, default.factory_name, straight.factory_name) == ("straight",) * 3
     assert default.settings == straight.default_settings == {"length": 10.0, "width": 0.5}
@@ -46,18 +46,19 @@ def test_factory_caches_per_settings_and_names_cells():
         straight(bogus=1)
     with pytest.raises(TypeError, match="needs a default"):
         bl.cell(lambda c, size: None)
-
-
-def test_hierarchy_lists_distinct_neighbours_by_first_placement():
-    top = ring()
-    short, wide = bl.kcl.cell_by_name("straight"), straight(width=1.0)
-    assert children(top) == [short.index, wide.index] and len(top.instances) == 3
-    assert parents(short) == [top.index] and parents(top) == []
+    # Neighbours are listed once each, in the order of their first placement.
+    top, wide = ring(), straight(width=1.0)
+    assert children(top) == [default.index, wide.index] and len(top.instances) == 3
+    assert parents(default) == [top.index] and parents(top) == []
     big = ring(radius=30.0)
-    long_ = straight(length=30.0)
-    assert parents(wide) == [top.index, big.index] and children(big) == [long_.index, wide.index]
+    assert parents(wide) == [top.index, big.index] and children(big) == [straight(length=30.0).index, wide.index]
     assert all(i in bl.kcl.tkcells for c in bl.kcl.tkcells.values() for i in parents(c) + children(c))
     assert list(bl.kcl.tkcells) == sorted(bl.kcl.tkcells)
+    # Clearing empties the registry and the caches, without reusing indices; the suffix is stable.
+    highest, odd = max(bl.kcl.tkcells), straight(length=3.25)
+    bl.kcl.clear()
+    assert bl.kcl.tkcells == {}
+    assert ring() is not top and min(bl.kcl.tkcells) > highest and straight(length=3.25).name == odd.name
 
 
 @pytest.mark.parametrize("refused", [
@@ -91,19 +92,9 @@ def test_failed_factory_leaves_no_trace_and_can_be_retried():
     assert list(bl.kcl.tkcells) == [child.index] and parents(child) == []
     with pytest.raises(KeyError):
         bl.kcl.cell_by_name("flaky")
-
     built = flaky()
     assert built.name == "flaky" and built.index > attempts[0]
     assert parents(child) == [built.index] and flaky() is built
-
-
-def test_clear_empties_registry_and_caches_without_reusing_indices():
-    first, odd = ring(), straight(length=3.25)
-    highest = max(bl.kcl.tkcells)
-    bl.kcl.clear()
-    assert bl.kcl.tkcells == {}
-    assert ring() is not first and min(bl.kcl.tkcells) > highest
-    assert straight(length=3.25).name == odd.name  # the suffix is stable
 
 
 def bend(c=None, radius: float = 5.0):

@@ -33,66 +33,48 @@ def test_project_dir_and_db_path(tmp_path, monkeypatch, layout):
         (project / "pyproject.toml").write_text("")
     elif any((d / "pyproject.toml").is_file() for d in work.resolve().parents):
         pytest.skip("a pyproject.toml sits above the temporary directory")
-    result = settings.get_project_dir()
-    assert result == expected and result.is_absolute()
-    assert settings.get_db_path() == expected / "build" / "tessaro.db"
+    assert settings.get_project_dir() == expected and settings.get_db_path() == expected / "build" / "tessaro.db"
     monkeypatch.chdir(expected)
     monkeypatch.setenv(settings.DB_PATH_ENV, "rel/deeper/x.db")  # read afresh on every call
     explicit = settings.get_db_path()
     assert explicit == expected / "rel" / "deeper" / "x.db"
     assert explicit.parent.is_dir() and not explicit.exists()  # the folder is made, the file is not
+    # The package logger, however often asked, has one null handler.
+    assert all(logger.get_logger() is logging.getLogger("tessaro") for _ in range(3))
+    assert sum(type(h) is logging.NullHandler for h in logging.getLogger("tessaro").handlers) == 1
 
 
-def test_logger_gets_one_null_handler_however_often_asked():
-    first = logger.get_logger()
-    assert all(logger.get_logger() is first for _ in range(3)) and first.name == "tessaro"
-    assert sum(type(h) is logging.NullHandler for h in first.handlers) == 1
-
-
-@pytest.fixture
-def throwaway_module(tmp_path, monkeypatch):
+def test_lazy_proxy_imports_once_on_first_use_and_forwards(tmp_path, monkeypatch):
     name = f"throwaway_{uuid.uuid4().hex}"
     (tmp_path / f"{name}.py").write_text("class Thing: pass\nVALUE = 1\ndef double(x): return 2 * x\n")
     monkeypatch.syspath_prepend(str(tmp_path))
-    yield name
-    sys.modules.pop(name, None)
+    calls, real_import, barrier = [], importlib.import_module, threading.Barrier(16)
+    monkeypatch.setattr(lazy.importlib, "import_module", lambda name: calls.append(name) or time.sleep(0.05)
+                        or real_import(name))
+    mod, func, thing = lazy.lazy_import(name), lazy.lazy_import(name, "double"), lazy.lazy_import(name, "Thing")
+    assert name not in sys.modules
 
+    def first_use(_):
+        barrier.wait()
+        return thing.__name__
 
-def test_lazy_proxy_imports_on_first_use_and_forwards(throwaway_module):
-    mod, func = lazy.lazy_import(throwaway_module), lazy.lazy_import(throwaway_module, "double")
-    assert throwaway_module not in sys.modules
-    assert mod.VALUE == 1 and throwaway_module in sys.modules
-    real = sys.modules[throwaway_module]
+    with ThreadPoolExecutor(16) as pool:
+        assert list(pool.map(first_use, range(16))) == ["Thing"] * 16 and calls == [name]
+    real = sys.modules[name]
+    monkeypatch.setitem(sys.modules, name, real)  # taken out again afterwards
     mod.VALUE = 5  # forwarded, not stored on the proxy
     del mod.Thing
     assert real.VALUE == 5 and not hasattr(real, "Thing")
     assert func(4) == 8 and repr(func) == repr(real.double) and "VALUE" in dir(mod)
-    missing = lazy.lazy_import(f"{throwaway_module}_missing")  # fails at use, not creation
-    with pytest.raises(ModuleNotFoundError, match=f"{throwaway_module}_missing"):
+    missing = lazy.lazy_import(f"{name}_missing")  # fails at use, not creation
+    with pytest.raises(ModuleNotFoundError, match=f"{name}_missing"):
         _ = missing.anything
-
-
-def test_lazy_proxy_resolves_once_under_concurrent_first_use(throwaway_module, monkeypatch):
-    calls, real_import, barrier = [], importlib.import_module, threading.Barrier(16)
-    monkeypatch.setattr(lazy.importlib, "import_module", lambda name: calls.append(name) or time.sleep(0.05)
-                        or real_import(name))
-    proxy = lazy.lazy_import(throwaway_module, "Thing")
-
-    def first_use(_):
-        barrier.wait()
-        return proxy.__name__
-
-    with ThreadPoolExecutor(16) as pool:
-        seen = list(pool.map(first_use, range(16)))
-    assert calls == [throwaway_module] and seen == ["Thing"] * 16
 
 
 def test_try_func_logs_what_it_swallows_but_lets_base_and_database_exceptions_through(caplog):
     def inverse(x):
-        if x is None:
-            raise KeyboardInterrupt
-        if x == "locked":
-            raise sqlite3.OperationalError("database is locked")
+        if isinstance(x, BaseException):
+            raise x
         return 1 / x
 
     wrapped = try_func(inverse)
@@ -101,10 +83,9 @@ def test_try_func_logs_what_it_swallows_but_lets_base_and_database_exceptions_th
         assert wrapped(4) == 0.25 and wrapped(0) is None
     (record,) = [r for r in caplog.records if r.name == "tessaro"]
     assert record.levelno == logging.DEBUG and record.exc_info[0] is ZeroDivisionError
-    with pytest.raises(KeyboardInterrupt):
-        wrapped(None)
-    with pytest.raises(sqlite3.OperationalError, match="locked"):
-        wrapped("locked")
+    for error in (KeyboardInterrupt(), sqlite3.OperationalError("database is locked")):
+        with pytest.raises(type(error)):
+            wrapped(error)
 
 
 def test_a_locked_registry_fails_once_after_one_busy_wait(db, db_file):
@@ -135,6 +116,10 @@ def test_factory_record_survives_a_trip_through_the_registry(db):
     assert back.to_db_tuple() == values
 
 
+BASE = {FactoryRecord: {"name": "f", "source": "s.py"}, ComponentRecord: {"name": "c"},
+        ModelRecord: {"factory": "f", "source": "m.py"}}
+
+
 @pytest.mark.parametrize("cls, field, value, error, fragment", [
     (FactoryRecord, "parents", 3, TypeError, "FactoryRecord.parents must be a list or its JSON text, got int"),
     (FactoryRecord, "default_settings", "[1]", ValueError, "FactoryRecord.default_settings must be JSON of an object"),
@@ -145,28 +130,23 @@ def test_factory_record_survives_a_trip_through_the_registry(db):
     (ModelRecord, "settings", "[]", ValueError, "ModelRecord.settings must be JSON of an object"),
 ])
 def test_records_reject_wrong_kinds_naming_the_field(cls, field, value, error, fragment):
-    base = {FactoryRecord: {"name": "f", "source": "s.py"}, ComponentRecord: {"name": "c"},
-            ModelRecord: {"factory": "f", "source": "m.py"}}[cls]
     with pytest.raises(error, match=fragment.replace(".", r"\.")):
-        cls(**base, **{field: value})
-    record = cls(**base)
+        cls(**BASE[cls], **{field: value})
     with pytest.raises(error, match=fragment.replace(".", r"\.")):
-        setattr(record, field, value)  # later assignments are checked too
+        setattr(cls(**BASE[cls]), field, value)  # later assignments are checked too
 
 
-@pytest.mark.parametrize("bad, error, fragment", [
-    (FactoryRecord(name=None, source="b.py"), TypeError, "FactoryRecord.name must be a str, got NoneType"),
-    (FactoryRecord(name="", source="b.py"), ValueError, "FactoryRecord.name must not be empty"),
-    (ComponentRecord(name=7), TypeError, "ComponentRecord.name must be a str, got int"),
-    (ComponentRecord(name="c", factory_name=None), TypeError, "ComponentRecord.factory_name must be a str"),
+@pytest.mark.parametrize("cls, name, error, fragment", [
+    (FactoryRecord, None, TypeError, "FactoryRecord.name must be a str, got NoneType"),
+    (FactoryRecord, "", ValueError, "FactoryRecord.name must not be empty"),
+    (ComponentRecord, 7, TypeError, "ComponentRecord.name must be a str, got int"),
+    (ComponentRecord, "c", TypeError, "ComponentRecord.factory_name must be a str"),
 ])
-def test_a_record_with_a_bad_name_fails_the_write_and_nothing_is_stored(db, sql, bad, error, fragment):
-    if isinstance(bad, FactoryRecord):
-        add, good = db.add_factories, [FactoryRecord(name=n, source="a.py") for n in ("first", "last")]
-    else:
-        add, good = db.add_components, [ComponentRecord(name=n) for n in ("first", "last")]
+def test_a_record_with_a_bad_name_fails_the_write_and_nothing_is_stored(db, sql, cls, name, error, fragment):
+    bad = cls(**{**BASE[cls], "name": name}, **({"factory_name": None} if name == "c" else {}))
+    add = db.add_factories if cls is FactoryRecord else db.add_components
     with pytest.raises(error, match=fragment):
-        add(good[0], bad, good[1])
+        add(cls(**{**BASE[cls], "name": "first"}), bad, cls(**{**BASE[cls], "name": "last"}))
     assert sql("SELECT count(*) FROM factories") == sql("SELECT count(*) FROM components") == [(0,)]
     # Rows stored that way before are still read back.
     sql("INSERT INTO factories (name, source, status, message, default_settings, pdk_type) "

@@ -1,9 +1,11 @@
 """Runtime dependencies between factories: parents and children from the live
 layout, factories of cell indices, and the dependency graph."""
 
+from types import MappingProxyType
 from types import SimpleNamespace as NS
 
 import pytest
+from conftest import Boom, boom
 
 import brimlay as bl
 from tessaro.models import FactoryRecord
@@ -11,16 +13,20 @@ from tessaro.models import FactoryRecord
 # A fake live layout (index: cell name) and its placements (parent, child): a
 # chain A > B > C, a diamond D > E, F > G, a parent P of both cells of factory
 # S, and cells that never count: R (of factory Z), U (unregistered), Q_x (of
-# Q), N (no factory row).  Cell 20 is named A too; 0, met last, is the live A.
+# Q), N (no factory row), V (registered under the index None: no cell).  Cell
+# 20 is named A too; 0, met last, is the live A.
 CELLS = {20: "A", 0: "A", 1: "B", 2: "C", 3: "D", 4: "E", 5: "F", 6: "G",
-         7: "P", 8: "S", 9: "S_v", 10: "Q_x", 11: "R", 12: "U", 13: "N"}
-PLACES = [(0, 1), (0, 11), (0, 12), (1, 2), (3, 4), (3, 5), (4, 6), (5, 6), (7, 8), (7, 9), (10, 2), (13, 2)]
-OWNER = {n: n for n in "ABCDEFGPSN"} | {"S_v": "S", "Q_x": "Q", "R": "Z"}
+         7: "P", 8: "S", 9: "S_v", 10: "Q_x", 11: "R", 12: "U", 13: "N", None: "V"}
+PLACES = [(0, 1), (0, 11), (0, 12), (1, 2), (3, 4), (3, 5), (4, 6), (5, 6), (7, 8), (7, 9), (10, 2), (13, 2),
+          (None, 12)]
+OWNER = {n: n for n in "ABCDEFGPSNV"} | {"S_v": "S", "Q_x": "Q", "R": "Z"}
 
 
-@pytest.fixture
-def fake(db, monkeypatch):
-    """The module over the fake layout and fake component lookups, whose calls are recorded."""
+@pytest.fixture(params=[lambda d: d, MappingProxyType], ids=["dict", "mapping"])
+def fake(db, monkeypatch, request):
+    """The module over the fake layout and fake component lookups, whose calls are
+    recorded; the registry and the answers are plain dicts, or other mappings."""
+    wrap = request.param
     calls = []
     ends = {i: ([p for p, c in PLACES if c == i], [c for p, c in PLACES if p == i]) for i in CELLS}
     tkcells = {i: NS(name=n, kdb_cell=NS(each_parent_cell=lambda i=i: iter(ends[i][0]),
@@ -28,13 +34,13 @@ def fake(db, monkeypatch):
 
     def components_by_factories(*names):
         calls.append(("components", names))
-        return {f: [NS(name=c) for c in sorted(OWNER) if OWNER[c] == f] for f in names if f in OWNER.values()}
+        return wrap({f: [NS(name=c) for c in sorted(OWNER) if OWNER[c] == f] for f in names if f in OWNER.values()})
 
     def factories_by_components(*names):
         calls.append(("factories", names))
-        return {OWNER[c]: NS(name=OWNER[c]) for c in names if OWNER.get(c, "N") != "N"}
+        return wrap({OWNER[c]: NS(name=OWNER[c]) for c in names if OWNER.get(c, "N") != "N"})
 
-    monkeypatch.setattr(db, "bl", NS(kcl=NS(tkcells=tkcells)))
+    monkeypatch.setattr(db, "bl", NS(kcl=NS(tkcells=wrap(tkcells))))
     monkeypatch.setattr(db, "get_components_by_factories", components_by_factories)
     monkeypatch.setattr(db, "get_factories_by_components", factories_by_components)
     monkeypatch.setattr(db, "get_all_factory_names", lambda: ["A", "D", "P", "Q"])
@@ -48,6 +54,7 @@ def fake(db, monkeypatch):
     ("G", ["E", "F"], [], "E F"),
     ("S", ["P", "P"], [], "P P"),  # the parent of both components, twice
     ("P", [], ["S"], "S S_v"),     # S_v is not named like its factory
+    ("V", [], [], ""),
     ("nope", [], [], ""),
 ])
 def test_dependencies(fake, name, parents, children, asked):
@@ -86,10 +93,6 @@ def test_factories_by_idxs(fake, monkeypatch):
 
 def test_errors(fake, monkeypatch):
     db = fake.db
-    # The graph calls the dependencies function through the module, argument check included.
-    with pytest.raises(TypeError, match=r"^Argument 'name' has incorrect type \(expected str, got int\)$"):
-        db.get_runtime_factories_dependency_graph("A", 1)
-
     monkeypatch.setattr(fake.tkcells[1].kdb_cell, "each_child_cell", lambda: iter([2, 99]))
     with pytest.raises(KeyError) as err:
         db.get_runtime_factory_dependencies("B")
@@ -101,11 +104,52 @@ def test_errors(fake, monkeypatch):
         db.get_runtime_factory_dependencies("A")
 
 
-# --- end to end, through brimlay and the real registry ------------------------
+class BadItems(dict):
+    """A registry (not a plain dict) whose items() answers what `items()` gives."""
+
+    def __init__(self, items):
+        super().__init__()
+        self.items = items
+
+
+def items_then_boom():
+    yield 0, NS(name="A")
+    raise Boom("row")
+
+
+@pytest.mark.parametrize("call, replaced, error", [
+    # the live registry's items: not pairs, or failing while iterated
+    ("get_runtime_factory_dependencies('A')", {"bl": NS(kcl=NS(tkcells=BadItems(lambda: [(0,)])))},
+     "ValueError: not enough values to unpack (expected 2, got 1)"),
+    ("get_runtime_factory_dependencies('A')", {"bl": NS(kcl=NS(tkcells=BadItems(items_then_boom)))}, "Boom: row"),
+    # unhashable names and indices
+    ("get_runtime_factory_dependencies('A')", {"bl": NS(kcl=NS(tkcells={0: NS(name=[])}))},
+     "TypeError: unhashable type: 'list'"),
+    ("get_runtime_factory_dependencies('A')", {"get_components_by_factories": lambda *names: {"A": [NS(name=[])]}},
+     "TypeError: unhashable type: 'list'"),
+    ("get_runtime_factory_dependencies('A')", {"get_factories_by_components": boom}, "Boom: collaborator"),
+    ("get_factories_by_idxs([])", {}, "TypeError: unhashable type: 'list'"),
+    ("get_runtime_factories_dependency_graph(['A'])", {}, "TypeError: unhashable type: 'list'"),
+    # a start set that is no sequence; a name the module's own argument check refuses
+    ("get_runtime_factories_dependency_graph()", {"get_all_factory_names": lambda: 5},
+     "TypeError: 'int' object is not iterable"),
+    ("get_runtime_factories_dependency_graph('A', 1)", {},
+     "TypeError: Argument 'name' has incorrect type (expected str, got int)"),
+])
+def test_odd_answers_fail_as_python_fails(fake, monkeypatch, call, replaced, error):
+    for name, value in replaced.items():
+        monkeypatch.setattr(fake.db, name, value)
+    with pytest.raises(Exception) as info:
+        eval(call, {}, vars(fake.db))
+    assert f"{info.type.__name__}: {info.value}" == error
+
+
+# --- end to end, through brimlay, the sync and the real registry ------------
 
 @bl.cell
 def dep_leaf(c, width: float = 1.0):
     c.add_port("o1", width=width)
+    c.info["area"] = width * width
 
 
 @bl.cell
@@ -119,17 +163,26 @@ def dep_top(c):
     c.place(dep_leaf(width=2.0))
 
 
-def test_end_to_end(db, layout, project):
+def test_end_to_end(db, sql, layout, project, debug_lines):
     names = ("dep_top", "dep_mid", "dep_leaf")
     dep_top()
-    db.add_factories(*(FactoryRecord(name=n, source=project / "cells.py") for n in names))
+    layout.kcl.create_cell("loose")
+    db.add_factories(*(FactoryRecord(name=n, source=project / "cells.py", status="FAILED") for n in names))
     db.sync_from_kcl()
+    # Every live cell is stored as a component of its factory (a loose one of none), and the factories are built.
+    rows = sql("SELECT name, factory_name FROM components ORDER BY factory_name")
+    assert {n for n, _ in rows} == {c.name for c in layout.kcl.tkcells.values()} and len(rows) == 5
+    assert [f for _, f in rows] == ["", "dep_leaf", "dep_leaf", "dep_mid", "dep_top"]
+    assert debug_lines[-1] == "Synced 5 tkcells to components table"
+    assert sql("SELECT DISTINCT status FROM factories") == [("SUCCESS",)]
+    assert sql("SELECT ports, settings, info FROM components WHERE factory_name = 'dep_leaf' AND name != 'dep_leaf'") \
+        == [('[{"name": "o1", "center": [0.0, 0.0], "width": 2.0, "orientation": 0.0, "layer": [1, 0]}]',
+             '{"width": 2.0}', '{"area": 4.0}')]
     # The leaf's cells, by name: dep_leaf (placed by dep_mid), then its variant (placed by dep_top).
     assert db.get_runtime_factory_dependencies("dep_leaf") == (["dep_mid", "dep_top"], [])
     assert db.get_runtime_factory_dependencies("dep_top") == ([], ["dep_mid"])
     by_idx = db.get_factories_by_idxs(*bl.kcl.tkcells)
     assert {bl.kcl.tkcells[i].name: r.name for i, r in by_idx.items()} == {n: n for n in names}
-
     g = db.get_runtime_factories_dependency_graph(*names)
     assert list(g.nodes) == ["dep_leaf", "dep_mid", "dep_top"]
     assert set(g.edges) == {("dep_top", "dep_mid"), ("dep_mid", "dep_leaf"), ("dep_top", "dep_leaf")}

@@ -18,9 +18,11 @@ py::object get_from(const Env& env, py::handle mapping, py::handle key, py::hand
     if (PyDict_CheckExact(mapping.ptr())) {
         if (PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr())) return borrow(v);
         if (PyErr_Occurred()) raise();
-        return fallback ? borrow(fallback.ptr()) : py::none();
+        if (!fallback) return py::none();
+        return borrow(fallback.ptr());
     }
-    return fallback ? method(mapping, env[N::get], key, fallback) : method(mapping, env[N::get], key);
+    if (!fallback) return method(mapping, env[N::get], key);
+    return method(mapping, env[N::get], key, fallback);
 }
 
 // {cell.name: index for index, cell in bl.kcl.tkcells.items()}: of two cells

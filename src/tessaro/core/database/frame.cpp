@@ -45,9 +45,9 @@ py::object Env::global(N n) const {
     if (PyObject* v = PyDict_GetItemWithError(rt_.builtins.ptr(), key.ptr()))
         return py::reinterpret_borrow<py::object>(v);
     if (PyErr_Occurred()) raise();
-    py::object exc =
-        call(py::handle(PyExc_NameError), steal(PyUnicode_FromFormat("name '%U' is not defined", key.ptr())));
-    if (PyObject_SetAttrString(exc.ptr(), "name", key.ptr()) < 0) raise();
+    py::object args = steal(PyTuple_Pack(1, steal(PyUnicode_FromFormat("name '%U' is not defined", key.ptr())).ptr()));
+    py::object kwargs = steal(Py_BuildValue("{s:O}", "name", key.ptr()));
+    py::object exc = steal(PyObject_Call(PyExc_NameError, args.ptr(), kwargs.ptr()));
     PyErr_SetObject(PyExc_NameError, exc.ptr());
     raise();
 }
@@ -65,14 +65,10 @@ void set_error_from_current_exception() noexcept {
         throw;
     } catch (py::error_already_set& e) {
         e.restore();
-    } catch (const py::builtin_exception& e) {
-        e.set_error();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
 }
 
@@ -83,6 +79,8 @@ void raise_unbound(const char* local) {
 }
 
 namespace {
+
+py::object interned(const char* ascii) { return steal(PyUnicode_InternFromString(ascii)); }
 
 // ---------------------------------------------------------------------------
 // The function type
@@ -146,25 +144,15 @@ bool fail_keyword(const Entry& s, PyObject* key, const char* what) {
 }
 
 bool fail_type(const Param& p, const char* expected, PyObject* value, bool subclass) {
-    PyObject* msg = PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
-                                         expected, Py_TYPE(value)->tp_name);
-    if (!msg) return false;
-    PyObject* exc = PyObject_CallOneArg(PyExc_TypeError, msg);
-    Py_DECREF(msg);
-    if (!exc) return false;
+    py::object exc = call(py::handle(PyExc_TypeError),
+                          steal(PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                                                     p.name, expected, Py_TYPE(value)->tp_name)));
     if (subclass) {
-        PyObject* note = PyUnicode_FromFormat(
-            "Subclasses of built-in types are refused for typed parameters: pass a plain %s.", expected);
-        PyObject* r = note ? PyObject_CallMethod(exc, "add_note", "O", note) : nullptr;
-        Py_XDECREF(note);
-        if (!r) {
-            Py_DECREF(exc);
-            return false;
-        }
-        Py_DECREF(r);
+        py::object note = steal(PyUnicode_FromFormat(
+            "Subclasses of built-in types are refused for typed parameters: pass a plain %s.", expected));
+        steal(PyObject_CallMethod(exc.ptr(), "add_note", "O", note.ptr()));
     }
-    PyErr_SetObject(PyExc_TypeError, exc);
-    Py_DECREF(exc);
+    PyErr_SetObject(PyExc_TypeError, exc.ptr());
     return false;
 }
 
@@ -182,15 +170,14 @@ py::object default_value(Default fallback) {
     return fallback == Default::yes ? py::reinterpret_borrow<py::object>(Py_True) : integer(0);
 }
 
-PyObject* tuple_of(PyObject* const* items, Py_ssize_t n) {
-    PyObject* t = PyTuple_New(n);
-    if (t)
-        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(items[i]));
+py::object tuple_of(PyObject* const* items, Py_ssize_t n) {
+    py::object t = steal(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t.ptr(), i, Py_NewRef(items[i]));
     return t;
 }
 
 // Binds a call's arguments to the parameters of s, or sets the TypeError the
-// caller sees.  Faults are reported as Python's own functions report them: too
+// caller sees (a failing conversion throws its error).  Faults are reported as Python's own functions report them: too
 // many positional arguments, then the first bad keyword in the order given,
 // then a missing parameter.  Checks come before conversions, and conversions
 // (which may run the caller's __bool__ or __int__) only once the call is known
@@ -224,7 +211,7 @@ bool parse(const Entry& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     if (s.nparams == 1 && var_index == 0) {
         if (nkw > 0)
             return fail_keyword(s, PyTuple_GET_ITEM(kwnames, 0), "%s() got an unexpected keyword argument '%U'");
-        out.v[0] = steal(tuple_of(args, nargs));
+        out.v[0] = tuple_of(args, nargs);
         return true;
     }
 
@@ -281,9 +268,7 @@ bool parse(const Entry& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         const Param& p = s.params[i];
         PyObject* v = values[i];
         if (p.kind == Kind::var) {
-            PyObject* t = tuple_of(args + npositional, nargs - npositional);
-            if (!t) return false;
-            out.v[i] = py::reinterpret_steal<py::object>(t);
+            out.v[i] = tuple_of(args + npositional, nargs - npositional);
         } else if (!v) {
             out.v[i] = default_value(p.fallback);
         } else if (p.conv == Conv::truth) {
@@ -292,9 +277,7 @@ bool parse(const Entry& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             out.v[i] = py::reinterpret_borrow<py::object>(r ? Py_True : Py_False);
         } else if (p.conv == Conv::integer && !PyLong_CheckExact(v)) {
             if (!PyNumber_Check(v)) return fail_type(p, "int", v, false);
-            PyObject* n = PyNumber_Long(v);
-            if (!n) return false;
-            out.v[i] = py::reinterpret_steal<py::object>(n);
+            out.v[i] = steal(PyNumber_Long(v));
         } else {
             out.v[i] = py::reinterpret_borrow<py::object>(v);
         }
@@ -305,41 +288,29 @@ bool parse(const Entry& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<Function*>(self);
     const Entry& entry = *fn->entry;
-    Args parsed;
-    if (!parse(entry, args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) return nullptr;
-    return guarded([&] { return entry.body(Env(fn->globals, *fn->runtime), parsed); });
+    return guarded([&] {
+        Args parsed;
+        if (!parse(entry, args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) return py::object();
+        return entry.body(Env(fn->globals, *fn->runtime), parsed);
+    });
 }
 
 // --- the type's slots -------------------------------------------------------
 
+// The object references a function owns.
+constexpr PyObject* Function::*owned[] = {&Function::globals,     &Function::name,     &Function::qualname,
+                                           &Function::module,      &Function::doc,      &Function::annotations,
+                                           &Function::defaults,    &Function::kwdefaults, &Function::code,
+                                           &Function::dict};
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* fn = reinterpret_cast<Function*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(fn->globals);
-    Py_VISIT(fn->name);
-    Py_VISIT(fn->qualname);
-    Py_VISIT(fn->module);
-    Py_VISIT(fn->doc);
-    Py_VISIT(fn->annotations);
-    Py_VISIT(fn->defaults);
-    Py_VISIT(fn->kwdefaults);
-    Py_VISIT(fn->code);
-    Py_VISIT(fn->dict);
+    if (int r = visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg)) return r;
+    for (PyObject* Function::*field : owned) Py_VISIT(reinterpret_cast<Function*>(self)->*field);
     return 0;
 }
 
 int function_clear(PyObject* self) {
-    auto* fn = reinterpret_cast<Function*>(self);
-    Py_CLEAR(fn->globals);
-    Py_CLEAR(fn->name);
-    Py_CLEAR(fn->qualname);
-    Py_CLEAR(fn->module);
-    Py_CLEAR(fn->doc);
-    Py_CLEAR(fn->annotations);
-    Py_CLEAR(fn->defaults);
-    Py_CLEAR(fn->kwdefaults);
-    Py_CLEAR(fn->code);
-    Py_CLEAR(fn->dict);
+    for (PyObject* Function::*field : owned) Py_CLEAR(reinterpret_cast<Function*>(self)->*field);
     return 0;
 }
 
@@ -384,8 +355,8 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_annotations(PyObject* self, void*) {
     auto* fn = reinterpret_cast<Function*>(self);
-    if (!fn->annotations && !(fn->annotations = PyDict_New())) return nullptr;
-    return Py_NewRef(fn->annotations);
+    if (!fn->annotations) fn->annotations = PyDict_New();
+    return Py_XNewRef(fn->annotations);
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
     if (value == Py_None) value = nullptr;
@@ -478,9 +449,8 @@ PyType_Spec function_type_description = {
 
 py::object make_annotations(const Entry& s) {
     py::object d = new_dict();
-    for (std::size_t i = 0; i < s.nparams; ++i)
-        if (PyDict_SetItemString(d.ptr(), s.params[i].name, text(s.params[i].annotation).ptr()) < 0) raise();
-    if (PyDict_SetItemString(d.ptr(), "return", text(s.returns).ptr()) < 0) raise();
+    for (std::size_t i = 0; i < s.nparams; ++i) set_item(d, interned(s.params[i].name), text(s.params[i].annotation));
+    set_item(d, interned("return"), text(s.returns));
     return d;
 }
 
@@ -491,15 +461,16 @@ py::object make_defaults(const Entry& s) {
     for (std::size_t i = 0; i < s.nparams; ++i)
         if (s.params[i].kind == Kind::positional && s.params[i].fallback != Default::required)
             append(values, default_value(s.params[i].fallback));
-    return PyList_GET_SIZE(values.ptr()) ? steal(PyList_AsTuple(values.ptr())) : py::none();
+    if (PyList_GET_SIZE(values.ptr()) == 0) return py::none();
+    return steal(PyList_AsTuple(values.ptr()));
 }
 py::object make_kwdefaults(const Entry& s) {
     py::object values = new_dict();
     for (std::size_t i = 0; i < s.nparams; ++i)
         if (s.params[i].kind == Kind::keyword && s.params[i].fallback != Default::required)
-            if (PyDict_SetItemString(values.ptr(), s.params[i].name, default_value(s.params[i].fallback).ptr()) < 0)
-                raise();
-    return PyDict_GET_SIZE(values.ptr()) ? values : py::none();
+            set_item(values, interned(s.params[i].name), default_value(s.params[i].fallback));
+    if (PyDict_GET_SIZE(values.ptr()) == 0) return py::none();
+    return values;
 }
 
 // __code__: an empty code object carrying the signature as a def statement
@@ -517,13 +488,12 @@ py::object make_code(const Entry& s, py::handle module_name) {
             if (kind == Kind::var) flags |= CO_VARARGS;
         }
     py::object filename = steal(PyUnicode_FromFormat("<%U>", module_name.ptr()));
-    const char* file = PyUnicode_AsUTF8(filename.ptr());
-    if (!file) raise();
-    py::object empty = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, s.name, 1)));
+    py::object empty = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", s.name, 1)));
     py::object replace = attr(empty, text("replace"));
-    py::object kwargs = steal(Py_BuildValue("{s:i,s:i,s:N,s:n,s:i}", "co_argcount", argcount, "co_kwonlyargcount",
+    py::object kwargs = steal(Py_BuildValue("{s:i,s:i,s:N,s:n,s:i,s:O}", "co_argcount", argcount, "co_kwonlyargcount",
                                             kwonlyargcount, "co_varnames", PyList_AsTuple(varnames.ptr()),
-                                            "co_nlocals", PyList_GET_SIZE(varnames.ptr()), "co_flags", flags));
+                                            "co_nlocals", PyList_GET_SIZE(varnames.ptr()), "co_flags", flags,
+                                            "co_filename", filename.ptr()));
     py::object no_args = steal(PyTuple_New(0));
     return steal(PyObject_Call(replace.ptr(), no_args.ptr(), kwargs.ptr()));
 }
@@ -531,7 +501,8 @@ py::object make_code(const Entry& s, py::handle module_name) {
 py::object make_function(PyTypeObject* type, const Entry& s, py::handle globals, py::handle module_name,
                          const std::shared_ptr<const Runtime>& rt) {
     py::object name = text(s.name);
-    py::object doc = s.doc ? text(s.doc) : py::none();
+    py::object doc = py::none();
+    if (s.doc) doc = text(s.doc);
     py::object annotations = make_annotations(s);
     py::object defaults = make_defaults(s), kwdefaults = make_kwdefaults(s), code = make_code(s, module_name);
     py::object self = steal(type->tp_alloc(type, 0));
@@ -569,7 +540,9 @@ py::object import(const char* module, py::handle globals, std::initializer_list<
     }
     // Held while it runs: it may rebind builtins.__import__ itself.
     py::object importer = py::reinterpret_borrow<py::object>(found);
-    return call(importer, text(module), globals, globals, fromlist.size() ? names : py::none(), integer(0));
+    py::object from = py::none();
+    if (fromlist.size()) from = names;
+    return call(importer, text(module), globals, globals, from, integer(0));
 }
 
 // The attribute `from module import name` binds: the attribute, else a
@@ -592,7 +565,7 @@ py::object import_from(py::handle module, N n, const Env& env) {
     py::object shown = package ? package : text("<unknown module name>");
     py::object path = py::reinterpret_steal<py::object>(PyModule_GetFilenameObject(module.ptr()));
     py::object message;
-    if (!path || !PyUnicode_Check(path.ptr())) {
+    if (!path) {
         PyErr_Clear();
         path = py::object();
         message =
@@ -666,7 +639,7 @@ void setup(PyObject* module) {
     for (const Entry& s : function_table()) {
         py::object f = make_function(reinterpret_cast<PyTypeObject*>(type.ptr()), s, globals, module_name, rt);
         if (s.through_try_func) f = env.call_global(N::try_func, f);
-        if (PyDict_SetItemString(globals.ptr(), s.name, f.ptr()) < 0) raise();
+        set_item(globals, interned(s.name), f);
     }
 }
 
@@ -682,7 +655,6 @@ PyObject* initialised_module = nullptr;  // borrowed from created_module
 
 PyObject* module_create(PyObject* import_info, PyModuleDef*) {
     std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1) return nullptr;
     std::int64_t expected = -1;
     if (!loaded_interpreter.compare_exchange_strong(expected, current) && expected != current) {
         PyErr_SetString(PyExc_ImportError,
@@ -691,11 +663,11 @@ PyObject* module_create(PyObject* import_info, PyModuleDef*) {
         return nullptr;
     }
     if (created_module) return Py_NewRef(created_module);
-    PyObject* name = PyObject_GetAttrString(import_info, "name");
-    if (!name) return nullptr;
-    created_module = PyModule_NewObject(name);
-    Py_DECREF(name);
-    return Py_XNewRef(created_module);
+    return guarded([&] {
+        py::object module = steal(PyModule_NewObject(attr(import_info, text("name")).ptr()));
+        created_module = module.inc_ref().ptr();
+        return module;
+    });
 }
 
 int module_exec(PyObject* module) {
@@ -706,7 +678,7 @@ int module_exec(PyObject* module) {
         return -1;
     }
     const unsigned long major = (Py_Version >> 24) & 0xff, minor = (Py_Version >> 16) & 0xff;
-    if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
+    if ((Py_Version >> 16) != (PY_VERSION_HEX >> 16)) {
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                              "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                              PY_MAJOR_VERSION, PY_MINOR_VERSION, "tessaro.core.database", "does not match",
