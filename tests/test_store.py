@@ -105,3 +105,34 @@ def test_relpath(tmp_path, monkeypatch, project, source, expected):
             database._relpath(source)
     else:
         assert database._relpath(source) == expected
+
+
+def test_the_cursor_outlives_the_connection_scope(db, db_file, monkeypatch):
+    """As the Python local would: the cursor is released after __exit__, when the operation returns."""
+    events = []
+
+    class Cursor:
+        def execute(self, *args):
+            return self
+
+        def fetchall(self):
+            return []
+
+        def __del__(self):
+            events.append("cursor released")
+
+    class Connection:
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            events.append("exit")
+
+        def cursor(self):
+            return Cursor()
+
+    db_file.parent.mkdir(parents=True, exist_ok=True)
+    db_file.touch()
+    monkeypatch.setattr(db, "sqlite3", NS(connect=lambda path: Connection()))
+    assert db.get_all_factories() == {}
+    assert events == ["exit", "cursor released"]

@@ -259,11 +259,15 @@ void exit_context(const Entered& cm);
 // statement after such a `with` block would.
 template <class Body>
 py::object with_connection(const Env& env, py::handle db_path, Tables tables, Body&& body) {
+    // Declared first, so released last: like the Python local, the cursor outlives
+    // the scope and the connection, until the operation returns.
+    py::object cursor;
     py::object manager = call(attr(env.global(N::sqlite3), env[N::connect]), db_path);
     Entered cm = enter_context(manager, env);
     py::object result;
     try {
-        Store store{env, cm.value, method(cm.value, env[N::cursor])};
+        cursor = method(cm.value, env[N::cursor]);
+        Store store{env, cm.value, cursor};
         if (tables == Tables::create) env.call_global(N::create_tables, store.cursor);
         result = body(store);
     } catch (const py::error_already_set& e) {
