@@ -151,18 +151,14 @@ def start(kind: str, *args: object, env: dict[str, str]) -> subprocess.Popen:
     return proc
 
 
-def seed(db_path: Path, root: Path, sources: list[str], base: int, *, components: bool) -> dict[str, str]:
-    """Generation 0 of every source, written by this process; the environment a worker needs."""
-    env = {**CLEAN, "TESSARO_DB_PATH": str(db_path), "TESSARO_PROJECT_DIR": str(root)}
-    code = (
-        "import sys, json; sys.path.insert(0, sys.argv[1]); import test_stress as t, tessaro.core.database as db\n"
-        "for s in json.loads(sys.argv[2]):\n"
-        "    new = t.factories_of(s, 0, int(sys.argv[3])); db.update_factories(new, [])\n"
-        "    if sys.argv[4] == '1': db.add_components(*t.components_of([f.name for f in new]))\n"
-    )
-    subprocess.run([sys.executable, "-c", code, str(Path(__file__).parent), json.dumps(sources), str(base),
-                    "1" if components else "0"], env=env, cwd=root, check=True)
-    return env
+def seed(db, sources: list[str], base: int, *, components: bool) -> dict[str, str]:
+    """Generation 0 of every source; the environment a worker needs (the project's, see conftest)."""
+    for source in sources:
+        new = factories_of(source, 0, base)
+        db.update_factories(new, [])
+        if components:
+            db.add_components(*components_of([f.name for f in new]))
+    return dict(os.environ)
 
 
 def connect(path: Path) -> closing[sqlite3.Connection]:
@@ -189,13 +185,12 @@ def leftovers(folder: Path) -> list[str]:
 # -- the tests -----------------------------------------------------------------------
 
 
-def test_readers_see_whole_generations(tmp_path, capsys):
+def test_readers_see_whole_generations(db, db_file, capsys):
     """Writers replace whole sets with update_factories while readers read them: never a mixed or partial set."""
     writers, per = SIZE["writers"], 2
     sources = [[f"w{w}s{s}" for s in range(per)] for w in range(writers)]
     everything = [s for group in sources for s in group]
-    db_path = tmp_path / "registry.db"
-    env = seed(db_path, tmp_path, everything, 60, components=False)
+    env = seed(db, everything, 60, components=False)
     procs = [start("reader", ",".join(everything), SIZE["seconds"], env=env) for _ in range(SIZE["readers"])]
     procs += [start("writer", ",".join(group), 60, SIZE["seconds"], env=env) for group in sources]
     results = []
@@ -208,20 +203,19 @@ def test_readers_see_whole_generations(tmp_path, capsys):
     assert reads > 10 and writes > 10, results
     with capsys.disabled():
         print(f"\n  {reads} reads while {writes} sets were replaced")
-    with connect(db_path) as conn:
+    with connect(db_file) as conn:
         assert conn.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
 
 
-def test_kill_during_large_writes(tmp_path, capsys):
+def test_kill_during_large_writes(db, db_file, capsys):
     """kill -9 of a writer in the middle of large update_factories / add_components calls loses nothing committed
     and leaves no half of a call: every source holds one whole generation, with all its components or none."""
     rng = random.Random(os.environ.get("TESSARO_STRESS_SEED", time.time_ns()))
     base, sources = SIZE["per_source"], [f"s{k}" for k in range(SIZE["sources"])]
-    db_path = tmp_path / "registry.db"
-    env = seed(db_path, tmp_path, sources, base, components=True)
-    with connect(db_path) as conn:
+    env = seed(db, sources, base, components=True)
+    with connect(db_file) as conn:
         conn.execute("CREATE INDEX components_by_factory ON components (factory_name)")  # as the command line has it
-    hot, journal = 0, tmp_path / "registry.db-journal"
+    hot, journal = 0, db_file.with_name(db_file.name + "-journal")
     for round_ in range(SIZE["kills"]):
         proc = start("killed", ",".join(sources), base, env=env)
         if round_ % 2:  # any moment
@@ -229,11 +223,11 @@ def test_kill_during_large_writes(tmp_path, capsys):
         else:  # a moment inside a write transaction: its rollback journal is there
             while not journal.exists():
                 time.sleep(0.0005)
-            time.sleep(rng.uniform(0, 0.02))
+            time.sleep(rng.uniform(0, 0.005))
         proc.kill()
         proc.communicate()
         hot += journal.exists()
-        with connect(db_path) as conn:
+        with connect(db_file) as conn:
             assert conn.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
             rows = conn.execute("SELECT name, source FROM factories").fetchall()
             parts = conn.execute("SELECT factory_name, count(*) FROM components GROUP BY factory_name").fetchall()
@@ -283,7 +277,8 @@ def interrupted_project(tmp_path_factory):
 
 
 def wait_for(marker: Path, proc: subprocess.Popen) -> None:
-    """Until the build has started importing the sources (interrupting Python's own start-up proves nothing)."""
+    """Until the build imports the sources. Left out before that: a signal during Python's start-up or the
+    command line's own imports ends the process with a traceback, before any registry work."""
     deadline = time.monotonic() + 60
     while not marker.exists() and proc.poll() is None:
         assert time.monotonic() < deadline
@@ -321,6 +316,8 @@ def test_interrupted_build(interrupted_project, capsys):
             continue
         assert proc.returncode == 130, err
         assert len(err.splitlines()) == 1 and err.startswith("tessaro: error: interrupted"), err
+        if tables == before:
+            assert live.read_bytes() == before_file.read_bytes()  # not written at all
         outcomes["before" if tables == before else "after"] += 1
     with capsys.disabled():
         print(f"\n  {SIZE['interrupts']} builds interrupted: registry as before {outcomes['before']}, as after"
