@@ -302,7 +302,12 @@ def test_interrupted_build(interrupted_project, capsys):
         marker.unlink(missing_ok=True)
         proc = tessaro_build(root)
         wait_for(marker, proc)
-        time.sleep(rng.uniform(0 if round_ % 2 else took / 2, took * 1.1))  # every other one near the write
+        if round_ % 3 == 2:  # while it writes: from the moment its staging copy appears
+            while not list(live.parent.glob(".*staging*")) and proc.poll() is None:
+                time.sleep(0.0005)
+            time.sleep(rng.uniform(0, took / 2))
+        else:
+            time.sleep(rng.uniform(0 if round_ % 3 else took / 2, took * 1.1))
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=60)
         tables = dump(live)
