@@ -381,3 +381,36 @@ def test_main_leaves_no_lasting_effects_and_colours_only_terminals(truth, cli, m
                 assert drawn == ""
             else:  # drawn, without escape sequences
                 assert "\x1b" not in drawn and drawn.endswith("] 1/2 ring")
+
+
+def test_a_commit_just_before_the_copy_back_is_never_overwritten(truth, cli, monkeypatch):
+    from tessaro.cli import registry
+
+    db = truth / "build" / "tessaro.db"
+    counter, calls = registry.change_counter, []
+
+    def racing(path):  # another program commits right after the build's last look before copying back
+        found = counter(path)
+        if sys._getframe(1).f_code.co_name == "write_atomically":
+            calls.append(path)
+            if len(calls) == 2:  # its first look is before the staging copy, the second just before copying back
+                with closing(sqlite3.connect(db)) as conn, conn:
+                    conn.execute("CREATE TABLE theirs (x)")
+        return found
+
+    monkeypatch.setattr(registry, "change_counter", racing)
+    edit(truth / "tech.py", "0.5", "0.6")
+    cli("build")
+    assert rows(db, "sqlite_master WHERE name = 'theirs'") and cli.json("build")["written"] is False
+
+
+def test_a_locked_registry_is_reported_as_busy_not_damaged(truth, cli, monkeypatch):
+    from tessaro.cli import registry
+
+    def locked(*args, **kw):
+        raise sqlite3.OperationalError("database is locked")
+
+    monkeypatch.setattr(registry, "_connect", locked)
+    _, err = cli("factories", code=1)
+    assert err == f"tessaro: error: the registry {truth / 'build' / 'tessaro.db'} is locked by another program" \
+                  " (database is locked): try again\n"

@@ -230,18 +230,29 @@ def _setup_logging(verbose: bool) -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
-    parser = _parser()
+    from tessaro.cli import registry
+
+    registry.written.clear()
     try:
-        args, extra = parser.parse_known_args(argv)
-        if extra:
-            parser.error(f"unrecognized arguments: {' '.join(extra)}")
-        if args.command is None:
-            parser.error("the following arguments are required: COMMAND")
-    except SystemExit as exc:
-        return exc.code if isinstance(exc.code, int) else 2
-    with _no_lasting_effects():
-        _setup_logging(args.verbose)
-        return _run(args)
+        parser = _parser()
+        try:
+            args, extra = parser.parse_known_args(argv)
+            if extra:
+                parser.error(f"unrecognized arguments: {' '.join(extra)}")
+            if args.command is None:
+                parser.error("the following arguments are required: COMMAND")
+        except SystemExit as exc:
+            return exc.code if isinstance(exc.code, int) else 2
+        with _no_lasting_effects():
+            _setup_logging(args.verbose)
+            return _run(args)
+    except KeyboardInterrupt:
+        # Wherever it comes: the registry was either written completely by this command or not at all.
+        if registry.written:
+            _error("interrupted after the registry was written: it holds this build, complete")
+        else:
+            _error("interrupted: the registry is as it was before this command")
+        return 130
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -255,14 +266,6 @@ def _run(args: argparse.Namespace) -> int:
     except CliError as exc:
         _error(str(exc))
         return exc.exit_code
-    except KeyboardInterrupt as exc:
-        from tessaro.cli.registry import InterruptedAfterWrite
-
-        if isinstance(exc, InterruptedAfterWrite):
-            _error("interrupted once the registry was written: it holds this build, complete")
-        else:
-            _error("interrupted: the registry is as it was before this command")
-        return 130
     except BrokenPipeError:
         _silence_stdout()
         return 0

@@ -69,8 +69,16 @@ class FactoryNote:
     traceback: str | None = None
 
 
-class InterruptedAfterWrite(KeyboardInterrupt):
-    """Ctrl-C came while the registry was being written: it took effect once the write was complete."""
+class RegistryBusy(CliError):
+    """Another program holds the registry locked: not bad input, and nothing is wrong with the file."""
+
+    exit_code = 1
+
+
+def _unreadable(path: Path, exc: sqlite3.DatabaseError) -> CliError:
+    if isinstance(exc, sqlite3.OperationalError) and ("locked" in str(exc) or "busy" in str(exc)):
+        return RegistryBusy(f"the registry {path} is locked by another program ({exc}): try again")
+    return CliError(f"the registry {path} is damaged ({exc}): {REMEDY}")
 
 
 class StaleRegistry(Exception):
@@ -132,7 +140,7 @@ def verify(path: Path) -> None:
                 if found and found != columns:
                     raise CliError(f"{path} is not a tessaro registry (its {table} table has other columns): {REMEDY}")
     except sqlite3.DatabaseError as exc:
-        raise CliError(f"the registry {path} is damaged ({exc}): {REMEDY}") from None
+        raise _unreadable(path, exc) from None
 
 
 def _connect(path: Path, *, readonly: bool) -> sqlite3.Connection:
@@ -158,7 +166,7 @@ def read_snapshot(path: Path, *, cells: bool = False) -> Snapshot:
             marks = ",".join("?" * len(kinds))
             rows = conn.execute(f"SELECT kind, key, value FROM {STATE_TABLE} WHERE kind IN ({marks})", kinds).fetchall()
     except sqlite3.DatabaseError as exc:
-        raise CliError(f"the registry {path} is damaged ({exc}): {REMEDY}") from None
+        raise _unreadable(path, exc) from None
     meta: dict[str, Any] = {}
     for kind, key, value in rows:
         data = json.loads(value)
@@ -212,7 +220,7 @@ def read_tables(path: Path) -> Tables:
             if "models" in present:
                 tables.models = {row[0]: row for row in conn.execute(f"SELECT {MODEL_COLUMNS} FROM models")}
     except sqlite3.DatabaseError as exc:
-        raise CliError(f"the registry {path} is damaged ({exc}): {REMEDY}") from None
+        raise _unreadable(path, exc) from None
     return tables
 
 
@@ -291,14 +299,16 @@ def _sigint_deferred() -> Iterator[None]:
     except ValueError:  # not the main thread: nothing to defer
         yield
         return
-    completed = False
     try:
         yield
-        completed = True
     finally:
         signal.signal(signal.SIGINT, previous)
         if caught:
-            raise InterruptedAfterWrite if completed else KeyboardInterrupt
+            raise KeyboardInterrupt
+
+
+#: Registries this process has written (a Ctrl-C afterwards must not say they are unchanged).
+written: list[Path] = []
 
 
 def write_atomically(snap: Snapshot, apply: Callable[[], None], state: Snapshot) -> None:
@@ -343,13 +353,27 @@ def write_atomically(snap: Snapshot, apply: Callable[[], None], state: Snapshot)
             target.executemany(f"DELETE FROM {STATE_TABLE} WHERE kind = ? AND key = ?", gone)
             target.executemany(f"INSERT OR REPLACE INTO {STATE_TABLE} (kind, key, value) VALUES (?, ?, ?)",
                                [(*k, v) for k, v in new.items() if old.get(k) != v])
+        if change_counter(live) != snap.counter:
+            raise StaleRegistry
+        checked = False
+
+        def check(status: int, remaining: int, total: int) -> None:
+            # Called after each step of the copy-back; from the first step on, the copy holds the
+            # live file's write lock, so no other commit can land unseen between this check and
+            # the end of the copy (the file on disk still shows the last commit's counter).
+            nonlocal checked
+            if not checked:
+                checked = True
+                if change_counter(live) != snap.counter:
+                    raise StaleRegistry
+
         with _sigint_deferred():
-            if change_counter(live) != snap.counter:
-                raise StaleRegistry
             with contextlib.closing(sqlite3.connect(staging)) as source, contextlib.closing(
                 sqlite3.connect(live, timeout=30)
             ) as target:
-                source.backup(target)
+                # One page per step, so that the first check comes before the copy is complete.
+                source.backup(target, pages=1, progress=check)
+            written.append(live)
     finally:
         staging.unlink(missing_ok=True)
         for suffix in ("-journal", "-wal", "-shm"):
