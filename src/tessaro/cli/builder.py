@@ -312,19 +312,23 @@ def _forget_modules(project: Project, files: Iterable[Path]) -> None:
 # -- building ---------------------------------------------------------------------
 
 
-def build_factories(project: Project, factories: dict[str, Callable[..., Any]],
+def build_factories(project: Project, factories: dict[str, Callable[..., Any]], files: dict[str, Imported],
                     step: Callable[[str], None] | None = None) -> dict[str, Built]:
     """Build each factory once with its default settings, into a cleared live layout.
 
     A failure of one factory does not stop the others; it is reported with the
-    place in the project's code where it was raised.
+    place in the project's code where it was raised. A factory may import
+    project files as it builds: those imports are recorded in ``files`` too.
     """
     import brimlay
 
     brimlay.kcl.clear()
     results: dict[str, Built] = {}
-    # A factory may import project files as it builds: their bytecode goes aside too.
-    with contextlib.redirect_stdout(sys.stderr), _bytecode_aside(project.bytecode_cache, []):
+    with (
+        contextlib.redirect_stdout(sys.stderr),
+        _recording_imports(project, files),
+        _bytecode_aside(project.bytecode_cache, []),
+    ):
         for name, factory in factories.items():
             if step is not None:
                 step(name)

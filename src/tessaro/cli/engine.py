@@ -189,7 +189,9 @@ class Engine:
         full = everything or not snap.recorded or file_hash(project.pyproject) != snap.config
         if full and only is None:
             changed = {rel: "all" for rel in source_rels}
-            return _Plan(True, changed, sources, sources, set(tables.factories), {})
+            # Everything is imported afresh, the project files the sources import included.
+            forget = [*sources, *(project.root / rel for rel, state in snap.files.items() if not state.source)]
+            return _Plan(True, changed, sources, forget, set(tables.factories), {})
         if only is not None:
             changed = {project.rel(path): "given" for path in only}
         else:
@@ -270,7 +272,8 @@ class Engine:
             if name in owner and owner[name] in imported and name in imported[owner[name]].factories
         }
         report.rebuilt_because = {n: plan.because.get(n, "its file changed") for n in callables}
-        built = build_factories(project, callables, step=(lambda name: step("building", name)) if step else None)
+        built = build_factories(project, callables, files,
+                                step=(lambda name: step("building", name)) if step else None)
         report.built = built
 
         # Factory rows (edges filled in below) and notes.
@@ -350,7 +353,7 @@ class Engine:
         for rel in source_rels:
             entry = files.get(rel)
             if entry is not None and entry.path in planned:
-                state.files[rel] = _file_state(entry, snap.files.get(rel))
+                state.files[rel] = _file_state(entry, snap.files.get(rel), plan.full or rel in plan.changed)
             elif rel in snap.files:
                 state.files[rel] = snap.files[rel]
         todo = [i for s in state.files.values() for i in s.imports]
@@ -360,7 +363,7 @@ class Engine:
                 continue
             entry = files.get(rel)
             if entry is not None and (rel not in snap.files or rel in plan.changed or plan.full):
-                state.files[rel] = _file_state(entry, snap.files.get(rel))
+                state.files[rel] = _file_state(entry, snap.files.get(rel), plan.full or rel in plan.changed)
             elif rel in snap.files and (project.root / rel).is_file():
                 # No longer a source (or never one): what matters is its content and what it imports.
                 state.files[rel] = replace(snap.files[rel], source=False, defines=[], models=[])
@@ -456,10 +459,11 @@ def _live_cells(built: Iterable[Built]) -> list[Any]:
     return [found[i] for i in sorted(found)]
 
 
-def _file_state(entry: Imported, old: FileState | None) -> FileState:
+def _file_state(entry: Imported, old: FileState | None, changed: bool) -> FileState:
     imports = sorted(entry.imports) if entry.executed or old is None else old.imports
-    if entry.error and old is not None:
-        # What it imported before failing is not all it imports: keep what it imported last time.
+    if old is not None and (entry.error or not changed):
+        # What it imported before failing is not all it imports; and an unchanged file still
+        # imports what the builds of its factories that were not rebuilt imported last time.
         imports = sorted(set(imports) | set(old.imports))
     return FileState(
         hash=entry.hash or "",
