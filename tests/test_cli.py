@@ -129,6 +129,14 @@ def test_the_dependency_record(truth, cli):
                                                                                              "chip"]
     out, _ = cli("affected", "--factory", "straight", "--names")
     assert out == "straight\nmzi\nring\nchip\n"
+    # The other formats draw the same edges; dot groups factories by file, -o picks the format by suffix.
+    cli("graph", "-o", "g.dot", "--rankdir", "LR")
+    dot = (truth / "g.dot").read_text()
+    assert "rankdir=LR;" in dot and 'label="factories/basics.py"' in dot and dot.count("subgraph cluster_") == 3
+    assert set(re.findall(r'"(\w+)" -> "(\w+)"', dot)) == set(edges)
+    mermaid, _ = cli("graph", "-f", "mermaid")
+    ids = dict(re.findall(r'^\s+(f\d+)\["(\w+)"\]$', mermaid, re.M))
+    assert {(ids[a], ids[b]) for a, b in re.findall(r"(f\d+) --> (f\d+)", mermaid)} == set(edges)
     # The registry's own parents/children fields hold the same edges.
     stored = {r[0]: (json.loads(r[6]), json.loads(r[7])) for r in rows(truth / "build" / "tessaro.db", "factories")}
     assert {n: children for n, (_, children) in stored.items()} == USES
@@ -277,6 +285,7 @@ def _foreign(root: Path) -> None:
     (["graph", "--json", "--format", "dot"], None, "--json and --format dot disagree"),
     (["affected"], None, "give the changed FILEs or --factory NAME"),
     (["factories"], "env", "TESSARO_DB_PATH names "),
+    (["graph", "-o", "g.svg"], "no dot", "--format svg needs Graphviz's 'dot' program, which is not on PATH"),
     (["factories"], _junk, "tessaro.db is not a registry database: delete it and run tessaro build"),
     (["build"], _malformed, "tessaro.db is damaged (database disk image is malformed): delete it and run tessaro"),
     (["show", "ring"], _foreign, "is not a tessaro registry (its factories table has other columns): delete it"),
@@ -287,6 +296,8 @@ def test_bad_input_is_one_line_exit_2_and_loses_nothing(truth, cli, monkeypatch,
     (truth.parent / "outside.py").write_text("")
     if setup == "env":
         monkeypatch.setenv("TESSARO_DB_PATH", str(truth / "no" / "such" / "tessaro.db"))
+    elif setup == "no dot":
+        monkeypatch.setenv("PATH", "")
     elif setup is not None:
         setup(truth)
     before = {p: p.read_bytes() for p in truth.rglob("*") if p.is_file() and "pycache" not in p.parts}
