@@ -317,7 +317,12 @@ def cmd_show(args: argparse.Namespace) -> int:
         write_json(data)
         return EXIT_OK
     out = sys.stdout
-    edges_note = "  (from its last successful build)" if stale else ""
+
+    def edges(names: list[str]) -> str:
+        if not stale:
+            return ", ".join(names) or "-"
+        return f"{', '.join(names)}  (from its last successful build)" if names else "-  (none recorded: it fails)"
+
     fields = [
         ("factory", rec.name),
         ("status", color(rec.status, out)),
@@ -326,8 +331,8 @@ def cmd_show(args: argparse.Namespace) -> int:
         ("source", rec.source),
         ("updated (UTC)", rec.last_updated),
         ("settings", json.dumps(rec.default_settings, sort_keys=True, default=str)),
-        ("used by", (", ".join(graph.used_by.get(name, [])) or "-") + edges_note),
-        ("uses", (", ".join(graph.uses.get(name, [])) or "-") + edges_note),
+        ("used by", edges(graph.used_by.get(name, []))),
+        ("uses", edges(graph.uses.get(name, []))),
     ]
     if model is not None:
         text = f"{color(model.status, out)}, pdk {model.pdk_type}, settings {model.settings}, in {model.source}"
