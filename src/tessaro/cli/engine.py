@@ -26,7 +26,6 @@ an incremental build and a full one from the same registry agree.
 from __future__ import annotations
 
 import json
-import sys
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field, replace
 from pathlib import Path
@@ -541,7 +540,3 @@ class _Writes:
             db.add_models(*records)
         for names in batched(self.flags):
             db.set_factories_has_model_by_names(*names, has_model=True)
-
-
-def stdout_is_free() -> bool:
-    return sys.stdout is not None
