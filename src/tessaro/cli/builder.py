@@ -340,9 +340,9 @@ def build_factories(project: Project, factories: dict[str, Callable[..., Any]], 
     return results
 
 
-def cell_uses(cell: Any) -> list[str]:
-    """Names of the cells ``cell`` uses: those it places and those its factory asked for while building it."""
+def cell_uses(cell: Any) -> list[Any]:
+    """The live cells ``cell`` uses: those it places and those its factory asked for while building it."""
     layout = cell._layout
     used = dict.fromkeys(cell.kdb_cell.each_child_cell())
     used.update(dict.fromkeys(getattr(cell, "uses", ())))
-    return [layout.tkcells[index].name for index in used if index in layout.tkcells]
+    return [layout.tkcells[index] for index in used if index in layout.tkcells]

@@ -309,7 +309,7 @@ class Engine:
 
         for cell in live:
             component_rows[cell.name] = ComponentRecord.from_tkcell(cell).to_db_tuple()
-            uses[cell.name] = cell_uses(cell)
+            uses[cell.name] = [used.name for used in cell_uses(cell)]
         for name, row in rows.items():
             if name in built or row[_STATUS] != SUCCESS:
                 continue
@@ -452,9 +452,7 @@ def _live_cells(built: Iterable[Built]) -> list[Any]:
         if cell.index in found:
             continue
         found[cell.index] = cell
-        layout = cell._layout
-        todo.extend(layout.tkcells[i] for i in cell.kdb_cell.each_child_cell() if i in layout.tkcells)
-        todo.extend(layout.tkcells[i] for i in getattr(cell, "uses", ()) if i in layout.tkcells)
+        todo.extend(cell_uses(cell))
     return [found[i] for i in sorted(found)]
 
 
