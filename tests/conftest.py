@@ -62,18 +62,12 @@ OPS = {
 }
 
 
-
 class Truthless:
     def __bool__(self):
         raise Boom("truth")
 
 
-class ListSub(list):
-    pass
-
-
-class StrSub(str):
-    pass
+ListSub, StrSub = type("ListSub", (list,), {}), type("StrSub", (str,), {})
 
 
 def msg_type(arg, expected, got):
@@ -266,5 +260,5 @@ class Driver:
 
 @pytest.fixture
 def driver(db, monkeypatch):
-    """driver(*points, rows=..., rowcount=..., release=...) puts a Driver in place."""
+    """driver(*points, rows=..., count=..., release=...) puts a Driver in place."""
     return lambda *points, **options: Driver(db, monkeypatch, *points, **options)

@@ -30,29 +30,28 @@ def seeded(db, sql):
 # --- call order, statements and the connection scope -------------------------
 
 rel = lambda source: [f"relpath {source}", "project_dir"]  # noqa: E731
-OPEN = ["db_path", "exists", "connect", "enter"]
-CREATE = ["create"] * 3
+OPEN, CREATE = ["db_path", "exists", "connect", "enter"], ["create"] * 3
+READ, WRITE = [*OPEN, *CREATE], ["db_path", "connect", "enter", *CREATE]  # a write makes the file if missing
 DELETE = ["executemany DELETE FROM components WHERE factory_name = ?",
           "executemany DELETE FROM factories WHERE name = ?"]
 INSERT = ("executemany INSERT OR REPLACE INTO factories (name, source, status, message, default_settings, pdk_type, "
           "parents, children, is_partial, tags, ignored_sources, has_model{}) "
           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0{})")
+STAMPED, UNSTAMPED = INSERT.format(", last_updated", ", CURRENT_TIMESTAMP"), INSERT.format("", "")
+ADDED = "log Added / replaced the following factories: ['n']"
 SELECT = ("execute SELECT name, source, status, message, default_settings, pdk_type, parents, children, is_partial, "
           "has_model, tags, ignored_sources, last_updated FROM factories")
+UPDATE = "execute UPDATE factories SET {} = ?, last_updated = CURRENT_TIMESTAMP WHERE name IN ({})"
 
 TRACES = [
-    (lambda db: db.add_factories(rec("n", "n.py")),
-     ["db_path", "connect", "enter", *CREATE, *rel("n.py"), INSERT.format(", last_updated", ", CURRENT_TIMESTAMP"),
-      "commit", "log Added / replaced the following factories: ['n']", "exit"]),
+    (lambda db: db.add_factories(rec("n", "n.py")), [*WRITE, *rel("n.py"), STAMPED, "commit", ADDED, "exit"]),
     (lambda db: db.add_factories(rec("n", "n.py"), update_last_modified=False),
-     ["db_path", "connect", "enter", *CREATE, *rel("n.py"), INSERT.format("", ""), "commit",
-      "log Added / replaced the following factories: ['n']", "exit"]),
+     [*WRITE, *rel("n.py"), UNSTAMPED, "commit", ADDED, "exit"]),
     (lambda db: db.update_factories([rec("n", "n.py")], ["a"], update_last_modified=False),
-     ["db_path", "connect", "enter", *CREATE, *rel("n.py"), INSERT.format("", ""), *DELETE, "commit",
-      "log Atomic update: added/replaced ['n'], removed ['a']", "exit"]),
+     [*WRITE, *rel("n.py"), UNSTAMPED, *DELETE, "commit", "log Atomic update: added/replaced ['n'], removed ['a']",
+      "exit"]),
     (lambda db: db.update_factories([rec("n", "n.py")], []),
-     ["db_path", "connect", "enter", *CREATE, *rel("n.py"), INSERT.format(", last_updated", ", CURRENT_TIMESTAMP"),
-      "commit", "log Atomic update: added/replaced ['n'], removed []", "exit"]),
+     [*WRITE, *rel("n.py"), STAMPED, "commit", "log Atomic update: added/replaced ['n'], removed []", "exit"]),
     (lambda db: db.remove_factories("a", "zz"),
      [*OPEN, *DELETE, "commit", "log Deleted factories '('a', 'zz')' from database as well as all their components",
       "exit"]),
@@ -63,30 +62,27 @@ TRACES = [
     (lambda db: db.remove_factories_by_source("none.py"),
      ["db_path", "exists", *rel("none.py"), "connect", "enter",
       "execute SELECT name FROM factories WHERE source IN (?)", "exit"]),
-    (lambda db: db.get_all_factories(), [*OPEN, *CREATE, SELECT, "exit"]),
-    (lambda db: db.get_all_factory_names(),
-     ["db_path", "connect", "enter", *CREATE, "execute SELECT name FROM factories", "exit"]),
+    (lambda db: db.get_all_factories(), [*READ, SELECT, "exit"]),
+    (lambda db: db.get_all_factory_names(), [*WRITE, "execute SELECT name FROM factories", "exit"]),
     (lambda db: db.get_factories_by_components("a1", "zz"),
-     [*OPEN, *CREATE, "execute SELECT DISTINCT factory_name FROM components WHERE name IN (?,?)",
+     [*READ, "execute SELECT DISTINCT factory_name FROM components WHERE name IN (?,?)",
       SELECT + " WHERE name IN (?)", "exit"]),
-    (lambda db: db.get_factories_by_name(), [*OPEN, *CREATE, SELECT + " WHERE name IN ()", "exit"]),
+    (lambda db: db.get_factories_by_name(), [*READ, SELECT + " WHERE name IN ()", "exit"]),
     (lambda db: db.get_factories_by_source("cells/a.py"),
      ["db_path", *rel("cells/a.py"), "exists", "connect", "enter", *CREATE,
       "execute SELECT source, name FROM factories WHERE source IN (?)", "exit"]),
     (lambda db: db.get_factory_sources_by_name("a", "c", "zz"),
-     [*OPEN, *CREATE, "execute SELECT name, source FROM factories WHERE name IN (?,?,?)", "exit", "project_dir",
-      "project_dir"]),
-    (lambda db: db.reset_timestamps(),
-     [*OPEN, *CREATE, "execute UPDATE factories SET last_updated = CURRENT_TIMESTAMP", "commit",
-      "log Reset timestamps for 3 factories", "exit"]),
+     [*READ, "execute SELECT name, source FROM factories WHERE name IN (?,?,?)", "exit", "project_dir", "project_dir"]),
+    (lambda db: db.reset_timestamps(), [*READ, "execute UPDATE factories SET last_updated = CURRENT_TIMESTAMP",
+                                        "commit", "log Reset timestamps for 3 factories", "exit"]),
     (lambda db: db.set_factories_status_by_names("a", "zz", status="Ω 'x'"),
-     [*OPEN, *CREATE, "execute UPDATE factories SET status = ?, last_updated = CURRENT_TIMESTAMP WHERE name IN (?,?)",
-      "commit", "log Updated status to 'Ω 'x'' for 1 factories: ('a', 'zz')", "exit"]),
+     [*READ, UPDATE.format("status", "?,?"), "commit", "log Updated status to 'Ω 'x'' for 1 factories: ('a', 'zz')",
+      "exit"]),
     (lambda db: db.set_factories_has_model_by_names("zz", has_model=1),
-     [*OPEN, *CREATE, "execute UPDATE factories SET has_model = ?, last_updated = CURRENT_TIMESTAMP WHERE name IN (?)",
-      "commit", "log No factories found to update has_model for: ('zz',)", "exit"]),
+     [*READ, UPDATE.format("has_model", "?"), "commit", "log No factories found to update has_model for: ('zz',)",
+      "exit"]),
     (lambda db: db.set_all_factories_has_model(has_model=""),
-     [*OPEN, *CREATE, "execute UPDATE factories SET has_model = ?", "commit",
+     [*READ, "execute UPDATE factories SET has_model = ?", "commit",
       "log Updated has_model to 'False' for all factories (3 updated)", "exit"]),
 ]
 
