@@ -1,11 +1,8 @@
 """Stress: the registry under concurrent writers and readers, writers killed mid-call, builds interrupted.
 
-Selected by the ``stress`` marker (left out of the normal run); ``TESSARO_STRESS`` picks the size:
-``small`` (the default, CI) or ``full`` (``./dev stress``).
-
-This file is also the worker that the tests start in subprocesses:
-``python test_stress.py writer|reader|killed ...``.
-"""
+Selected by the ``stress`` marker (left out of the normal run); ``TESSARO_STRESS`` picks the size: ``small`` (the
+default, CI) or ``full`` (``./dev stress``). The file is also the worker the tests start: ``python test_stress.py
+writer|reader|killed ...``."""
 
 from __future__ import annotations
 
@@ -26,12 +23,9 @@ import pytest
 
 pytestmark = pytest.mark.stress
 
-SIZES = {
-    # writers, readers, seconds | sources, factories per source, kills | builds interrupted
-    "small": {"writers": 2, "readers": 2, "seconds": 3.0, "sources": 3, "per_source": 1000, "kills": 6,
-              "interrupts": 10},
-    "full": {"writers": 3, "readers": 3, "seconds": 30.0, "sources": 4, "per_source": 5000, "kills": 40,
-             "interrupts": 120},
+SIZES = {  # writers, readers, seconds | sources, factories per source, kills | builds interrupted
+    "small": dict(writers=2, readers=2, seconds=3.0, sources=3, per_source=1000, kills=6, interrupts=10),
+    "full": dict(writers=3, readers=3, seconds=30.0, sources=4, per_source=5000, kills=40, interrupts=120),
 }
 SIZE = SIZES[os.environ.get("TESSARO_STRESS", "small")]
 RNG = random.Random(os.environ.get("TESSARO_STRESS_SEED", time.time_ns()))
@@ -103,26 +97,16 @@ def worker(kind: str, sources: list[str], *args: str) -> dict[str, int]:
     return {"reads" if kind == "reader" else "writes": count}
 
 
-# -- helpers of the tests ------------------------------------------------------------
-
-
-def spawn(command: list[str], cwd: Path | str, env: dict[str, str]) -> subprocess.Popen:
+def spawn(command: list[str], cwd: Path | str, env: dict[str, str] | None = None) -> subprocess.Popen:
     return subprocess.Popen(command, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
-def start(kind: str, *args: object, env: dict[str, str]) -> subprocess.Popen:
-    """Start a worker in the project folder (sources are relative to it) and wait until it is ready."""
-    proc = spawn([sys.executable, __file__, kind, *map(str, args)], env["TESSARO_PROJECT_DIR"], env)
+def start(kind: str, *args: object) -> subprocess.Popen:
+    """Start a worker in the project (see conftest), where the sources are, and wait until it is ready."""
+    proc = spawn([sys.executable, __file__, kind, *map(str, args)], os.environ["TESSARO_PROJECT_DIR"])
     line = proc.stdout.readline() if proc.stdout else ""
     assert line == "ready\n", line + proc.communicate()[1]
     return proc
-
-
-def seed(db, sources: list[str], base: int, *, components: bool) -> dict[str, str]:
-    """Generation 0 of every source; the environment a worker needs (the project's, see conftest)."""
-    for source in sources:
-        write(db, source, 0, base, [], components)
-    return dict(os.environ)
 
 
 def dump(path: Path) -> dict[str, list[tuple]]:
@@ -145,9 +129,10 @@ def test_readers_see_whole_generations(db, db_file):
     """Writers replace whole sets with update_factories while readers read them: never a mixed or partial set."""
     groups = [[f"w{w}s{s}" for s in range(2)] for w in range(SIZE["writers"])]
     everything = [s for group in groups for s in group]
-    env = seed(db, everything, 60, components=False)
-    procs = [start("reader", ",".join(everything), SIZE["seconds"], env=env) for _ in range(SIZE["readers"])]
-    procs += [start("writer", ",".join(group), 60, SIZE["seconds"], env=env) for group in groups]
+    for source in everything:
+        write(db, source, 0, 60, [], components=False)
+    procs = [start("reader", ",".join(everything), SIZE["seconds"]) for _ in range(SIZE["readers"])]
+    procs += [start("writer", ",".join(group), 60, SIZE["seconds"]) for group in groups]
     counts: Counter[str] = Counter()
     for proc in procs:
         out, err = proc.communicate(timeout=SIZE["seconds"] + 60)
@@ -161,12 +146,13 @@ def test_kill_during_large_writes(db, db_file):
     """kill -9 of a writer in the middle of large update_factories / add_components calls loses nothing committed
     and leaves no half of a call: every source holds one whole generation, with all its components or none."""
     base, sources = SIZE["per_source"], [f"s{k}" for k in range(SIZE["sources"])]
-    env = seed(db, sources, base, components=True)
+    for source in sources:
+        write(db, source, 0, base, [], components=True)
     with closing(sqlite3.connect(db_file)) as conn:
         conn.execute("CREATE INDEX components_by_factory ON components (factory_name)")  # as the command line has it
     hot, journal = 0, db_file.with_name(db_file.name + "-journal")
     for round_ in range(SIZE["kills"]):
-        proc = start("killed", ",".join(sources), base, env=env)
+        proc = start("killed", ",".join(sources), base)
         if round_ % 2:  # any moment
             time.sleep(RNG.uniform(0, 1.5))
         else:  # a moment inside a write transaction: its rollback journal is there
@@ -201,11 +187,9 @@ def wait_for(marker: Path, proc: subprocess.Popen) -> None:
 
 @pytest.fixture(scope="module")
 def interrupted_project(tmp_path_factory):
-    """A generated project built once, then edited so that the next build rebuilds everything.
-
-    Returns the project, its registry before the edit's build (a file to copy back), the tables of that
-    registry and of the one a complete build leaves, and how long that build ran after it started importing
-    the sources (the constants module touches a marker file when imported)."""
+    """A generated project built once, then edited so that the next build rebuilds everything: the project, its
+    registry before that build (a file to copy back), the tables of that registry and of the one the build leaves,
+    and how long the build ran once it imported the sources (the constants module touches a marker file then)."""
     from projectgen import generate
 
     root = tmp_path_factory.mktemp("interrupt") / "project"
