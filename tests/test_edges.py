@@ -217,15 +217,13 @@ def noting(name, globals=None, locals=None, fromlist=None, level=0):
 
 builtins.__import__ = noting
 """ + setup + """
-def attempt(run):
-    try:
-        return run()
-    except Exception as e:
-        return f"{type(e).__name__}: {e}"
-
 ns = {}
-print(attempt(lambda: exec("from tessaro.models import ComponentRecord, FactoryRecord, ModelRecord", ns)))
-print(attempt(lambda: importlib.import_module("tessaro.core.database") and None))
+for run in (lambda: exec("from tessaro.models import ComponentRecord, FactoryRecord, ModelRecord", ns),
+            lambda: importlib.import_module("tessaro.core.database") and None):
+    try:
+        print(run())
+    except Exception as e:
+        print(f"{type(e).__name__}: {e}")
 if db := sys.modules.get("tessaro.core.database"):
     lazy = [m in sys.modules for m in ("networkx", "brimlay", "tessaro.logger", "tessaro.settings")]
     import tessaro.logger as logger, tessaro.settings as settings, _xxsubinterpreters as interpreters

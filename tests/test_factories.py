@@ -106,30 +106,6 @@ def test_deletion_parameter_lists(seeded, driver, call, keys, shared):
     assert components == factories == keys and (components is factories) == shared
 
 
-# --- log texts not traced above ------------------------------------------------
-
-class Shown(str):
-    def __repr__(self):
-        return "<shown>"
-
-
-ODD = ("Ω-ring", "it's", 'say "hi"', Shown("s"))
-EMPTIED = lambda db: db.remove_factories("a", "b", "c")  # noqa: E731
-
-
-@pytest.mark.parametrize("call, line", [
-    (lambda db: db.set_factories_status_by_names(*ODD, status="x"), f"No factories found to update status for: {ODD}"),
-    (lambda db: db.set_factories_has_model_by_names("a", "c", "zz", has_model=[0]),
-     "Updated has_model to 'True' for 2 factories: ('a', 'c', 'zz')"),
-    (lambda db: EMPTIED(db) or db.reset_timestamps(), "No factories found to update timestamps"),
-    (lambda db: EMPTIED(db) or db.set_all_factories_has_model(has_model=True),
-     "No factories found to update has_model for"),
-])
-def test_log_texts(seeded, debug_lines, call, line):
-    call(seeded)
-    assert debug_lines[-1] == line
-
-
 # --- atomicity --------------------------------------------------------------
 
 class Frozen(FactoryRecord):
@@ -176,7 +152,10 @@ def test_sources_match_through_relpath(db, sql, project, tmp_path):
     assert rows(sql) == ["o"] and rows(sql, "SELECT name FROM components") == ["x1"]
 
 
-def test_updates_lookups_and_removals_of_stored_values(seeded, sql):
+ODD = ("Ω-ring", "it's", 'say "hi"', type("Shown", (str,), {"__repr__": lambda self: "<shown>"})("s"))
+
+
+def test_updates_lookups_and_removals_of_stored_values(seeded, sql, debug_lines):
     sql("UPDATE factories SET last_updated = 'old'")
     seeded.set_factories_has_model_by_names("a", "a", "zz", has_model=[0])
     seeded.set_factories_status_by_names("b", status="FAILED")
@@ -195,3 +174,15 @@ def test_updates_lookups_and_removals_of_stored_values(seeded, sql):
     seeded.remove_factories("a", "ghost")
     assert rows(sql) == [None, "b", "c"] and rows(sql, "SELECT name FROM components") == ["c1"]
     assert rows(sql, "SELECT factory FROM models") == ["a"]
+    # With no rows to change, the lines say so, naming what was asked for as Python prints it.
+    sql("DELETE FROM factories")
+    seeded.reset_timestamps()
+    seeded.set_all_factories_has_model(has_model=True)
+    seeded.set_factories_status_by_names(*ODD, status="x")
+    assert debug_lines == [
+        "Updated has_model to 'True' for 1 factories: ('a', 'a', 'zz')",
+        "Updated status to 'FAILED' for 1 factories: ('b',)",
+        "Updated has_model to 'False' for all factories (3 updated)",
+        "Deleted factories '('a', 'ghost')' from database as well as all their components",
+        "No factories found to update timestamps", "No factories found to update has_model for",
+        f"No factories found to update status for: {ODD}"]

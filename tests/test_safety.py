@@ -8,6 +8,7 @@ import importlib.metadata
 import inspect
 import subprocess
 import sys
+from contextlib import suppress
 from pathlib import Path
 
 import pytest
@@ -64,25 +65,20 @@ CALLS = [
 def test_calls_leak_no_references(registry, layout, without, name, args, kwargs, missing):
     if sys.getallocatedblocks() == 0:
         pytest.skip("Python's own allocator is off (PYTHONMALLOC=malloc): no block count")
-    db = registry
     layout.kcl.create_cell("f")
     if missing:
         without(missing)
-    f = getattr(db, name)
+    f = getattr(registry, name)
 
     def run(times):
         for _ in range(times):
-            try:
+            with suppress(TypeError, ValueError, AttributeError, NameError, Boom):
                 f(*args, **kwargs)
-            except (TypeError, ValueError, AttributeError, NameError, Boom):
-                pass
 
-    # A leak of one new object per call grows every round of 1000 calls by
-    # 1000 blocks, and one reference to an argument or a module global adds
-    # 1000 to its count, while caches and free lists fill during the first
-    # rounds: tolerance, one round (of at most three) growing by fewer than
-    # 50 blocks and 50 references to each object.
-    watched = [*args, *kwargs.values(), *vars(db).values()]
+    # A leak of one object per call grows a round of 1000 calls by 1000 blocks, one reference to an argument or a
+    # module global adds 1000 to its count, while caches and free lists fill during the first rounds: tolerance,
+    # one round (of at most three) growing by fewer than 50 blocks and 50 references to each object.
+    watched = [*args, *kwargs.values(), *vars(registry).values()]
     run(200)
     growth = []
     while len(growth) < 3 and (not growth or max(growth[-1]) >= 50):
