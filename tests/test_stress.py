@@ -30,7 +30,6 @@ SIZES = {  # writers, readers, seconds | sources, factories per source, kills | 
 SIZE = SIZES[os.environ.get("TESSARO_STRESS", "small")]
 RNG = random.Random(os.environ.get("TESSARO_STRESS_SEED", time.time_ns()))
 NAME = re.compile(r"[^.]+\.g(\d+)\.(\d+)of(\d+)")
-CLEAN = {k: v for k, v in os.environ.items() if not k.startswith("TESSARO_")}
 
 
 # -- the sets the workers write and read -------------------------------------------------
@@ -172,38 +171,35 @@ def test_kill_during_large_writes(db, db_file):
     assert hot, "no kill landed inside a write transaction"
 
 
-def tessaro_build(root: Path) -> subprocess.Popen:
-    return spawn([str(Path(sys.executable).with_name("tessaro")), "build"], root, CLEAN)
-
-
-def wait_for(marker: Path, proc: subprocess.Popen) -> None:
-    """Until the build imports the sources. Left out before that: a signal during Python's start-up or the
-    command line's own imports ends the process with a traceback, before any registry work."""
-    deadline = time.monotonic() + 60
+def build(root: Path) -> subprocess.Popen:
+    """``tessaro build`` of the project, once it imports the sources (the constants module touches a marker file).
+    Not before: a signal during Python's start-up or the command line's own imports ends it with a traceback."""
+    marker = root.parent / "imported"
+    marker.unlink(missing_ok=True)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("TESSARO_")}  # the project is the folder
+    proc, deadline = spawn([str(Path(sys.executable).with_name("tessaro")), "build"], root, env), time.monotonic() + 60
     while not marker.exists() and proc.poll() is None:
         assert time.monotonic() < deadline
         time.sleep(0.0005)
+    return proc
 
 
 @pytest.fixture(scope="module")
 def interrupted_project(tmp_path_factory):
     """A generated project built once, then edited so that the next build rebuilds everything: the project, its
     registry before that build (a file to copy back), the tables of that registry and of the one the build leaves,
-    and how long the build ran once it imported the sources (the constants module touches a marker file then)."""
+    and how long the build ran once it imported the sources."""
     from projectgen import generate
 
     root = tmp_path_factory.mktemp("interrupt") / "project"
     generate(root, factories=300, tiers=3, per_file=10)
-    marker, tech, before = root.parent / "imported", root / "tech.py", root.parent / "before.db"
-    tech.write_text(tech.read_text() + f"open({str(marker)!r}, 'w').close()\n")
-    out, err = tessaro_build(root).communicate()
+    tech, before = root / "tech.py", root.parent / "before.db"
+    tech.write_text(tech.read_text() + f"open({str(root.parent / 'imported')!r}, 'w').close()\n")
+    out, err = build(root).communicate()
     assert "1 failed" in out, err  # the generated project has one failing factory
     before.write_bytes((root / "build" / "tessaro.db").read_bytes())
     tech.write_text(tech.read_text().replace("WIDTH = 0.5", "WIDTH = 0.6"))
-    marker.unlink()
-    proc = tessaro_build(root)
-    wait_for(marker, proc)
-    started = time.monotonic()
+    proc, started = build(root), time.monotonic()
     out, err = proc.communicate()
     took = time.monotonic() - started
     assert "303 factories rebuilt" in out, out + err
@@ -216,12 +212,10 @@ def test_interrupted_build(interrupted_project):
     """Ctrl-C at random moments of a build: the registry is the one before it or the one after a whole build
     (every table and the command line's state), the command exits 130 with one line, no staging file stays."""
     root, before_file, before, after, took = interrupted_project
-    live, marker = root / "build" / "tessaro.db", root.parent / "imported"
+    live = root / "build" / "tessaro.db"
     for round_ in range(SIZE["interrupts"]):
         live.write_bytes(before_file.read_bytes())
-        marker.unlink(missing_ok=True)
-        proc = tessaro_build(root)
-        wait_for(marker, proc)
+        proc = build(root)
         if round_ % 3 == 2:  # while it writes: from the moment its staging copy appears
             while not list(live.parent.glob(".*staging*")) and proc.poll() is None:
                 time.sleep(0.0005)
