@@ -12,6 +12,8 @@ from types import SimpleNamespace as NS
 
 import pytest
 
+import brimlay
+import tessaro.core.database as database
 from tessaro.models import ComponentRecord, FactoryRecord, ModelRecord
 
 
@@ -114,8 +116,6 @@ def db_file(project):
 
 @pytest.fixture
 def db(project):
-    import tessaro.core.database as database
-
     return database
 
 
@@ -165,8 +165,6 @@ def sql(db_file):
 @pytest.fixture
 def layout():
     """The live layout registry, empty before and after the test."""
-    import brimlay
-
     brimlay.kcl.clear()
     yield brimlay
     brimlay.kcl.clear()

@@ -179,13 +179,14 @@ def test_names_and_annotations_are_rebound_as_on_python_functions(db, monkeypatc
 MODELS = "import tessaro.core.shared, tessaro.core.lazy, tessaro.models\n"
 FAKE = "m = sys.modules['tessaro.models'] = types.ModuleType('tessaro.models')\n"
 UNKNOWN = "ImportError: cannot import name 'ComponentRecord' from '<unknown module name>' (unknown location)"
+KEY = "class Key:\n    __hash__ = lambda self: hash({!r})\n    __eq__ = lambda self, other: 1 / 0\n"  # a name's hash
 
 
 # Each: what to do before the import, and what must then hold of a loaded module.
 @pytest.mark.parametrize("setup, expected", [
     (MODELS + "del builtins.__import__", "ImportError: __import__ not found"),
-    (MODELS + "class Key:\n    __hash__ = lambda self: hash('__import__')\n    __eq__ = lambda self, other: 1 / 0\n"
-     "del builtins.__import__; vars(builtins)[Key()] = None", "ZeroDivisionError: division by zero"),
+    (MODELS + KEY.format("__import__") + "del builtins.__import__; vars(builtins)[Key()] = None",
+     "ZeroDivisionError: division by zero"),
     (FAKE, "ImportError: cannot import name 'ComponentRecord' from 'tessaro.models' (unknown location)"),
     (FAKE + "m.__name__ = 5", UNKNOWN),
     ("sys.modules['tessaro.models'] = types.SimpleNamespace()", UNKNOWN),
@@ -201,8 +202,8 @@ UNKNOWN = "ImportError: cannot import name 'ComponentRecord' from '<unknown modu
     # a submodule of the name, and one whose lookup in sys.modules fails
     ("import tessaro.models as real\n" + FAKE + "m.FactoryRecord, m.ModelRecord = real.FactoryRecord, "
      "real.ModelRecord\nsys.modules['tessaro.models.ComponentRecord'] = types.ModuleType('sub')", "None"),
-    (FAKE + "class Key:\n    __hash__ = lambda self: hash('tessaro.models.ComponentRecord')\n"
-     "    __eq__ = lambda self, other: 1 / 0\nsys.modules[Key()] = None", "ZeroDivisionError: division by zero"),
+    (FAKE + KEY.format("tessaro.models.ComponentRecord") + "sys.modules[Key()] = None",
+     "ZeroDivisionError: division by zero"),
     ("import typing; typing.TYPE_CHECKING = True", "None"),
 ])
 def test_imports_at_load_bind_as_the_import_statement_binds(setup, expected):

@@ -6,6 +6,7 @@ import sqlite3
 from pathlib import Path
 
 import pytest
+from conftest import Boom, boom
 
 from tessaro.models import FactoryRecord
 
@@ -108,29 +109,21 @@ def test_deletion_parameter_lists(seeded, driver, call, keys, shared):
 
 # --- atomicity --------------------------------------------------------------
 
-class Frozen(FactoryRecord):
-    def __setattr__(self, key, value):
-        if key == "source" and "source" in self.__dict__:
-            raise AttributeError("source is frozen")
-        super().__setattr__(key, value)
+# A record whose source cannot be rewritten once set (the call fails as it makes the sources project-relative),
+# and one whose row is short (the insert fails).
+Frozen = type("Frozen", (FactoryRecord,), {"__setattr__": lambda self, key, value: boom() if key == "source" and (
+    "source" in self.__dict__) else FactoryRecord.__setattr__(self, key, value)})
+Short = type("Short", (FactoryRecord,), {"to_db_tuple": lambda self: FactoryRecord.to_db_tuple(self)[:10]})
 
 
-class Short(FactoryRecord):
-    def to_db_tuple(self):
-        return super().to_db_tuple()[:10]
-
-
-@pytest.mark.parametrize("bad, error", [(Frozen, AttributeError), (Short, sqlite3.ProgrammingError)])
-@pytest.mark.parametrize("via", ["add", "update"])
-def test_failing_record_leaves_nothing_of_the_call(seeded, sql, project, bad, error, via):
+@pytest.mark.parametrize("bad, error", [(Frozen, Boom), (Short, sqlite3.ProgrammingError)])
+@pytest.mark.parametrize("write", [lambda db, records: db.add_factories(*records),
+                                   lambda db, records: db.update_factories(records, ["c"])], ids=["add", "update"])
+def test_failing_record_leaves_nothing_of_the_call(seeded, sql, project, bad, error, write):
     before = sql("SELECT * FROM factories ORDER BY name"), sql("SELECT * FROM components ORDER BY name")
     good = rec("new", str(project / "cells" / "new.py"))
-    records = [good, rec("a", "cells/z.py"), bad(name="bad", source=str(project / "bad.py"))]
     with pytest.raises(error):
-        if via == "add":
-            seeded.add_factories(*records)
-        else:
-            seeded.update_factories(records, ["c"])
+        write(seeded, [good, rec("a", "cells/z.py"), bad(name="bad", source=str(project / "bad.py"))])
     assert (sql("SELECT * FROM factories ORDER BY name"), sql("SELECT * FROM components ORDER BY name")) == before
     assert good.source == str(Path("cells", "new.py"))
 
