@@ -12,6 +12,8 @@ from types import SimpleNamespace as NS
 
 import pytest
 
+import brimlay
+import tessaro.core.database as database
 from tessaro.models import ComponentRecord, FactoryRecord, ModelRecord
 
 
@@ -62,18 +64,12 @@ OPS = {
 }
 
 
-
 class Truthless:
     def __bool__(self):
         raise Boom("truth")
 
 
-class ListSub(list):
-    pass
-
-
-class StrSub(str):
-    pass
+ListSub, StrSub = type("ListSub", (list,), {}), type("StrSub", (str,), {})
 
 
 def msg_type(arg, expected, got):
@@ -120,8 +116,6 @@ def db_file(project):
 
 @pytest.fixture
 def db(project):
-    import tessaro.core.database as database
-
     return database
 
 
@@ -171,26 +165,28 @@ def sql(db_file):
 @pytest.fixture
 def layout():
     """The live layout registry, empty before and after the test."""
-    import brimlay
-
     brimlay.kcl.clear()
     yield brimlay
     brimlay.kcl.clear()
 
 
-class Driver:
-    """The module's sqlite3, get_db_path, _relpath, get_project_dir and log, over the
-    real ones, noting in `events` what the module does (`params`: what each
-    executemany was given) and raising Boom(point) at each of `points`: "connect",
-    "cursor", "__enter__", "__exit__", "commit", "statement" (any but a table
-    creation) or "suppressed" (a failing statement whose error __exit__ swallows).
-    `rows` reshapes each fetched row, `count` replaces the row count; with
-    release=True, "release" notes when the connection is let go."""
+@pytest.fixture
+def driver(db, monkeypatch):
+    """driver(*points, rows=None, count=None, release=False) puts in place of the module's sqlite3, get_db_path,
+    _relpath, get_project_dir and log stand-ins over the real ones, which note in `events` what the module does
+    (`params`: what each executemany was given) and raise Boom(point) at each of `points`: "connect", "cursor",
+    "__enter__", "__exit__", "commit", "statement" (any but a table creation) or "suppressed" (a failing statement
+    whose error __exit__ swallows). `rows` reshapes each fetched row, `count` replaces the row count; with
+    release=True, "release" notes when the connection is let go. Returns the events and params."""
 
-    def __init__(self, db, monkeypatch, *points, rows=None, count=None, release=False):
-        self.events, self.params, self.points = [], [], {*points, *("statement",) * ("suppressed" in points)}
-        real_path, real_relpath, real_project = db.get_db_path(), db._relpath, db.get_project_dir
-        note, fail, params = self.events.append, self.fail, self.params
+    def install(*points, rows=None, count=None, release=False):
+        events, params, points = [], [], {*points, *("statement",) * ("suppressed" in points)}
+        real_path, real_relpath, real_project, note = db.get_db_path(), db._relpath, db.get_project_dir, events.append
+        db_path = NS(exists=lambda: note("exists") or real_path.exists())
+
+        def fail(point):
+            if point in points:
+                raise Boom(point)
 
         def sent(kind, statement):  # the factory inserts alone are laid out over lines
             if statement.startswith("CREATE"):
@@ -242,29 +238,18 @@ class Driver:
                 fail("__exit__")
                 return "suppressed" in points
 
-        class DbPath:
-            def exists(self):
-                return note("exists") or real_path.exists()
-
         def connect(path):
-            assert isinstance(path, DbPath)  # the object get_db_path returned, unchanged
+            assert path is db_path  # the object get_db_path returned, unchanged
             note("connect")
             fail("connect")
             return Connection()
 
         logger = NS(debug=lambda line: note(f"log {line}"))
-        for name, value in [("get_db_path", lambda: note("db_path") or DbPath()), ("sqlite3", NS(connect=connect)),
+        for name, value in [("get_db_path", lambda: note("db_path") or db_path), ("sqlite3", NS(connect=connect)),
                             ("_relpath", lambda p: note(f"relpath {p}") or real_relpath(p)),
                             ("get_project_dir", lambda: note("project_dir") or real_project()),
                             ("log", lambda: logger)]:
             monkeypatch.setattr(db, name, value)
+        return NS(events=events, params=params)
 
-    def fail(self, point):
-        if point in self.points:
-            raise Boom(point)
-
-
-@pytest.fixture
-def driver(db, monkeypatch):
-    """driver(*points, rows=..., rowcount=..., release=...) puts a Driver in place."""
-    return lambda *points, **options: Driver(db, monkeypatch, *points, **options)
+    return install

@@ -5,7 +5,6 @@ odd context managers and globals, and the `from ... import` variants at load."""
 from __future__ import annotations
 
 import functools
-import sqlite3
 import subprocess
 import sys
 from types import SimpleNamespace as NS
@@ -49,94 +48,88 @@ def some_items_then_boom(row, k):
     raise Boom("row")
 
 
-class Opaque:
-    def __iter__(self):
-        raise Boom("row")
+Opaque = type("Opaque", (), {"__iter__": boom})
+Unprintable = type("Unprintable", (), {"__gt__": lambda self, other: True, "__str__": boom})
+Incomparable = type("Incomparable", (), {"__gt__": boom})
 
 
-class Unprintable:
-    def __gt__(self, other):
-        return True
-
-    def __str__(self):
-        raise Boom("str")
-
-
-class Incomparable:
-    def __gt__(self, other):
-        raise Boom("compare")
-
-
-# Rows and counts as the driver may hand them: any sequence does, a row that
-# does not unpack fails as Python's unpacking does, and a count as comparing
-# or printing it fails.
-@pytest.mark.parametrize("name, options, error", [
-    *((name, {"rows": list}, None) for name in ("get_all_factories", "get_components_by_factories", "get_all_models",
-                                                "get_factories_by_source", "get_factories_by_components",
-                                                "get_all_factory_names", "get_factory_sources_by_name")),
-    ("get_all_factories", {"rows": lambda row: 7}, TypeError("cannot unpack non-iterable int object")),
-    ("get_all_models", {"rows": lambda row: Opaque()}, Boom("row")),
-    ("get_components_by_factories", {"rows": lambda row: list(row)[:-1]},
-     ValueError("not enough values to unpack (expected 5, got 4)")),
-    ("get_all_models", {"rows": lambda row: [*row, None]}, ValueError("too many values to unpack (expected 6)")),
-    ("get_factories_by_source", {"rows": lambda row: some_items_then_boom(row, 1)}, Boom("row")),
-    ("get_factories_by_source", {"rows": lambda row: some_items_then_boom(row, 2)}, Boom("row")),
-    ("get_all_factory_names", {"rows": lambda row: 7}, TypeError("'int' object is not subscriptable")),
-    ("get_factories_by_components", {"rows": lambda row: 7}, TypeError("'int' object is not subscriptable")),
-    ("get_all_models", {"rows": lambda row: ([], *row[1:])}, TypeError("unhashable type: 'list'")),
-    ("get_components_by_factories", {"rows": lambda row: (row[0], [], *row[2:])}, TypeError("unhashable type: 'list'")),
-    ("reset_timestamps", {"count": Unprintable()}, Boom("str")),
-    ("set_factories_has_model_by_names", {"count": Incomparable()}, Boom("compare")),
-    ("remove_components", {"count": Unprintable()}, Boom("str")),
-    ("remove_components_by_factories", {"count": Incomparable()}, Boom("compare")),
-])
-def test_rows_and_counts_of_any_shape(registry, driver, name, options, error):
+@pytest.mark.parametrize("name", ["get_all_factories", "get_components_by_factories", "get_all_models",
+                                  "get_factories_by_source", "get_factories_by_components", "get_all_factory_names",
+                                  "get_factory_sources_by_name"])
+def test_rows_may_be_any_sequence(registry, driver, name):
     args, kwargs, *_ = OPS[name]
-    call = lambda: getattr(registry, name)(*args, **kwargs)  # noqa: E731
-    expected = error is None and call()
-    driver(**options)
-    if error is None:
-        assert call() == expected
-    else:
-        with pytest.raises(type(error)) as info:
-            call()
-        assert str(info.value) == str(error)
-
-
-@pytest.mark.parametrize("members, error", [
-    ({}, None),  # __enter__, a callable that is not a descriptor (a partial), is called as it is
-    ({"__enter__": None, "__exit__": None}, "'Manager' object does not support the context manager protocol"),
-    ({"__exit__": None}, "'Manager' object does not support the context manager protocol (missed __exit__ method)"),
-    ({"__enter__": property(boom)}, "collaborator"),
-    ({"__exit__": property(boom)}, "collaborator"),
-])
-def test_context_managers_are_entered_as_the_with_statement_enters_them(registry, monkeypatch, members, error):
-    conn = sqlite3.connect(registry.get_db_path())
-    members = {"__enter__": functools.partial(lambda: conn), "__exit__": lambda _, *exc: conn.__exit__(*exc),
-               **members}
-    manager = type("Manager", (), {k: v for k, v in members.items() if v is not None})
-    monkeypatch.setattr(registry, "sqlite3", NS(connect=lambda path: manager()))
-    if error is None:
-        assert registry.get_all_factory_names() == ["f"]
-    else:
-        with pytest.raises((Boom, TypeError)) as info:
-            registry.get_all_factory_names()
-        assert str(info.value) == error
+    expected = getattr(registry, name)(*args, **kwargs)
+    driver(rows=list)
+    assert getattr(registry, name)(*args, **kwargs) == expected
 
 
 # --- collaborators with odd answers: the live layout, records and settings ----------------
 
+def bad_items(items):
+    """A live registry (not a plain dict) whose items() answers what `items()` gives."""
+    return NS(kcl=NS(tkcells=type("BadItems", (dict,), {"items": lambda self: items()})()))
+
+
+def manager(**members):
+    """A driver whose connections are objects of a class of these members."""
+    return NS(connect=lambda path: type("Manager", (), members)())
+
+
+NO_PROTOCOL = "TypeError: 'Manager' object does not support the context manager protocol"
+ENTER = functools.partial(NS, cursor=lambda: 1 / 0)  # no descriptor: called as it is; its answer is the connection
+
+
 @pytest.mark.parametrize("call, replaced, error", [
-    # a layout library without a registry
+    # a layout library without a registry, or whose registry's items are not pairs or fail while iterated
     ("sync_from_kcl()", {"bl": NS()}, "AttributeError: 'types.SimpleNamespace' object has no attribute 'kcl'"),
     ("sync_from_kcl()", {"bl": NS(kcl=NS())},
      "AttributeError: 'types.SimpleNamespace' object has no attribute 'tkcells'"),
+    ("get_runtime_factory_dependencies('f')", {"bl": bad_items(lambda: [(0,)])},
+     "ValueError: not enough values to unpack (expected 2, got 1)"),
+    ("get_runtime_factory_dependencies('f')", {"bl": bad_items(lambda: some_items_then_boom([(0, NS(name="c"))], 1))},
+     "Boom: row"),
+    # unhashable names and indices, a start set that is no sequence, a name the argument check refuses
+    ("get_runtime_factory_dependencies('f')", {"bl": NS(kcl=NS(tkcells={0: NS(name=[])}))},
+     "TypeError: unhashable type: 'list'"),
+    ("get_runtime_factory_dependencies('A')", {"get_components_by_factories": lambda *names: {"A": [NS(name=[])]}},
+     "TypeError: unhashable type: 'list'"),
+    ("get_factories_by_idxs([])", {}, "TypeError: unhashable type: 'list'"),
+    ("get_runtime_factories_dependency_graph(['A'])", {}, "TypeError: unhashable type: 'list'"),
+    ("get_runtime_factories_dependency_graph()", {"get_all_factory_names": lambda: 5},
+     "TypeError: 'int' object is not iterable"),
+    ("get_runtime_factories_dependency_graph('A', 1)", {},
+     "TypeError: Argument 'name' has incorrect type (expected str, got int)"),
+    # connections entered as the with statement enters them: both methods looked up first
+    ("get_all_factory_names()", {"sqlite3": manager()}, NO_PROTOCOL),
+    ("get_all_factory_names()", {"sqlite3": manager(__enter__=ENTER)}, NO_PROTOCOL + " (missed __exit__ method)"),
+    ("get_all_factory_names()", {"sqlite3": manager(__enter__=property(boom), __exit__=boom)}, "Boom: collaborator"),
+    ("get_all_factory_names()", {"sqlite3": manager(__enter__=ENTER, __exit__=property(boom))}, "Boom: collaborator"),
+    ("get_all_factory_names()", {"sqlite3": manager(__enter__=ENTER, __exit__=lambda self, *exc: None)},
+     "ZeroDivisionError: division by zero"),
+    # driver rows that do not unpack fail as Python's unpacking does, counts as comparing or printing them fails
+    ("get_all_factories()", {"rows": lambda row: 7}, "TypeError: cannot unpack non-iterable int object"),
+    ("get_all_models()", {"rows": lambda row: Opaque()}, "Boom: collaborator"),
+    ("get_components_by_factories('f')", {"rows": lambda row: list(row)[:-1]},
+     "ValueError: not enough values to unpack (expected 5, got 4)"),
+    ("get_all_models()", {"rows": lambda row: [*row, None]}, "ValueError: too many values to unpack (expected 6)"),
+    ("get_factories_by_source('a.py')", {"rows": lambda row: some_items_then_boom(row, 1)}, "Boom: row"),
+    ("get_factories_by_source('a.py')", {"rows": lambda row: some_items_then_boom(row, 2)}, "Boom: row"),
+    ("get_all_factory_names()", {"rows": lambda row: 7}, "TypeError: 'int' object is not subscriptable"),
+    ("get_factories_by_components('c')", {"rows": lambda row: 7}, "TypeError: 'int' object is not subscriptable"),
+    ("get_all_models()", {"rows": lambda row: ([], *row[1:])}, "TypeError: unhashable type: 'list'"),
+    ("get_components_by_factories('f')", {"rows": lambda row: (row[0], [], *row[2:])},
+     "TypeError: unhashable type: 'list'"),
+    *((call, {"count": Unprintable()}, "Boom: collaborator")
+      for call in ("reset_timestamps()", "remove_components('c')")),
+    *((call, {"count": Incomparable()}, "Boom: collaborator")
+      for call in ("set_factories_has_model_by_names('f', has_model=True)", "remove_components_by_factories('f')")),
     # a truth value that fails, taken once the call is known to be valid
     ("update_factories([], ['a'], update_last_modified=Truthless())", {}, "Boom: truth"),
     # records and settings that raise
     ("get_all_factories()", {"FactoryRecord": boom}, "Boom: collaborator"),
     ("get_all_models()", {"ModelRecord": boom}, "Boom: collaborator"),
     ("get_components_by_factories('f')", {"ComponentRecord": boom}, "Boom: collaborator"),
+    ("get_runtime_factory_dependencies('f')", {"get_factories_by_components": boom}, "Boom: collaborator"),
     ("add_components(NS(to_db_tuple=boom))", {}, "Boom: collaborator"),
     ("add_components(NS(name='e', factory_name=['f'], to_db_tuple=lambda: ('e', 'f', '[]', '{}', '{}')))", {},
      "TypeError: unhashable type: 'list'"),
@@ -147,9 +140,13 @@ def test_context_managers_are_entered_as_the_with_statement_enters_them(registry
     ("get_factories_by_source('a.py')", {"get_db_path": lambda: NS(exists=lambda: False), "_relpath": lambda p: []},
      "TypeError: unhashable type: 'list'"),
 ])
-def test_odd_answers_fail_as_python_fails(registry, monkeypatch, call, replaced, error):
+def test_odd_answers_fail_as_python_fails(registry, layout, driver, monkeypatch, call, replaced, error):
+    layout.kcl.create_cell("p").place(layout.kcl.create_cell("c"))  # f's component, in a cell of no factory
     for name, value in replaced.items():
-        monkeypatch.setattr(registry, name, value)
+        if name in ("rows", "count"):  # what the driver hands back
+            driver(**{name: value})
+        else:
+            monkeypatch.setattr(registry, name, value)
     with pytest.raises(Exception) as info:
         eval(call, {"NS": NS, "boom": boom, "Truthless": Truthless}, vars(registry))
     assert f"{info.type.__name__}: {info.value}" == error
@@ -158,9 +155,6 @@ def test_odd_answers_fail_as_python_fails(registry, monkeypatch, call, replaced,
 # --- the frame: globals, function attributes and the imports at load -----------------------
 
 def test_names_and_annotations_are_rebound_as_on_python_functions(db, monkeypatch):
-    def plain():
-        pass
-
     def outcomes(f):
         seen = []
         for name, value in [("__name__", 1), ("__qualname__", None), ("__annotations__", 1)]:
@@ -172,7 +166,7 @@ def test_names_and_annotations_are_rebound_as_on_python_functions(db, monkeypatc
             monkeypatch.setattr(f, name, value)
         return seen, f.__name__, f.__qualname__, f.__annotations__
 
-    assert outcomes(db.get_all_factories) == outcomes(plain) == ([
+    assert outcomes(db.get_all_factories) == outcomes(lambda: None) == ([
         "__name__ must be set to a string object", "__qualname__ must be set to a string object",
         "__annotations__ must be set to a dict object"], "n", "q", {})
 
@@ -180,13 +174,14 @@ def test_names_and_annotations_are_rebound_as_on_python_functions(db, monkeypatc
 MODELS = "import tessaro.core.shared, tessaro.core.lazy, tessaro.models\n"
 FAKE = "m = sys.modules['tessaro.models'] = types.ModuleType('tessaro.models')\n"
 UNKNOWN = "ImportError: cannot import name 'ComponentRecord' from '<unknown module name>' (unknown location)"
+KEY = "class Key:\n    __hash__ = lambda self: hash({!r})\n    __eq__ = lambda self, other: 1 / 0\n"  # a name's hash
 
 
 # Each: what to do before the import, and what must then hold of a loaded module.
 @pytest.mark.parametrize("setup, expected", [
     (MODELS + "del builtins.__import__", "ImportError: __import__ not found"),
-    (MODELS + "class Key:\n    __hash__ = lambda self: hash('__import__')\n    __eq__ = lambda self, other: 1 / 0\n"
-     "del builtins.__import__; vars(builtins)[Key()] = None", "ZeroDivisionError: division by zero"),
+    (MODELS + KEY.format("__import__") + "del builtins.__import__; vars(builtins)[Key()] = None",
+     "ZeroDivisionError: division by zero"),
     (FAKE, "ImportError: cannot import name 'ComponentRecord' from 'tessaro.models' (unknown location)"),
     (FAKE + "m.__name__ = 5", UNKNOWN),
     ("sys.modules['tessaro.models'] = types.SimpleNamespace()", UNKNOWN),
@@ -202,8 +197,8 @@ UNKNOWN = "ImportError: cannot import name 'ComponentRecord' from '<unknown modu
     # a submodule of the name, and one whose lookup in sys.modules fails
     ("import tessaro.models as real\n" + FAKE + "m.FactoryRecord, m.ModelRecord = real.FactoryRecord, "
      "real.ModelRecord\nsys.modules['tessaro.models.ComponentRecord'] = types.ModuleType('sub')", "None"),
-    (FAKE + "class Key:\n    __hash__ = lambda self: hash('tessaro.models.ComponentRecord')\n"
-     "    __eq__ = lambda self, other: 1 / 0\nsys.modules[Key()] = None", "ZeroDivisionError: division by zero"),
+    (FAKE + KEY.format("tessaro.models.ComponentRecord") + "sys.modules[Key()] = None",
+     "ZeroDivisionError: division by zero"),
     ("import typing; typing.TYPE_CHECKING = True", "None"),
 ])
 def test_imports_at_load_bind_as_the_import_statement_binds(setup, expected):
@@ -218,15 +213,13 @@ def noting(name, globals=None, locals=None, fromlist=None, level=0):
 
 builtins.__import__ = noting
 """ + setup + """
-def attempt(run):
-    try:
-        return run()
-    except Exception as e:
-        return f"{type(e).__name__}: {e}"
-
 ns = {}
-print(attempt(lambda: exec("from tessaro.models import ComponentRecord, FactoryRecord, ModelRecord", ns)))
-print(attempt(lambda: importlib.import_module("tessaro.core.database") and None))
+for run in (lambda: exec("from tessaro.models import ComponentRecord, FactoryRecord, ModelRecord", ns),
+            lambda: importlib.import_module("tessaro.core.database") and None):
+    try:
+        print(run())
+    except Exception as e:
+        print(f"{type(e).__name__}: {e}")
 if db := sys.modules.get("tessaro.core.database"):
     lazy = [m in sys.modules for m in ("networkx", "brimlay", "tessaro.logger", "tessaro.settings")]
     import tessaro.logger as logger, tessaro.settings as settings, _xxsubinterpreters as interpreters

@@ -6,6 +6,7 @@ import sqlite3
 from pathlib import Path
 
 import pytest
+from conftest import Boom, boom
 
 from tessaro.models import FactoryRecord
 
@@ -30,29 +31,28 @@ def seeded(db, sql):
 # --- call order, statements and the connection scope -------------------------
 
 rel = lambda source: [f"relpath {source}", "project_dir"]  # noqa: E731
-OPEN = ["db_path", "exists", "connect", "enter"]
-CREATE = ["create"] * 3
+OPEN, CREATE = ["db_path", "exists", "connect", "enter"], ["create"] * 3
+READ, WRITE = [*OPEN, *CREATE], ["db_path", "connect", "enter", *CREATE]  # a write makes the file if missing
 DELETE = ["executemany DELETE FROM components WHERE factory_name = ?",
           "executemany DELETE FROM factories WHERE name = ?"]
 INSERT = ("executemany INSERT OR REPLACE INTO factories (name, source, status, message, default_settings, pdk_type, "
           "parents, children, is_partial, tags, ignored_sources, has_model{}) "
           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0{})")
+STAMPED, UNSTAMPED = INSERT.format(", last_updated", ", CURRENT_TIMESTAMP"), INSERT.format("", "")
+ADDED = "log Added / replaced the following factories: ['n']"
 SELECT = ("execute SELECT name, source, status, message, default_settings, pdk_type, parents, children, is_partial, "
           "has_model, tags, ignored_sources, last_updated FROM factories")
+UPDATE = "execute UPDATE factories SET {} = ?, last_updated = CURRENT_TIMESTAMP WHERE name IN ({})"
 
 TRACES = [
-    (lambda db: db.add_factories(rec("n", "n.py")),
-     ["db_path", "connect", "enter", *CREATE, *rel("n.py"), INSERT.format(", last_updated", ", CURRENT_TIMESTAMP"),
-      "commit", "log Added / replaced the following factories: ['n']", "exit"]),
+    (lambda db: db.add_factories(rec("n", "n.py")), [*WRITE, *rel("n.py"), STAMPED, "commit", ADDED, "exit"]),
     (lambda db: db.add_factories(rec("n", "n.py"), update_last_modified=False),
-     ["db_path", "connect", "enter", *CREATE, *rel("n.py"), INSERT.format("", ""), "commit",
-      "log Added / replaced the following factories: ['n']", "exit"]),
+     [*WRITE, *rel("n.py"), UNSTAMPED, "commit", ADDED, "exit"]),
     (lambda db: db.update_factories([rec("n", "n.py")], ["a"], update_last_modified=False),
-     ["db_path", "connect", "enter", *CREATE, *rel("n.py"), INSERT.format("", ""), *DELETE, "commit",
-      "log Atomic update: added/replaced ['n'], removed ['a']", "exit"]),
+     [*WRITE, *rel("n.py"), UNSTAMPED, *DELETE, "commit", "log Atomic update: added/replaced ['n'], removed ['a']",
+      "exit"]),
     (lambda db: db.update_factories([rec("n", "n.py")], []),
-     ["db_path", "connect", "enter", *CREATE, *rel("n.py"), INSERT.format(", last_updated", ", CURRENT_TIMESTAMP"),
-      "commit", "log Atomic update: added/replaced ['n'], removed []", "exit"]),
+     [*WRITE, *rel("n.py"), STAMPED, "commit", "log Atomic update: added/replaced ['n'], removed []", "exit"]),
     (lambda db: db.remove_factories("a", "zz"),
      [*OPEN, *DELETE, "commit", "log Deleted factories '('a', 'zz')' from database as well as all their components",
       "exit"]),
@@ -63,30 +63,27 @@ TRACES = [
     (lambda db: db.remove_factories_by_source("none.py"),
      ["db_path", "exists", *rel("none.py"), "connect", "enter",
       "execute SELECT name FROM factories WHERE source IN (?)", "exit"]),
-    (lambda db: db.get_all_factories(), [*OPEN, *CREATE, SELECT, "exit"]),
-    (lambda db: db.get_all_factory_names(),
-     ["db_path", "connect", "enter", *CREATE, "execute SELECT name FROM factories", "exit"]),
+    (lambda db: db.get_all_factories(), [*READ, SELECT, "exit"]),
+    (lambda db: db.get_all_factory_names(), [*WRITE, "execute SELECT name FROM factories", "exit"]),
     (lambda db: db.get_factories_by_components("a1", "zz"),
-     [*OPEN, *CREATE, "execute SELECT DISTINCT factory_name FROM components WHERE name IN (?,?)",
+     [*READ, "execute SELECT DISTINCT factory_name FROM components WHERE name IN (?,?)",
       SELECT + " WHERE name IN (?)", "exit"]),
-    (lambda db: db.get_factories_by_name(), [*OPEN, *CREATE, SELECT + " WHERE name IN ()", "exit"]),
+    (lambda db: db.get_factories_by_name(), [*READ, SELECT + " WHERE name IN ()", "exit"]),
     (lambda db: db.get_factories_by_source("cells/a.py"),
      ["db_path", *rel("cells/a.py"), "exists", "connect", "enter", *CREATE,
       "execute SELECT source, name FROM factories WHERE source IN (?)", "exit"]),
     (lambda db: db.get_factory_sources_by_name("a", "c", "zz"),
-     [*OPEN, *CREATE, "execute SELECT name, source FROM factories WHERE name IN (?,?,?)", "exit", "project_dir",
-      "project_dir"]),
-    (lambda db: db.reset_timestamps(),
-     [*OPEN, *CREATE, "execute UPDATE factories SET last_updated = CURRENT_TIMESTAMP", "commit",
-      "log Reset timestamps for 3 factories", "exit"]),
+     [*READ, "execute SELECT name, source FROM factories WHERE name IN (?,?,?)", "exit", "project_dir", "project_dir"]),
+    (lambda db: db.reset_timestamps(), [*READ, "execute UPDATE factories SET last_updated = CURRENT_TIMESTAMP",
+                                        "commit", "log Reset timestamps for 3 factories", "exit"]),
     (lambda db: db.set_factories_status_by_names("a", "zz", status="Ω 'x'"),
-     [*OPEN, *CREATE, "execute UPDATE factories SET status = ?, last_updated = CURRENT_TIMESTAMP WHERE name IN (?,?)",
-      "commit", "log Updated status to 'Ω 'x'' for 1 factories: ('a', 'zz')", "exit"]),
+     [*READ, UPDATE.format("status", "?,?"), "commit", "log Updated status to 'Ω 'x'' for 1 factories: ('a', 'zz')",
+      "exit"]),
     (lambda db: db.set_factories_has_model_by_names("zz", has_model=1),
-     [*OPEN, *CREATE, "execute UPDATE factories SET has_model = ?, last_updated = CURRENT_TIMESTAMP WHERE name IN (?)",
-      "commit", "log No factories found to update has_model for: ('zz',)", "exit"]),
+     [*READ, UPDATE.format("has_model", "?"), "commit", "log No factories found to update has_model for: ('zz',)",
+      "exit"]),
     (lambda db: db.set_all_factories_has_model(has_model=""),
-     [*OPEN, *CREATE, "execute UPDATE factories SET has_model = ?", "commit",
+     [*READ, "execute UPDATE factories SET has_model = ?", "commit",
       "log Updated has_model to 'False' for all factories (3 updated)", "exit"]),
 ]
 
@@ -110,55 +107,23 @@ def test_deletion_parameter_lists(seeded, driver, call, keys, shared):
     assert components == factories == keys and (components is factories) == shared
 
 
-# --- log texts not traced above ------------------------------------------------
-
-class Shown(str):
-    def __repr__(self):
-        return "<shown>"
-
-
-ODD = ("Ω-ring", "it's", 'say "hi"', Shown("s"))
-EMPTIED = lambda db: db.remove_factories("a", "b", "c")  # noqa: E731
-
-
-@pytest.mark.parametrize("call, line", [
-    (lambda db: db.set_factories_status_by_names(*ODD, status="x"), f"No factories found to update status for: {ODD}"),
-    (lambda db: db.set_factories_has_model_by_names("a", "c", "zz", has_model=[0]),
-     "Updated has_model to 'True' for 2 factories: ('a', 'c', 'zz')"),
-    (lambda db: EMPTIED(db) or db.reset_timestamps(), "No factories found to update timestamps"),
-    (lambda db: EMPTIED(db) or db.set_all_factories_has_model(has_model=True),
-     "No factories found to update has_model for"),
-])
-def test_log_texts(seeded, debug_lines, call, line):
-    call(seeded)
-    assert debug_lines[-1] == line
-
-
 # --- atomicity --------------------------------------------------------------
 
-class Frozen(FactoryRecord):
-    def __setattr__(self, key, value):
-        if key == "source" and "source" in self.__dict__:
-            raise AttributeError("source is frozen")
-        super().__setattr__(key, value)
+# A record whose source cannot be rewritten once set (the call fails as it makes the sources project-relative),
+# and one whose row is short (the insert fails).
+Frozen = type("Frozen", (FactoryRecord,), {"__setattr__": lambda self, key, value: boom() if key == "source" and (
+    "source" in self.__dict__) else FactoryRecord.__setattr__(self, key, value)})
+Short = type("Short", (FactoryRecord,), {"to_db_tuple": lambda self: FactoryRecord.to_db_tuple(self)[:10]})
 
 
-class Short(FactoryRecord):
-    def to_db_tuple(self):
-        return super().to_db_tuple()[:10]
-
-
-@pytest.mark.parametrize("bad, error", [(Frozen, AttributeError), (Short, sqlite3.ProgrammingError)])
-@pytest.mark.parametrize("via", ["add", "update"])
-def test_failing_record_leaves_nothing_of_the_call(seeded, sql, project, bad, error, via):
+@pytest.mark.parametrize("bad, error", [(Frozen, Boom), (Short, sqlite3.ProgrammingError)])
+@pytest.mark.parametrize("write", [lambda db, records: db.add_factories(*records),
+                                   lambda db, records: db.update_factories(records, ["c"])], ids=["add", "update"])
+def test_failing_record_leaves_nothing_of_the_call(seeded, sql, project, bad, error, write):
     before = sql("SELECT * FROM factories ORDER BY name"), sql("SELECT * FROM components ORDER BY name")
     good = rec("new", str(project / "cells" / "new.py"))
-    records = [good, rec("a", "cells/z.py"), bad(name="bad", source=str(project / "bad.py"))]
     with pytest.raises(error):
-        if via == "add":
-            seeded.add_factories(*records)
-        else:
-            seeded.update_factories(records, ["c"])
+        write(seeded, [good, rec("a", "cells/z.py"), bad(name="bad", source=str(project / "bad.py"))])
     assert (sql("SELECT * FROM factories ORDER BY name"), sql("SELECT * FROM components ORDER BY name")) == before
     assert good.source == str(Path("cells", "new.py"))
 
@@ -180,7 +145,10 @@ def test_sources_match_through_relpath(db, sql, project, tmp_path):
     assert rows(sql) == ["o"] and rows(sql, "SELECT name FROM components") == ["x1"]
 
 
-def test_updates_lookups_and_removals_of_stored_values(seeded, sql):
+ODD = ("Ω-ring", "it's", 'say "hi"', type("Shown", (str,), {"__repr__": lambda self: "<shown>"})("s"))
+
+
+def test_updates_lookups_and_removals_of_stored_values(seeded, sql, debug_lines):
     sql("UPDATE factories SET last_updated = 'old'")
     seeded.set_factories_has_model_by_names("a", "a", "zz", has_model=[0])
     seeded.set_factories_status_by_names("b", status="FAILED")
@@ -199,3 +167,15 @@ def test_updates_lookups_and_removals_of_stored_values(seeded, sql):
     seeded.remove_factories("a", "ghost")
     assert rows(sql) == [None, "b", "c"] and rows(sql, "SELECT name FROM components") == ["c1"]
     assert rows(sql, "SELECT factory FROM models") == ["a"]
+    # With no rows to change, the lines say so, naming what was asked for as Python prints it.
+    sql("DELETE FROM factories")
+    seeded.reset_timestamps()
+    seeded.set_all_factories_has_model(has_model=True)
+    seeded.set_factories_status_by_names(*ODD, status="x")
+    assert debug_lines == [
+        "Updated has_model to 'True' for 1 factories: ('a', 'a', 'zz')",
+        "Updated status to 'FAILED' for 1 factories: ('b',)",
+        "Updated has_model to 'False' for all factories (3 updated)",
+        "Deleted factories '('a', 'ghost')' from database as well as all their components",
+        "No factories found to update timestamps", "No factories found to update has_model for",
+        f"No factories found to update status for: {ODD}"]
