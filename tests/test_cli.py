@@ -330,6 +330,9 @@ def test_the_registry_tells_the_truth(truth, cli):
         out, _ = cli(*args, code=1)
         assert "warning: factory 'mzi' of factories/zz.py ignored: already defined in factories/devices.py" in out
         assert factories()["mzi"]["source"] == "factories/devices.py"
+    edit(devices, "@bl.cell\ndef mzi(c):\n    c.place(straight(length=25))\n", "")  # the other file takes over
+    cli("build", code=1)
+    assert (factories()["mzi"]["source"], cli.json("show", "mzi")["uses"]) == ("factories/zz.py", [])
     # Narrowing the sources drops what they no longer cover; an empty list keeps the registry unless --all.
     edit(truth / "pyproject.toml", 'sources = ["factories"]', 'sources = ["factories/basics.py"]')
     cli("build")

@@ -25,20 +25,23 @@ def blocks(path: Path) -> dict[str, str]:
 def edit_once(root: Path, rng: random.Random, step: int) -> str:
     """One random edit of the kinds a designer makes; returns what it did."""
     files = sorted((root / "cells").glob("t*.py"))
+    if not files:
+        return "no file left"
     path = rng.choice(files)
     text = path.read_text()
     names = list(blocks(path))
-    kind = rng.choice(["default", "add", "remove", "move", "delete", "break", "fix", "constants", "syntax"])
+    kind = rng.choice(["default", "add", "remove", "move", "copy", "delete", "break", "fix", "constants", "syntax"])
     if kind == "default" and names:
         name = rng.choice(names)
         block = blocks(path)[name]
         path.write_text(text.replace(block, re.sub(r"length: int = \d+", f"length: int = {step + 50}", block)))
     elif kind == "add":
         path.write_text(text + "\n\n" + factory_text(f"new{step}", [(rng.choice(names), step)] if names else []))
-    elif kind in ("remove", "move") and names:
+    elif kind in ("remove", "move", "copy") and names:  # a copy defines the name twice
         block = blocks(path)[rng.choice(names)]
-        path.write_text(text.replace(block, ""))
-        if kind == "move":
+        if kind != "copy":
+            path.write_text(text.replace(block, ""))
+        if kind != "remove":
             other = rng.choice(files)
             other.write_text(other.read_text() + "\n\n" + block)
     elif kind == "delete":

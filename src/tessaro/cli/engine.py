@@ -227,7 +227,10 @@ class Engine:
                     rebuild.add(user)
                     because[user] = f"uses {name}"
                     todo.append(user)
+        # The files of the factories to rebuild, and every other file defining one of those names
+        # (which of them owns a name may change with this build).
         owner_files = {tables.factories[n][_SOURCE] for n in rebuild if n in tables.factories}
+        owner_files |= {rel for rel, f in snap.files.items() if f.source and not rebuild.isdisjoint(f.defines)}
         wanted = (reimport | owner_files) & set(source_rels)
         to_import = [path for rel, path in source_rels.items() if rel in wanted]
         forget = [project.root / rel for rel in reimport | owner_files]
