@@ -224,16 +224,15 @@ def read_tables(path: Path) -> Tables:
     return tables
 
 
-def _state_rows(snap: Snapshot) -> Iterator[tuple[str, str, str]]:
-    meta = {"version": STATE_VERSION, "config": snap.config, "generation": snap.generation}
-    for key, value in meta.items():
-        yield "meta", key, json.dumps(value)
-    for rel, state in snap.files.items():
-        yield "file", rel, json.dumps(state.__dict__, sort_keys=True)
-    for name, note in snap.notes.items():
-        yield "factory", name, json.dumps(note.__dict__, sort_keys=True)
-    for cell, uses in snap.uses.items():
-        yield "cell", cell, json.dumps(uses)
+def _state_items(snap: Snapshot) -> dict[tuple[str, str], Any]:
+    """The command line's record as (kind, key) -> value; each value is stored as JSON."""
+    items: dict[tuple[str, str], Any] = {
+        ("meta", "version"): STATE_VERSION, ("meta", "config"): snap.config, ("meta", "generation"): snap.generation,
+    }
+    items.update((("file", rel), state.__dict__) for rel, state in snap.files.items())
+    items.update((("factory", name), note.__dict__) for name, note in snap.notes.items())
+    items.update((("cell", cell), uses) for cell, uses in snap.uses.items())
+    return items
 
 
 # -- the build lock -------------------------------------------------------------
@@ -345,14 +344,14 @@ def write_atomically(snap: Snapshot, apply: Callable[[], None], state: Snapshot)
             apply()
         with contextlib.closing(sqlite3.connect(staging)) as target, target:
             # Only the rows that differ: most of a build's record (cells, files) stays as it was.
-            old = {(kind, key): value for kind, key, value in _state_rows(snap)} if snap.recorded else {}
-            new = {(kind, key): value for kind, key, value in _state_rows(state)}
+            old = _state_items(snap) if snap.recorded else {}
+            new = _state_items(state)
             if not snap.recorded:
                 target.execute(f"DELETE FROM {STATE_TABLE}")
             gone = [k for k in old if k not in new]
             target.executemany(f"DELETE FROM {STATE_TABLE} WHERE kind = ? AND key = ?", gone)
             target.executemany(f"INSERT OR REPLACE INTO {STATE_TABLE} (kind, key, value) VALUES (?, ?, ?)",
-                               [(*k, v) for k, v in new.items() if old.get(k) != v])
+                               [(*k, json.dumps(v, sort_keys=True)) for k, v in new.items() if old.get(k, ...) != v])
         if change_counter(live) != snap.counter:
             raise StaleRegistry
         checked = False
