@@ -139,7 +139,8 @@ def summary_line(report: Any) -> str:
     still = f"; failing: {', '.join(failing[:5])}{', ...' if len(failing) > 5 else ''}" if failing else ""
     if not report.changed and not report.built and not report.full:
         return f"nothing changed since the last build ({_count(len(report.factories), 'factory', 'factories')}){still}"
-    why = "all files" if report.full else _count(len(report.changed), "file") + " changed"
+    reason = next(iter(report.changed.values()), "") if report.full else ""
+    why = f"all files ({reason})" if report.full else _count(len(report.changed), "file") + " changed"
     failed = sum(not b.ok for b in report.built.values()) + sum(bool(f.error) for f in report.files)
     text = f"{why}, {_count(len(report.built), 'factory', 'factories')} rebuilt, {report.unchanged} unchanged"
     return text + (f", {failed} failed" if failed else "") + still

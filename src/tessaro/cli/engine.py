@@ -102,6 +102,7 @@ class _Plan:
     forget: list[Path]  # modules to forget first
     rebuild: set[str]  # factory names to rebuild (those that still exist)
     because: dict[str, str]
+    why: str  # the reason for a factory not in ``because``
 
 
 class Engine:
@@ -187,10 +188,16 @@ class Engine:
         source_rels = {project.rel(path): path for path in sources}
         full = everything or not snap.recorded or file_hash(project.pyproject) != snap.config
         if full and only is None:
-            changed = {rel: "all" for rel in source_rels}
+            if everything:
+                reason = "--all"
+            elif not snap.recorded:
+                reason = "no dependency record yet"
+            else:
+                reason = "pyproject.toml changed"
+            changed = {rel: reason for rel in source_rels}
             # Everything is imported afresh, the project files the sources import included.
             forget = [*sources, *(project.root / rel for rel, state in snap.files.items() if not state.source)]
-            return _Plan(True, changed, sources, forget, set(tables.factories), {})
+            return _Plan(True, changed, sources, forget, set(tables.factories), {}, reason)
         if only is not None:
             changed = {project.rel(path): "given" for path in only}
         else:
@@ -234,7 +241,7 @@ class Engine:
         wanted = (reimport | owner_files) & set(source_rels)
         to_import = [path for rel, path in source_rels.items() if rel in wanted]
         forget = [project.root / rel for rel in reimport | owner_files]
-        return _Plan(False, changed, to_import, forget, rebuild, because)
+        return _Plan(False, changed, to_import, forget, rebuild, because, "its file changed")
 
     def _reconcile(self, snap: Snapshot, tables: Tables, plan: _Plan, files: dict[str, Imported],
                    report: BuildReport, step: Callable[[str, str], None] | None,
@@ -273,7 +280,7 @@ class Engine:
             for name in sorted(rebuild, key=lambda n: (owner.get(n, ""), n))
             if name in owner and owner[name] in imported and name in imported[owner[name]].factories
         }
-        report.rebuilt_because = {n: plan.because.get(n, "its file changed") for n in callables}
+        report.rebuilt_because = {n: plan.because.get(n, plan.why) for n in callables}
         built = build_factories(project, callables, files,
                                 step=(lambda name: step("building", name)) if step else None)
         report.built = built
