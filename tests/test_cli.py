@@ -337,9 +337,10 @@ def test_the_registry_tells_the_truth(truth, cli):
     edit(truth / "pyproject.toml", 'sources = ["factories"]', 'sources = ["factories/basics.py"]')
     cli("build")
     assert set(factories()) == {"heater", "straight"}
-    edit(truth / "pyproject.toml", 'sources = ["factories/basics.py"]', "sources = []")
-    out, _ = cli("build", code=1)
+    edit(truth / "pyproject.toml", 'sources = ["factories/basics.py"]', "sources = []\nsource = 1")
+    out, err = cli("build", code=1)
     assert "no source files under the configured sources (none): the registry's 2 factories are kept" in out
+    assert "unknown key 'source' under [tool.tessaro] (did you mean 'sources'?)" in err
     cli("build", "--all")
     assert factories() == {}
 
