@@ -7,6 +7,7 @@ another terminal waits for at most one write, and queries never wait.
 from __future__ import annotations
 
 import json
+import os
 import sys
 import time
 from pathlib import Path
@@ -37,7 +38,8 @@ def watch(engine: Engine, *, json_lines: bool, debounce_ms: int) -> int:
     try:
         run()
         def relevant(_change: Any, path: str) -> bool:
-            return path == str(project.pyproject) or project.rel_if_inside(path) is not None
+            # A new folder counts too: it may hold sources already, and it must be watched.
+            return path == str(project.pyproject) or project.rel_if_inside(path) is not None or os.path.isdir(path)
 
         while True:
             folders = _folders(engine)
