@@ -13,7 +13,9 @@ import time
 from pathlib import Path
 from typing import Any
 
+from tessaro.cli.builder import file_hash
 from tessaro.cli.engine import Engine
+from tessaro.cli.project import CliError, open_project
 
 __all__ = ["watch"]
 
@@ -31,12 +33,25 @@ def watch(engine: Engine, *, json_lines: bool, debounce_ms: int) -> int:
         sys.stdout.write(line + "\n")
         sys.stdout.flush()
 
+    settings = file_hash(project.pyproject)
+
     def run() -> None:
-        report = engine.build(on_wait=lambda text: say("waiting", text), what="tessaro watch")
+        # Bad input met while watching (a pyproject.toml being edited, a registry another program
+        # holds) is reported, and the watch goes on.
+        nonlocal engine, settings
+        try:
+            if file_hash(project.pyproject) != settings:  # the sources may have changed: read it again
+                engine = Engine(open_project(str(project.root)))
+                settings = file_hash(project.pyproject)
+            report = engine.build(on_wait=lambda text: say("waiting", text), what="tessaro watch")
+        except CliError as exc:
+            say("error", f"error: {exc}", message=str(exc))
+            return
         _report(report, say)
 
     try:
         run()
+
         def relevant(_change: Any, path: str) -> bool:
             # A new folder counts too: it may hold sources already, and it must be watched.
             return path == str(project.pyproject) or project.rel_if_inside(path) is not None or os.path.isdir(path)
