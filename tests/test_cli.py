@@ -235,6 +235,12 @@ def test_watch_follows_edits_until_ctrl_c(tmp_path):
         until("watching")
         edit(root / "tech.py", "0.5", "0.75")  # a constants module: re-imported, so the change takes effect
         until("built")
+        until("watching")
+        edit(root / "pyproject.toml", "[tool.tessaro]", "[tool.tessaro")  # half-edited: said, and the watch goes on
+        assert "cannot read" in until("error")["message"]
+        until("watching")
+        edit(root / "pyproject.toml", "[tool.tessaro", "[tool.tessaro]")
+        until("built")
     finally:
         watch.send_signal(2)
         out, err = watch.communicate(timeout=30)
