@@ -18,7 +18,8 @@ import pytest
 from tessaro.cli import main
 
 CLEAN = {k: v for k, v in os.environ.items() if not k.startswith("TESSARO_")}
-TREE = "chip\n├── mzi\n│   └── straight\n├── pad\n└── ring\n    ├── pad\n    └── straight\nspiral  [FAILED]\n"
+TREE = ("chip\n├── mzi\n│   └── straight\n├── pad\n└── ring\n    ├── pad\n    └── straight\n"
+        "spiral  [FAILED, uses as last recorded]\n└── straight\n")
 
 # A project of our own: non-default placements, a constants module outside the sources imported by a
 # factory file, a recursive factory, a model.
@@ -100,7 +101,7 @@ def test_demo_end_to_end(tmp_path):
     done = subprocess.run([script, "show", "straight", "--project", str(project), "--json"], cwd=tmp_path, env=CLEAN,
                           capture_output=True, text=True)
     shown = json.loads(done.stdout)
-    assert (shown["used_by"], shown["uses"]) == (["mzi", "ring"], [])
+    assert (shown["used_by"], shown["uses"]) == (["mzi", "ring", "spiral"], [])  # spiral, as far as it gets
     assert [c["settings"]["length"] for c in shown["components"]] == [10, 40]
 
 
@@ -186,10 +187,10 @@ def test_a_failing_factory_keeps_its_last_known_edges(truth, cli):
     assert shown["traceback"].startswith("Traceback") and "raise RuntimeError('broken ring')" in shown["traceback"]
     assert cli.json("affected", "--factory", "heater")["affected"] == ["heater", "ring", "chip"]
     out, _ = cli("graph")
-    assert "├── ring  [FAILED, uses as of its last build]\n│   ├── heater\n" in out
+    assert "├── ring  [FAILED, uses as last recorded]\n│   ├── heater\n" in out
     out, _ = cli("show", "ring")
     assert "raised at:      factories/devices.py:9\n" in out
-    assert "uses:           heater, straight  (from its last" in out
+    assert "uses:           heater, straight  (as last recorded: it fails now)" in out
 
 
 def test_incremental_build_rewrites_only_what_changed(truth, cli):

@@ -55,6 +55,10 @@ def cell(func: Callable[..., Any] | None = None) -> Any:
 
     @functools.wraps(func)
     def factory(*args: Any, **kwargs: Any) -> TKCell:
+        if kcl._building:  # asked while another cell is being built, whether or not this call succeeds
+            asker = kcl._building[-1].factory_name
+            if asker is not None:
+                kcl.asked.setdefault(asker, set()).add(name)
         bound = settings_signature.bind(*args, **kwargs)
         settings = {**defaults, **bound.arguments}
         changed = {key: value for key, value in settings.items() if not _same(value, defaults[key])}

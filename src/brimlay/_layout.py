@@ -158,6 +158,9 @@ class KCLayout:
         self._setting_names: dict[str, Any] = {}
         # The cells whose factory functions are running, innermost last.
         self._building: list[TKCell] = []
+        #: Factory name -> the factory names it called while building any of its cells, also in
+        #: builds that failed (which leave no cells behind to show it).
+        self.asked: dict[str, set[str]] = {}
 
     def create_cell(
         self,
@@ -193,6 +196,7 @@ class KCLayout:
         self._factory_cache.clear()
         self._setting_names.clear()
         self._building.clear()
+        self.asked.clear()
 
     def _holds(self, cell: TKCell) -> bool:
         return self.tkcells.get(cell.index) is cell

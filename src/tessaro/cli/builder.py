@@ -63,6 +63,7 @@ class Built:
     message: str = ""
     where: str | None = None
     traceback: str | None = None
+    asked: list[str] = field(default_factory=list)  # a failed build: the factories it called first
 
     @property
     def ok(self) -> bool:
@@ -337,6 +338,9 @@ def build_factories(project: Project, factories: dict[str, Callable[..., Any]], 
             except (Exception, SystemExit) as exc:
                 failure = _Failure(project, exc)
                 results[name] = Built(name, message=failure.message, where=failure.where, traceback=failure.traceback)
+    for name, result in results.items():
+        if not result.ok:  # what it asked for before failing, in any of this build's attempts
+            result.asked = sorted(brimlay.kcl.asked.get(name, ()))
     return results
 
 

@@ -322,7 +322,7 @@ def cmd_show(args: argparse.Namespace) -> int:
     def edges(names: list[str]) -> str:
         if not stale:
             return ", ".join(names) or "-"
-        return f"{', '.join(names)}  (from its last successful build)" if names else "-  (none recorded: it fails)"
+        return f"{', '.join(names)}  (as last recorded: it fails now)" if names else "-  (none recorded: it fails)"
 
     fields = [
         ("factory", rec.name),

@@ -343,8 +343,12 @@ class Engine:
                 if child in children:
                     children[parent].add(child)
         for name, row in rows.items():
-            if row[_STATUS] != SUCCESS and name in tables.factories:
+            if row[_STATUS] == SUCCESS:
+                continue
+            if name in tables.factories:
                 children[name].update(c for c in json.loads(tables.factories[name][_CHILDREN] or "[]") if c in rows)
+            if name in built:
+                children[name].update(c for c in built[name].asked if c in rows)
         parents: dict[str, set[str]] = {name: set() for name in rows}
         for name, kids in children.items():
             for kid in kids:

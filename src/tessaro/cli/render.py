@@ -119,7 +119,7 @@ def _label(node: str, status: Mapping[str, str], graph: Any) -> str:
     if state == "SUCCESS":
         return node
     stale = node in graph.stale and graph.uses.get(node)
-    return f"{node}  [{state}, uses as of its last build]" if stale else f"{node}  [{state}]"
+    return f"{node}  [{state}, uses as last recorded]" if stale else f"{node}  [{state}]"
 
 
 def graph_to_text(graph: Any, status: Mapping[str, str], *, ascii_only: bool = False) -> str:
