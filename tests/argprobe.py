@@ -35,7 +35,7 @@ def build(functions, folder: Path):
     so = c.with_suffix(sysconfig.get_config_var("EXT_SUFFIX"))
     subprocess.run([*cc, "-shared", "-fPIC", "-O0", "-I", sysconfig.get_paths()["include"], str(c), "-o", str(so)],
                    check=True)
-    spec = importlib.util.spec_from_file_location(py.stem, so)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(py.stem, so)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module

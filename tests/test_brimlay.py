@@ -102,8 +102,8 @@ def bend(c=None, radius: float = 5.0):
 
 
 @bl.cell
-def route(c, bend_func=bend, spec=None):
-    c.info["spec"] = bl.setting_name(spec)
+def route(c, bend_func=bend, shape=None):
+    c.info["shape"] = bl.setting_name(shape)
 
 
 def test_function_class_and_partial_settings_are_named_by_module_and_qualified_name():
@@ -113,16 +113,16 @@ def test_function_class_and_partial_settings_are_named_by_module_and_qualified_n
     assert route().name == "route"  # defaults, functions among them, keep the factory's name
     twin = {}
     exec(compile("def bend(c=None, radius=5.0): pass", __file__, "exec"), {"__name__": here}, twin)
-    by_function = route(spec=bend)
-    named = route(spec=functools.partial(bend, 2, radius=1))
-    assert route(spec=functools.partial(bend, 2, radius=1)) is named and route(spec=int) is not by_function
+    by_function = route(shape=bend)
+    named = route(shape=functools.partial(bend, 2, radius=1))
+    assert route(shape=functools.partial(bend, 2, radius=1)) is named and route(shape=int) is not by_function
     stored = json.loads(ComponentRecord.from_tkcell(named).to_db_tuple()[3])
-    assert stored == {"bend_func": f"{here}.bend", "spec": f"functools.partial({here}.bend, 2, radius=1)"}
-    assert route(spec=f"{here}.bend") is not by_function  # text that reads like the name is another value
+    assert stored == {"bend_func": f"{here}.bend", "shape": f"functools.partial({here}.bend, 2, radius=1)"}
+    assert route(shape=f"{here}.bend") is not by_function  # text that reads like the name is another value
     names = {c.name for c in bl.kcl.tkcells.values()}
     bl.kcl.clear()
     # Another object of the same name, in a fresh layout, gives the same names: no addresses in them.
-    rebuilt = {route(spec=twin["bend"]).name, route(spec=functools.partial(twin["bend"], 2, radius=1)).name}
+    rebuilt = {route(shape=twin["bend"]).name, route(shape=functools.partial(twin["bend"], 2, radius=1)).name}
     assert rebuilt <= names and by_function.name in rebuilt and named.name in rebuilt
 
 
@@ -136,12 +136,12 @@ def _closure(k):
     (functools.partial(bend, _closure(1)), functools.partial(bend, _closure(2))),
 ], ids=["lambdas", "closures", "partials"])
 def test_two_setting_values_of_one_name_are_refused_naming_both(first, second):
-    route(spec=first)
+    route(shape=first)
     with pytest.raises(ValueError, match="share the name") as info:
         route(bend_func=second)
     assert repr(first) in str(info.value) and repr(second) in str(info.value)
     bl.kcl.clear()  # a fresh layout takes the other one
-    assert route(spec=second).info["spec"] == bl.setting_name(first)
+    assert route(shape=second).info["shape"] == bl.setting_name(first)
 
 
 def test_factories_made_by_one_function_never_share_cells():
