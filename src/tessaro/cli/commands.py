@@ -443,6 +443,8 @@ def _can_encode(stream: Any, text: str) -> bool:
 
 
 def cmd_affected(args: argparse.Namespace) -> int:
+    from tessaro.cli.depgraph import closure, importers
+
     if not args.files and not args.factory:
         raise CliError("give the changed FILEs or --factory NAME")
     query = _Query(args, graph=True)
@@ -450,10 +452,7 @@ def cmd_affected(args: argparse.Namespace) -> int:
     graph = query.graph()
     defined: dict[str, str] = {}  # factory -> why it is affected directly
     given = []
-    importers: dict[str, set[str]] = {}
-    for rel, state in snap.files.items():
-        for imported in state.imports:
-            importers.setdefault(imported, set()).add(rel)
+    imported_by = importers(snap.files)
     for name in query.known(args.factory):
         defined[name] = "given"
     for argument in args.files:
@@ -469,14 +468,7 @@ def cmd_affected(args: argparse.Namespace) -> int:
         if rel not in snap.files:
             _note(f"{rel} is not a source and no source imports it: skipped")
             continue
-        files = {rel}
-        todo = [rel]
-        while todo:
-            for importer in importers.get(todo.pop(), ()):
-                if importer not in files:
-                    files.add(importer)
-                    todo.append(importer)
-        for file in sorted(files):
+        for file in sorted(closure([rel], imported_by)):
             for name in snap.files[file].defines:
                 if name in query.records and str(query.records[name].source) == file:
                     defined.setdefault(name, "defined there" if file == rel else f"its file imports {rel}")

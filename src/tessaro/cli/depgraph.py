@@ -10,7 +10,29 @@ from __future__ import annotations
 from collections.abc import Iterable, Mapping
 from typing import Any
 
-__all__ = ["DepGraph"]
+__all__ = ["DepGraph", "closure", "importers"]
+
+
+def closure(start: Iterable[str], step: Mapping[str, Iterable[str]]) -> dict[str, str | None]:
+    """Everything reachable from ``start`` through ``step``, each with the node it was reached from (None: a start)."""
+    via: dict[str, str | None] = dict.fromkeys(start)
+    todo = list(via)
+    while todo:
+        node = todo.pop()
+        for other in step.get(node, ()):
+            if other not in via:
+                via[other] = node
+                todo.append(other)
+    return via
+
+
+def importers(files: Mapping[str, Any]) -> dict[str, set[str]]:
+    """Project file -> the recorded files that import it (``files`` maps a file to its record)."""
+    found: dict[str, set[str]] = {}
+    for rel, state in files.items():
+        for imported in state.imports:
+            found.setdefault(imported, set()).add(rel)
+    return found
 
 
 class DepGraph:

@@ -15,7 +15,7 @@ difference, all at once (``tessaro.cli.registry``):
    make again, since neither its code nor anything it uses changed. Factory
    edges come from the cells: a factory uses another when one of its cells
    places (or its build asks for) a cell of the other. A failing factory keeps
-   the edges it had when it last built;
+   the edges recorded before, and what its failed build asked for;
 4. write the rows that differ, so that untouched rows keep their
    ``last_updated``.
 
@@ -32,6 +32,7 @@ from pathlib import Path
 from typing import Any
 
 from tessaro.cli.builder import Built, Imported, build_factories, cell_uses, file_hash, import_sources
+from tessaro.cli.depgraph import DepGraph, closure, importers
 from tessaro.cli.project import CliError, Project
 from tessaro.cli.registry import (
     FactoryNote,
@@ -51,7 +52,8 @@ __all__ = ["BuildReport", "Engine", "SUCCESS", "FAILED"]
 SUCCESS = "SUCCESS"
 FAILED = "FAILED"
 # Row positions of a stored factory (see ``FactoryRecord.to_db_tuple``).
-_SOURCE, _STATUS, _MESSAGE, _SETTINGS, _PARENTS, _CHILDREN = 1, 2, 3, 4, 6, 7
+_SOURCE, _STATUS, _SETTINGS, _PARENTS, _CHILDREN = 1, 2, 4, 6, 7
+_MODEL_STATUS = 4  # of a stored model row
 
 
 @dataclass
@@ -59,7 +61,7 @@ class BuildReport:
     """What a build did, for the summary, ``--json`` and ``watch``."""
 
     full: bool
-    changed: dict[str, str] = field(default_factory=dict)  # file -> "changed" / "new" / "deleted" / "forced"
+    changed: dict[str, str] = field(default_factory=dict)  # file -> why it is rebuilt ("changed", "new", ...)
     files: list[Imported] = field(default_factory=list)  # the sources imported
     built: dict[str, Built] = field(default_factory=dict)  # the factories rebuilt
     rebuilt_because: dict[str, str] = field(default_factory=dict)
@@ -80,7 +82,7 @@ class BuildReport:
             any(f.error for f in self.files)
             or any(not b.ok for b in self.built.values())
             or bool(self.failing)
-            or any(row[4] != SUCCESS for row in self.models.values())
+            or any(row[_MODEL_STATUS] != SUCCESS for row in self.models.values())
             or bool(self.warnings)
         )
 
@@ -121,7 +123,9 @@ class Engine:
         changed: dict[str, str] = {}
         if file_hash(self.project.pyproject) != snap.config:
             changed["pyproject.toml"] = "changed"
-        now = {self.project.rel(path): path for path in (sources or self.project.default_sources())}
+        if sources is None:
+            sources = self.project.default_sources()
+        now = {self.project.rel(path): path for path in sources}
         for rel, path in now.items():
             state = snap.files.get(rel)
             if state is None or not state.source:
@@ -206,34 +210,18 @@ class Engine:
         for name, row in tables.factories.items():
             if not isinstance(name, str) or not name:  # see _Writes: their sources are written anew
                 changed.setdefault(str(row[_SOURCE]), "holds rows without a usable name")
-        importers: dict[str, set[str]] = {}
-        for rel, state in snap.files.items():
-            for imported in state.imports:
-                importers.setdefault(imported, set()).add(rel)
-        why = {rel: "its file changed" for rel in changed}
-        todo = list(changed)
-        while todo:
-            rel = todo.pop()
-            for importer in importers.get(rel, ()):
-                if importer not in why:
-                    why[importer] = f"its file imports {rel}"
-                    todo.append(importer)
-        reimport = set(why)
+        through = closure(changed, importers(snap.files))
+        reimport = set(through)
         because: dict[str, str] = {}
         for rel in sorted(reimport):
+            why = "its file changed" if through[rel] is None else f"its file imports {through[rel]}"
             for name in snap.files[rel].defines if rel in snap.files else ():
-                because.setdefault(name, why[rel])
-        defined = set(because)
-        users = _users(tables)
-        rebuild = set(defined)
-        todo = list(defined)
-        while todo:
-            name = todo.pop()
-            for user in users.get(name, ()):
-                if user not in rebuild:
-                    rebuild.add(user)
-                    because[user] = f"uses {name}"
-                    todo.append(user)
+                because.setdefault(name, why)
+        graph = DepGraph({name: json.loads(row[_CHILDREN] or "[]") for name, row in tables.factories.items()})
+        for user, used in closure(because, graph.used_by).items():
+            if used is not None:
+                because[user] = f"uses {used}"
+        rebuild = set(because)
         # The files of the factories to rebuild, and every other file defining one of those names
         # (which of them owns a name may change with this build).
         owner_files = {tables.factories[n][_SOURCE] for n in rebuild if n in tables.factories}
@@ -440,14 +428,6 @@ class Engine:
                     status, message = FAILED, f"{factory!r} has no setting(s) {', '.join(map(repr, unknown))}"
             rows[factory] = (factory, settings, rel, pdk, status, message)
         return rows
-
-
-def _users(tables: Tables) -> dict[str, set[str]]:
-    users: dict[str, set[str]] = {}
-    for name, row in tables.factories.items():
-        for child in json.loads(row[_CHILDREN] or "[]"):
-            users.setdefault(child, set()).add(name)
-    return users
 
 
 def _settings_text(factory: Any) -> str:
