@@ -134,7 +134,7 @@ def verify(path: Path) -> None:
     if not change_counter(path):
         return  # absent or empty: a build makes it
     try:
-        with contextlib.closing(_connect(path, readonly=True)) as conn:
+        with contextlib.closing(_connect(path)) as conn:
             for table, columns in _COLUMNS.items():
                 found = [row[1] for row in conn.execute(f"PRAGMA table_info({table})")]
                 if found and found != columns:
@@ -143,10 +143,9 @@ def verify(path: Path) -> None:
         raise _unreadable(path, exc) from None
 
 
-def _connect(path: Path, *, readonly: bool) -> sqlite3.Connection:
-    if readonly:
-        return sqlite3.connect(f"{path.as_uri()}?mode=ro", uri=True)
-    return sqlite3.connect(path)
+def _connect(path: Path) -> sqlite3.Connection:
+    """A read-only connection: reading the registry can never change it."""
+    return sqlite3.connect(f"{path.as_uri()}?mode=ro", uri=True)
 
 
 def read_snapshot(path: Path, *, cells: bool = False) -> Snapshot:
@@ -157,7 +156,7 @@ def read_snapshot(path: Path, *, cells: bool = False) -> Snapshot:
         return snap
     kinds = ("meta", "file", "factory", "cell") if cells else ("meta", "file", "factory")
     try:
-        with contextlib.closing(_connect(path, readonly=True)) as conn:
+        with contextlib.closing(_connect(path)) as conn:
             has_table = conn.execute(
                 "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?", (STATE_TABLE,)
             ).fetchone()
@@ -188,10 +187,9 @@ def read_snapshot(path: Path, *, cells: bool = False) -> Snapshot:
 
 
 #: The stored row of each table, in the order the record classes' ``to_db_tuple()`` gives it.
-FACTORY_COLUMNS = ("name, source, status, message, default_settings, pdk_type, parents, children, is_partial,"
-                   " tags, ignored_sources")
-COMPONENT_COLUMNS = "name, factory_name, ports, settings, info"
-MODEL_COLUMNS = "factory, settings, source, pdk_type, status, message"
+FACTORY_COLUMNS = ", ".join(c for c in _COLUMNS["factories"] if c not in ("has_model", "last_updated"))
+COMPONENT_COLUMNS = ", ".join(_COLUMNS["components"])
+MODEL_COLUMNS = ", ".join(_COLUMNS["models"])
 
 
 @dataclass
@@ -199,7 +197,6 @@ class Tables:
     """The registry's three tables as stored rows, keyed by name (read-only, for comparing)."""
 
     factories: dict[str, tuple[Any, ...]] = field(default_factory=dict)
-    has_model: dict[str, bool] = field(default_factory=dict)
     components: dict[str, tuple[Any, ...]] = field(default_factory=dict)
     models: dict[str, tuple[Any, ...]] = field(default_factory=dict)
 
@@ -209,12 +206,11 @@ def read_tables(path: Path) -> Tables:
     if change_counter(path) is None:
         return tables
     try:
-        with contextlib.closing(_connect(path, readonly=True)) as conn:
+        with contextlib.closing(_connect(path)) as conn:
             present = {row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+            # A stored 0/1 flag equals the record's False/True, so rows compare with to_db_tuple() as read.
             if "factories" in present:
-                for row in conn.execute(f"SELECT {FACTORY_COLUMNS}, has_model FROM factories"):
-                    tables.factories[row[0]] = (*row[:8], bool(row[8]), *row[9:11])
-                    tables.has_model[row[0]] = bool(row[11])
+                tables.factories = {row[0]: row for row in conn.execute(f"SELECT {FACTORY_COLUMNS} FROM factories")}
             if "components" in present:
                 tables.components = {row[0]: row for row in conn.execute(f"SELECT {COMPONENT_COLUMNS} FROM components")}
             if "models" in present:
@@ -329,7 +325,7 @@ def write_atomically(snap: Snapshot, apply: Callable[[], None], state: Snapshot)
     try:
         with contextlib.closing(sqlite3.connect(staging)) as target:
             if snap.exists:
-                with contextlib.closing(_connect(live, readonly=True)) as source:
+                with contextlib.closing(_connect(live)) as source:
                     source.backup(target)
             with target:
                 cursor = target.cursor()
