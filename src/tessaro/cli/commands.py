@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import difflib
+import functools
 import json
 import os
 import shutil
@@ -82,23 +83,21 @@ class _Query:
                 raise CliError(f"unknown factory {name!r}{hint}")
         return names
 
-    def component_counts(self) -> dict[str, int]:
-        names = sorted(self.records)
-        if not names:
-            return {}
-        return {name: len(c) for name, c in _db().get_components_by_factories(*names).items()}
+    def components(self, names: list[str]) -> dict[str, list[Any]]:
+        """The components of ``names`` by factory, asked for in batches below SQLite's variable limit."""
+        from tessaro.cli.registry import batched
+
+        found: dict[str, list[Any]] = {}
+        for batch in batched(names):
+            found.update(_db().get_components_by_factories(*batch))
+        return found
 
     def model_status(self, name: str) -> str:
-        return "-" if not self.records[name].has_model else self.models().get(name, "-")
+        return "-" if not self.records[name].has_model else self.model_statuses.get(name, "-")
 
-    def models(self) -> dict[str, str]:
-        if not hasattr(self, "_models"):
-            self._models = {n: m.status for n, m in _db().get_all_models().items()}
-        return self._models
-
-
-def _progress(args: argparse.Namespace) -> bool:
-    return sys.stderr.isatty() and not args.verbose and os.environ.get("TERM") != "dumb"
+    @functools.cached_property
+    def model_statuses(self) -> dict[str, str]:
+        return {n: m.status for n, m in _db().get_all_models().items()}
 
 
 # -- build -------------------------------------------------------------------
@@ -109,7 +108,7 @@ def cmd_build(args: argparse.Namespace) -> int:
     only = _build_sources(engine.project, args.sources) if args.sources else None
     if args.all and only is not None:
         raise CliError("--all rebuilds every source: give either --all or SOURCE files")
-    bar = Progress("building", 0, enabled=_progress(args))
+    bar = Progress("building", 0, enabled=not args.verbose)  # drawn on a terminal only
     try:
         report = engine.build(everything=args.all, only=only, step=lambda _kind, name: bar.step(name),
                               on_wait=_note)
@@ -124,7 +123,7 @@ def cmd_build(args: argparse.Namespace) -> int:
 
 def _build_sources(project: Project, given: list[str]) -> list[Path]:
     files = explicit_sources(given, project.root)
-    covered = {path for path in project.default_sources()}
+    covered = set(project.default_sources())
     for path in files:
         if not path.is_relative_to(project.root):
             raise CliError(f"{path} is outside the project folder {project.root}")
@@ -184,11 +183,12 @@ def build_json(report: Any) -> dict[str, Any]:
 def _print_build(report: Any) -> None:
     out = sys.stdout
     rows = []
-    for name, built in sorted(report.built.items(), key=lambda item: (report.factories.get(item[0], "??")[1], item[0])):
-        row = report.factories.get(name)
+    for name, built in report.built.items():
+        source = report.factories[name][1] if name in report.factories else ""
         status = "SUCCESS" if built.ok else "FAILED"
         detail = built.message + (f" ({built.where})" if built.where else "") if not built.ok else ""
-        rows.append((name, status, report.components.get(name, 0), row[1] if row else "", detail))
+        rows.append((name, status, report.components.get(name, 0), source, detail))
+    rows.sort(key=lambda row: (row[3], row[0]))  # by file, then name
     if rows:
         table(("factory", "status", "components", "source", "message"), rows, out)
     for file in report.files:
@@ -220,7 +220,7 @@ def cmd_watch(args: argparse.Namespace) -> int:
 def cmd_factories(args: argparse.Namespace) -> int:
     query = _Query(args)
     names = sorted(query.records)
-    counts = query.component_counts()
+    counts = {name: len(found) for name, found in query.components(names).items()}
     if args.json:
         write_json([factory_json(query, n, counts.get(n, 0)) for n in names])
         return EXIT_OK
@@ -260,7 +260,7 @@ def _component_json(rec: Any) -> dict[str, Any]:
 def cmd_components(args: argparse.Namespace) -> int:
     query = _Query(args)
     names = sorted(query.known(args.factories)) if args.factories else sorted(query.records)
-    found = _db().get_components_by_factories(*names) if names else {}
+    found = query.components(names)
     records = [c for name in names for c in found.get(name, [])]
     if args.json:
         write_json([_component_json(c) for c in records])
@@ -268,9 +268,13 @@ def cmd_components(args: argparse.Namespace) -> int:
     if not records:
         print("no components registered" + ("" if args.factories else " (run 'tessaro build')"), file=sys.stderr)
         return EXIT_OK
-    rows = [(c.name, c.factory_name, ", ".join(p.get("name", "?") for p in c.ports), c.settings) for c in records]
+    rows = [(c.name, c.factory_name, _port_names(c), c.settings) for c in records]
     table(("component", "factory", "ports", "settings"), rows, sys.stdout)
     return EXIT_OK
+
+
+def _port_names(component: Any) -> str:
+    return ", ".join(port.get("name", "?") for port in component.ports)
 
 
 def _model_json(rec: Any) -> dict[str, Any]:
@@ -289,8 +293,7 @@ def cmd_models(args: argparse.Namespace) -> int:
         print("no models registered (run 'tessaro build')", file=sys.stderr)
         return EXIT_OK
     out = sys.stdout
-    rows = [(n, m.status, m.pdk_type, m.settings_dict, m.source, m.message)
-            for n, m in ((n, models[n]) for n in names)]
+    rows = [(n, m.status, m.pdk_type, m.settings_dict, m.source, m.message) for n, m in sorted(models.items())]
     table(("factory", "status", "pdk type", "settings", "source", "message"), rows, out)
     return EXIT_OK
 
@@ -302,7 +305,7 @@ def cmd_show(args: argparse.Namespace) -> int:
     query = _Query(args, graph=True)
     name = query.known([args.factory])[0]
     rec = query.records[name]
-    components = _db().get_components_by_factories(name).get(name, [])
+    components = query.components([name]).get(name, [])
     model = _db().get_models_by_name(name).get(name) if rec.has_model else None
     graph = query.graph()
     stale = name in graph.stale
@@ -348,7 +351,7 @@ def cmd_show(args: argparse.Namespace) -> int:
         out.write(note.traceback + "\n")
     out.write(f"components ({len(components)}):\n")
     if components:
-        rows = [(c.name, ", ".join(p.get("name", "?") for p in c.ports), c.settings) for c in components]
+        rows = [(c.name, _port_names(c), c.settings) for c in components]
         table(("component", "ports", "settings"), rows, out)
     return EXIT_OK
 
