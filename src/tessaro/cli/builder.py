@@ -108,13 +108,17 @@ def _recording_imports(project: Project, files: dict[str, Imported]) -> Iterator
     """
     original = builtins.__import__
 
+    def seen(rel: str) -> Imported:  # a project file met on the way (not a source unless listed as one)
+        if rel not in files:
+            files[rel] = Imported(rel, project.root / rel, file_hash(project.root / rel), False)
+        return files[rel]
+
     def record(importer: str, module: Any) -> None:
         file = getattr(module, "__file__", None)
         rel = project.rel_if_inside(file) if isinstance(file, str) else None
         if rel is not None and rel != importer:
-            files[importer].imports.add(rel)
-            if rel not in files:
-                files[rel] = Imported(rel, project.root / rel, file_hash(project.root / rel), False)
+            seen(importer).imports.add(rel)
+            seen(rel)
 
     def wrapper(name: str, globals: Any = None, locals: Any = None, fromlist: Any = (), level: int = 0) -> Any:
         module = original(name, globals, locals, fromlist, level)
@@ -122,8 +126,7 @@ def _recording_imports(project: Project, files: dict[str, Imported]) -> Iterator
         importer = project.rel_if_inside(importer_file) if isinstance(importer_file, str) else None
         if importer is None:
             return module
-        if importer not in files:  # a project file outside the sources, running its own imports
-            files[importer] = Imported(importer, project.root / importer, file_hash(project.root / importer), False)
+        seen(importer)  # also a project file outside the sources, running its own imports
         try:
             full = importlib.util.resolve_name("." * level + name, globals.get("__package__")) if level else name
         except (ImportError, ValueError, TypeError):

@@ -14,6 +14,7 @@ import os
 import shutil
 import subprocess
 import sys
+from collections.abc import Collection
 from pathlib import Path
 from typing import Any
 
@@ -459,7 +460,7 @@ def cmd_affected(args: argparse.Namespace) -> int:
     for name in query.known(args.factory):
         defined[name] = "given"
     for argument in args.files:
-        rel = _project_file(project, argument, set(snap.files))
+        rel = _project_file(project, argument, snap.files.keys())
         if rel is None:
             _note(f"{argument} is not a file of the project: skipped")
             continue
@@ -497,7 +498,7 @@ def cmd_affected(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _project_file(project: Project, argument: str, known: set[str]) -> str | None:
+def _project_file(project: Project, argument: str, known: Collection[str]) -> str | None:
     """The project-relative path of a changed file (it may be deleted), or None if not the project's."""
     path = Path(argument).expanduser()
     candidates = [path] if path.is_absolute() else [Path.cwd() / path, project.root / path]

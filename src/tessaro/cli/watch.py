@@ -40,9 +40,10 @@ def watch(engine: Engine, *, json_lines: bool, debounce_ms: int) -> int:
         # holds) is reported, and the watch goes on.
         nonlocal engine, settings
         try:
-            if file_hash(project.pyproject) != settings:  # the sources may have changed: read it again
+            current = file_hash(project.pyproject)
+            if current != settings:  # the sources may have changed: read it again
                 engine = Engine(open_project(str(project.root)))
-                settings = file_hash(project.pyproject)
+                settings = current
             report = engine.build(on_wait=lambda text: say("waiting", text), what="tessaro watch")
         except CliError as exc:
             say("error", f"error: {exc}", message=str(exc))
@@ -56,8 +57,8 @@ def watch(engine: Engine, *, json_lines: bool, debounce_ms: int) -> int:
             # A new folder counts too: it may hold sources already, and it must be watched.
             return path == str(project.pyproject) or project.rel_if_inside(path) is not None or os.path.isdir(path)
 
+        folders = _folders(engine)
         while True:
-            folders = _folders(engine)
             announced = False
             # An empty set of changes comes after each quiet spell, the first once the watch is in place.
             for changes in watchfiles.watch(*folders, watch_filter=relevant, debounce=debounce_ms, step=20,
@@ -71,7 +72,9 @@ def watch(engine: Engine, *, json_lines: bool, debounce_ms: int) -> int:
                     continue
                 run()
                 announced = False
-                if _folders(engine) != folders:
+                now = _folders(engine)
+                if now != folders:
+                    folders = now
                     break  # new folders to watch: start again
     except KeyboardInterrupt:
         say("stopped", "stopped watching; the registry holds the last complete build")
