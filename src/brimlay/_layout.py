@@ -198,6 +198,22 @@ class KCLayout:
         self._building.clear()
         self.asked.clear()
 
+    def save(self) -> tuple[Any, ...]:
+        """The registry's contents, for ``restore``: its cells, caches and names, as of now."""
+        return (dict(self.tkcells), dict(self._by_name), dict(self._factory_cache), dict(self._setting_names),
+                {name: set(asked) for name, asked in self.asked.items()}, self._next_index)
+
+    def restore(self, saved: tuple[Any, ...]) -> None:
+        """Bring back what ``save`` returned; indices handed out since are still never reused."""
+        self.clear()
+        tkcells, by_name, cache, setting_names, asked, next_index = saved
+        self.tkcells.update(tkcells)
+        self._by_name.update(by_name)
+        self._factory_cache.update(cache)
+        self._setting_names.update(setting_names)
+        self.asked.update(asked)
+        self._next_index = max(self._next_index, next_index)
+
     def _holds(self, cell: TKCell) -> bool:
         return self.tkcells.get(cell.index) is cell
 

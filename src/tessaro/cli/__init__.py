@@ -178,7 +178,7 @@ def _no_lasting_effects() -> Iterator[None]:
     logger = logging.getLogger("tessaro")
     handlers, level = list(logger.handlers), logger.level
     layout = sys.modules.get("brimlay")
-    saved = _save_layout(layout)
+    saved = layout.kcl.save() if layout is not None else None
     try:
         yield
     finally:
@@ -195,27 +195,11 @@ def _no_lasting_effects() -> Iterator[None]:
         sys.dont_write_bytecode = dont_write_bytecode
         logger.handlers[:] = handlers
         logger.setLevel(level)
-        _restore_layout(sys.modules.get("brimlay"), saved)
-
-
-def _save_layout(module: object) -> tuple[dict, dict, dict, int] | None:
-    if module is None:
-        return None
-    kcl = module.kcl  # type: ignore[attr-defined]
-    return dict(kcl.tkcells), dict(kcl._by_name), dict(kcl._factory_cache), kcl._next_index
-
-
-def _restore_layout(module: object, saved: tuple[dict, dict, dict, int] | None) -> None:
-    if module is None:
-        return
-    kcl = module.kcl  # type: ignore[attr-defined]
-    kcl.clear()
-    if saved is not None:
-        tkcells, by_name, cache, next_index = saved
-        kcl.tkcells.update(tkcells)
-        kcl._by_name.update(by_name)
-        kcl._factory_cache.update(cache)
-        kcl._next_index = max(kcl._next_index, next_index)
+        layout = sys.modules.get("brimlay")
+        if layout is not None and saved is not None:
+            layout.kcl.restore(saved)
+        elif layout is not None:  # first imported by this command
+            layout.kcl.clear()
 
 
 def _setup_logging(verbose: bool) -> None:
