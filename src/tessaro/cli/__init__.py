@@ -243,7 +243,7 @@ def _run(args: argparse.Namespace) -> int:
     import sqlite3
 
     from tessaro.cli import commands
-    from tessaro.cli.project import CliError
+    from tessaro.cli.errors import CliError
 
     try:
         return getattr(commands, args.handler)(args)

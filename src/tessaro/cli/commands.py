@@ -18,8 +18,9 @@ from collections.abc import Collection
 from pathlib import Path
 from typing import Any
 
-from tessaro.cli.project import CliError, Project, explicit_sources, open_project
-from tessaro.cli.render import Progress, color, table
+from tessaro.cli.errors import CliError
+from tessaro.cli.project import Project, explicit_sources, open_project
+from tessaro.cli.render import Progress, color, summary_line, table
 
 EXIT_OK = 0
 EXIT_FAILURES = 1
@@ -132,22 +133,6 @@ def _build_sources(project: Project, given: list[str]) -> list[Path]:
             raise CliError(f"{project.rel(path)} is not under the configured sources"
                            f" ({', '.join(project.sources_setting) or 'none'}): add it to [tool.tessaro] sources")
     return files
-
-
-def summary_line(report: Any) -> str:
-    failing = report.failing
-    still = f"; failing: {', '.join(failing[:5])}{', ...' if len(failing) > 5 else ''}" if failing else ""
-    if not report.changed and not report.built and not report.full:
-        return f"nothing changed since the last build ({_count(len(report.factories), 'factory', 'factories')}){still}"
-    reason = next(iter(report.changed.values()), "") if report.full else ""
-    why = f"all files ({reason})" if report.full else _count(len(report.changed), "file") + " changed"
-    failed = sum(not b.ok for b in report.built.values()) + sum(bool(f.error) for f in report.files)
-    text = f"{why}, {_count(len(report.built), 'factory', 'factories')} rebuilt, {report.unchanged} unchanged"
-    return text + (f", {failed} failed" if failed else "") + still
-
-
-def _count(n: int, one: str, many: str | None = None) -> str:
-    return f"{n} {one if n == 1 else many or one + 's'}"
 
 
 def build_json(report: Any) -> dict[str, Any]:

@@ -33,7 +33,8 @@ from typing import Any
 
 from tessaro.cli.builder import Built, Imported, build_factories, cell_uses, file_hash, import_sources
 from tessaro.cli.depgraph import DepGraph, closure, importers
-from tessaro.cli.project import CliError, Project
+from tessaro.cli.errors import CliError
+from tessaro.cli.project import Project
 from tessaro.cli.registry import (
     FactoryNote,
     FileState,

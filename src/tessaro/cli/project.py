@@ -9,18 +9,14 @@ import tomllib
 from dataclasses import dataclass
 from pathlib import Path
 
-__all__ = ["DEFAULT_SOURCES", "CliError", "Project", "open_project", "relative_source"]
+from tessaro.cli.errors import CliError
+
+__all__ = ["DEFAULT_SOURCES", "Project", "open_project", "relative_source"]
 
 #: Where factory sources live when ``[tool.tessaro] sources`` is not set.
 DEFAULT_SOURCES = ("factories",)
 #: The keys ``[tool.tessaro]`` may hold.
 SETTINGS = ("sources",)
-
-
-class CliError(Exception):
-    """Bad input: reported as one line on stderr, exit status 2."""
-
-    exit_code = 2
 
 
 @dataclass(frozen=True)

@@ -25,7 +25,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from tessaro.cli.project import CliError
+from tessaro.cli.errors import CliError, RegistryBusy
 
 __all__ = [
     "BATCH", "FactoryNote", "FileState", "Snapshot", "StaleRegistry", "Tables", "batched", "build_lock",
@@ -67,12 +67,6 @@ class FactoryNote:
 
     where: str | None = None
     traceback: str | None = None
-
-
-class RegistryBusy(CliError):
-    """Another program holds the registry locked: not bad input, and nothing is wrong with the file."""
-
-    exit_code = 1
 
 
 def _unreadable(path: Path, exc: sqlite3.DatabaseError) -> CliError:

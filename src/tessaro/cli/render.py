@@ -9,7 +9,9 @@ import sys
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, TextIO
 
-__all__ = ["GRAPH_FORMATS", "Progress", "color", "graph_json", "graph_to_text", "render_graph", "table"]
+__all__ = [
+    "GRAPH_FORMATS", "Progress", "color", "graph_json", "graph_to_text", "render_graph", "summary_line", "table",
+]
 
 
 def _plain(stream: TextIO) -> bool:
@@ -105,6 +107,26 @@ def _cell(value: Any) -> str:
     if isinstance(value, (dict, list)):
         return json.dumps(value, sort_keys=True, default=str)
     return " ".join(str(value).split())
+
+
+# -- the build summary ---------------------------------------------------------
+
+
+def summary_line(report: Any) -> str:
+    """One line saying what a build did and what still fails."""
+    failing = report.failing
+    still = f"; failing: {', '.join(failing[:5])}{', ...' if len(failing) > 5 else ''}" if failing else ""
+    if not report.changed and not report.built and not report.full:
+        return f"nothing changed since the last build ({_count(len(report.factories), 'factory', 'factories')}){still}"
+    reason = next(iter(report.changed.values()), "") if report.full else ""
+    why = f"all files ({reason})" if report.full else _count(len(report.changed), "file") + " changed"
+    failed = sum(not b.ok for b in report.built.values()) + sum(bool(f.error) for f in report.files)
+    text = f"{why}, {_count(len(report.built), 'factory', 'factories')} rebuilt, {report.unchanged} unchanged"
+    return text + (f", {failed} failed" if failed else "") + still
+
+
+def _count(n: int, one: str, many: str | None = None) -> str:
+    return f"{n} {one if n == 1 else many or one + 's'}"
 
 
 # -- dependency graph --------------------------------------------------------

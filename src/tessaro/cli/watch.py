@@ -15,7 +15,9 @@ from typing import Any
 
 from tessaro.cli.builder import file_hash
 from tessaro.cli.engine import Engine
-from tessaro.cli.project import CliError, open_project
+from tessaro.cli.errors import CliError
+from tessaro.cli.project import open_project
+from tessaro.cli.render import summary_line
 
 __all__ = ["watch"]
 
@@ -120,7 +122,5 @@ def _report(report: Any, say: Any) -> None:
         say("model_removed", f"removed the model of {name}", factory=name)
     for warning in report.warnings:
         say("warning", f"warning: {warning}", message=warning)
-    from tessaro.cli.commands import summary_line
-
     say("built", summary_line(report), changed=report.changed, rebuilt=len(report.built), unchanged=report.unchanged,
         written=report.written)
