@@ -90,6 +90,8 @@ class Snapshot:
     files: dict[str, FileState] = field(default_factory=dict)
     notes: dict[str, FactoryNote] = field(default_factory=dict)
     uses: dict[str, list[str]] = field(default_factory=dict)  # cell -> cells it uses (only when asked)
+    # factory -> project files its last build read or imported itself (beyond its file's imports)
+    inputs: dict[str, list[str]] = field(default_factory=dict)
     config: str | None = None  # hash of the configuration the last build ran with
     generation: int = 0
 
@@ -148,7 +150,7 @@ def read_snapshot(path: Path, *, cells: bool = False) -> Snapshot:
     snap = Snapshot(path=path, exists=counter is not None, counter=counter, version=None)
     if counter is None:
         return snap
-    kinds = ("meta", "file", "factory", "cell") if cells else ("meta", "file", "factory")
+    kinds = ("meta", "file", "factory", "input", "cell") if cells else ("meta", "file", "factory", "input")
     try:
         with contextlib.closing(_connect(path)) as conn:
             has_table = conn.execute(
@@ -169,11 +171,13 @@ def read_snapshot(path: Path, *, cells: bool = False) -> Snapshot:
             snap.files[key] = FileState(**data)
         elif kind == "factory":
             snap.notes[key] = FactoryNote(**data)
+        elif kind == "input":
+            snap.inputs[key] = data
         else:
             snap.uses[key] = data
     snap.version = meta.get("version")
     if not snap.recorded:
-        snap.files, snap.notes, snap.uses = {}, {}, {}
+        snap.files, snap.notes, snap.uses, snap.inputs = {}, {}, {}, {}
         return snap
     snap.config = meta.get("config")
     snap.generation = meta.get("generation", 0)
@@ -221,6 +225,7 @@ def _state_items(snap: Snapshot) -> dict[tuple[str, str], Any]:
     }
     items.update((("file", rel), state.__dict__) for rel, state in snap.files.items())
     items.update((("factory", name), note.__dict__) for name, note in snap.notes.items())
+    items.update((("input", name), files) for name, files in snap.inputs.items())
     items.update((("cell", cell), uses) for cell, uses in snap.uses.items())
     return items
 
