@@ -1,80 +1,55 @@
-"""Importing a project's sources and building its factories in the live layout.
+"""Importing a project's sources and building its factories: the work of a build worker.
 
-This module knows nothing of the registry: it imports the files it is given
-(recording which project files each one imports), finds the factories and
-models they define, builds the factories it is asked for, and describes what
-the live layout then holds. ``tessaro.cli.engine`` turns that into registry
-writes.
+This module runs only inside build workers (``tessaro.cli.worker``), fresh
+processes that the command starts for each build: the project's code never
+runs in the command's own process. It imports the files it is given, builds
+the factories it is asked for in the live layout, and describes what it saw
+as plain data: every project file the code imported or read (by any route),
+what each source defines, each factory's outcome, and the cells they made.
+
+Who depends on what is learnt while the code runs. A stack says whose code
+runs now: a project module while it executes, a factory while it builds.
+Every project file imported (an import statement, ``importlib``, an import of
+a module imported before) or opened for reading is credited to the top of
+that stack: to the module (a file-level import) or to the factory (an input of
+that factory alone). Reads that bypass Python's ``open`` (``os.stat``,
+``Path.exists``, C libraries) are not seen.
 """
 
 from __future__ import annotations
 
 import builtins
 import contextlib
-import hashlib
 import importlib
+import importlib.machinery
 import importlib.util
+import json
+import marshal
+import os
 import sys
 import traceback
-from collections.abc import Callable, Iterable, Iterator
-from dataclasses import dataclass, field
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from types import ModuleType
 from typing import Any
 
-from tessaro.cli.project import Project
-from tessaro.modeling import ModelMark, model_mark
+from tessaro.cli.project import Project, file_hash
+from tessaro.modeling import model_mark
 
-__all__ = ["Built", "Imported", "build_factories", "cell_uses", "file_hash", "import_sources"]
+__all__ = ["Session"]
 
-
-def file_hash(path: Path) -> str | None:
-    """The content hash of a file (None if it cannot be read)."""
-    try:
-        return hashlib.blake2b(path.read_bytes(), digest_size=16).hexdigest()
-    except OSError:
-        return None
-
-
-@dataclass
-class Imported:
-    """One project file as this build saw it."""
-
-    rel: str
-    path: Path
-    hash: str | None
-    source: bool  # a factory source (else a project file that sources import)
-    executed: bool = False  # its module ran in this build (so ``imports`` is complete)
-    imports: set[str] = field(default_factory=set)
-    factories: dict[str, Callable[..., Any]] = field(default_factory=dict)
-    defines: list[str] = field(default_factory=list)  # every factory name it defines, duplicates included
-    models: dict[str, ModelMark] = field(default_factory=dict)
-    error: str | None = None
-    where: str | None = None
-    traceback: str | None = None
-
-
-@dataclass
-class Built:
-    """The outcome of building one factory with its default settings."""
-
-    name: str
-    cell: Any = None  # the live cell, when the build succeeded
-    message: str = ""
-    where: str | None = None
-    traceback: str | None = None
-    asked: list[str] = field(default_factory=list)  # a failed build: the factories it called first
-
-    @property
-    def ok(self) -> bool:
-        return self.cell is not None
+_WRITE_MODES = frozenset("wax+")
+_WRITE_FLAGS = os.O_WRONLY | os.O_RDWR | os.O_CREAT | os.O_TRUNC | os.O_APPEND
 
 
 class _Failure:
     """Where an exception was raised in the project's own code, and its traceback."""
 
     def __init__(self, project: Project, exc: BaseException) -> None:
-        text = str(exc).strip().replace("\n", " ")
+        try:
+            text = str(exc).strip().replace("\n", " ")
+        except Exception:  # an exception whose text cannot be made is still reported, by its type
+            text = ""
         self.message: str = f"{type(exc).__name__}: {text}" if text else type(exc).__name__
         frames = traceback.extract_tb(exc.__traceback__)
         if isinstance(exc, SyntaxError) and exc.filename:
@@ -89,135 +64,344 @@ class _Failure:
         tb = exc.__traceback__
         while tb is not None and project.rel_if_inside(tb.tb_frame.f_code.co_filename) is None:
             tb = tb.tb_next
-        if tb is None:  # raised before the project's code ran (a syntax error): the error alone says where
-            self.traceback = "".join(traceback.format_exception_only(exc)).rstrip()
-        else:
-            self.traceback = "".join(traceback.format_exception(exc.with_traceback(tb))).rstrip()
-
-
-# -- importing -------------------------------------------------------------------
-
-
-@contextlib.contextmanager
-def _recording_imports(project: Project, files: dict[str, Imported]) -> Iterator[None]:
-    """Record importer -> imported for every import statement between project files.
-
-    ``__import__`` is wrapped rather than ``sys.modules`` compared before and
-    after, because a module already imported by one file must be credited to
-    every file that imports it.
-    """
-    original = builtins.__import__
-
-    def seen(rel: str) -> Imported:  # a project file met on the way (not a source unless listed as one)
-        if rel not in files:
-            files[rel] = Imported(rel, project.root / rel, file_hash(project.root / rel), False)
-        return files[rel]
-
-    def record(importer: str, module: Any) -> None:
-        file = getattr(module, "__file__", None)
-        rel = project.rel_if_inside(file) if isinstance(file, str) else None
-        if rel is not None and rel != importer:
-            seen(importer).imports.add(rel)
-            seen(rel)
-
-    def wrapper(name: str, globals: Any = None, locals: Any = None, fromlist: Any = (), level: int = 0) -> Any:
-        module = original(name, globals, locals, fromlist, level)
-        importer_file = globals.get("__file__") if isinstance(globals, dict) else None
-        importer = project.rel_if_inside(importer_file) if isinstance(importer_file, str) else None
-        if importer is None:
-            return module
-        seen(importer)  # also a project file outside the sources, running its own imports
         try:
-            full = importlib.util.resolve_name("." * level + name, globals.get("__package__")) if level else name
-        except (ImportError, ValueError, TypeError):
-            return module
-        parts = full.split(".") if full else []
-        for i in range(1, len(parts) + 1):
-            record(importer, sys.modules.get(".".join(parts[:i])))
-        for item in fromlist or ():
-            value = getattr(module, item, None) if isinstance(item, str) else None
-            if isinstance(value, ModuleType):
-                record(importer, value)
-        return module
+            if tb is None:  # raised before the project's code ran (a syntax error): the error alone says where
+                self.traceback = "".join(traceback.format_exception_only(exc)).rstrip()
+            else:
+                self.traceback = "".join(traceback.format_exception(exc.with_traceback(tb))).rstrip()
+        except Exception:
+            self.traceback = self.message
 
-    builtins.__import__ = wrapper
-    try:
-        yield
-    finally:
-        builtins.__import__ = original
+    def data(self) -> dict[str, Any]:
+        return {"error": self.message, "where": self.where, "traceback": self.traceback}
 
 
-def import_sources(project: Project, sources: Iterable[Path], forget: Iterable[Path],
-                   known: Iterable[str] = ()) -> dict[str, Imported]:
-    """Import ``sources`` (after forgetting the modules of ``forget``) and find what each defines.
+class _File:
+    """One project file as this worker saw it."""
 
-    Returns every project file seen, by project-relative path: the sources and
-    the project files they import. ``known`` names project files they imported
-    last time (their bytecode is prepared like the sources'). A source that fails to import is reported
-    in its entry; the others carry on.
-    """
-    _forget_modules(project, forget)
-    files: dict[str, Imported] = {}
-    order: list[Imported] = []
-    for path in sources:
-        rel = project.rel(path)
-        entry = files.setdefault(rel, Imported(rel, path, file_hash(path), source=True))
-        entry.source = True
-        order.append(entry)
-    before = set(sys.modules)
-    paths = [entry.path for entry in order] + [project.root / rel for rel in known]
-    with (
-        _recording_imports(project, files),
-        _bytecode_aside(project.bytecode_cache, paths),
-        contextlib.redirect_stdout(sys.stderr),
-    ):
-        for entry in order:
+    def __init__(self, rel: str, path: Path, source: bool) -> None:
+        self.rel, self.path, self.source = rel, path, source
+        self.hash = file_hash(path)
+        self.executed = False  # its module ran here (so ``imports`` is complete)
+        self.imports: set[str] = set()
+        self.defines: list[str] = []  # every factory name it defines, duplicates included
+        self.factories: dict[str, Any] = {}
+        self.models: dict[str, list[Any]] = {}  # factory -> [settings JSON, pdk type, error or None]
+        self.failure: _Failure | None = None
+
+    def data(self) -> dict[str, Any]:
+        found = {
+            "hash": self.hash, "source": self.source, "executed": self.executed, "imports": sorted(self.imports),
+            "defines": self.defines, "factories": list(self.factories), "models": self.models,
+            "error": None, "where": None, "traceback": None,
+        }
+        if self.failure is not None:
+            found.update(self.failure.data())
+        return found
+
+
+class Session:
+    """One worker's view of the project: what it imported, read and built."""
+
+    def __init__(self, project: Project) -> None:
+        self.project = project
+        self.files: dict[str, _File] = {}
+        self.stack: list[tuple[str, str]] = []  # ("file", rel) while a module runs, ("factory", name) while one builds
+        self.inputs: dict[str, set[str]] = {}  # factory -> files its own build imported or read
+        self.written: set[str] = set()
+        self.cache = project.bytecode_cache
+        self._quiet = False
+        self._install()
+
+    # -- who depends on what ------------------------------------------------------
+
+    def seen(self, rel: str, *, source: bool = False) -> _File:
+        entry = self.files.get(rel)
+        if entry is None:
+            self._quiet = True  # reading the file to hash it is not the project's read
             try:
-                module = _import_source(entry.path)
-            except (Exception, SystemExit) as exc:
-                failure = _Failure(project, exc)
-                entry.error, entry.where, entry.traceback = failure.message, failure.where, failure.traceback
+                entry = self.files[rel] = _File(rel, self.project.root / rel, source)
+            finally:
+                self._quiet = False
+        entry.source = entry.source or source
+        return entry
+
+    def depend(self, rel: str) -> None:
+        """Credit ``rel`` to whatever runs now (a module or a factory)."""
+        if not self.stack:
+            return
+        kind, key = self.stack[-1]
+        if kind == "file":
+            if key != rel:
+                self.files[key].imports.add(rel)
+        else:
+            self.inputs.setdefault(key, set()).add(rel)
+        self.seen(rel)
+
+    def _depend_on_module(self, module: Any) -> None:
+        file = getattr(module, "__file__", None)
+        rel = self.project.rel_if_inside(file) if isinstance(file, str) else None
+        if rel is not None:
+            self.depend(rel)
+
+    @contextlib.contextmanager
+    def running(self, kind: str, key: str) -> Iterator[None]:
+        self.stack.append((kind, key))
+        try:
+            yield
+        finally:
+            self.stack.pop()
+
+    def _install(self) -> None:
+        """Hook the import machinery, ``open`` and ``__import__`` (for the rest of this process)."""
+        session = self
+        project = self.project
+        original_import = builtins.__import__
+        original_import_module = importlib.import_module
+
+        def audit(event: str, args: tuple[Any, ...]) -> None:
+            if event != "open" or not session.stack or session._quiet:
+                return
+            path, mode, flags = args
+            if not isinstance(path, str | bytes | os.PathLike):
+                return  # an open file descriptor
+            name = os.fsdecode(path)
+            rel = project.rel_if_inside(os.path.abspath(name), python=False)
+            if rel is None:
+                return
+            writing = (isinstance(mode, str) and not _WRITE_MODES.isdisjoint(mode)) or (
+                mode is None and isinstance(flags, int) and flags & _WRITE_FLAGS)
+            if writing:
+                session.written.add(rel)
+            elif os.path.isfile(name):
+                session.depend(rel)
+
+        def import_wrapper(name: str, globals: Any = None, locals: Any = None, fromlist: Any = (),
+                           level: int = 0) -> Any:
+            module = original_import(name, globals, locals, fromlist, level)
+            if session.stack:
+                try:
+                    package = globals.get("__package__") if isinstance(globals, dict) else None
+                    full = importlib.util.resolve_name("." * level + name, package) if level else name
+                except (ImportError, ValueError, TypeError, AttributeError):
+                    return module
+                parts = full.split(".") if full else []
+                for i in range(1, len(parts) + 1):
+                    session._depend_on_module(sys.modules.get(".".join(parts[:i])))
+                for item in fromlist or ():
+                    value = getattr(module, item, None) if isinstance(item, str) else None
+                    if isinstance(value, ModuleType):
+                        session._depend_on_module(value)
+            return module
+
+        def import_module(name: str, package: str | None = None) -> ModuleType:
+            module = original_import_module(name, package)
+            if session.stack:
+                full = module.__name__.split(".")
+                for i in range(1, len(full) + 1):
+                    session._depend_on_module(sys.modules.get(".".join(full[:i])))
+            return module
+
+        sys.addaudithook(audit)
+        builtins.__import__ = import_wrapper
+        importlib.import_module = import_module
+        sys.meta_path.insert(0, _ProjectFinder(self))
+
+    # -- importing -------------------------------------------------------------------
+
+    def import_sources(self, paths: list[Path], step: Callable[[str], None]) -> None:
+        """Import each source (its errors are its own); afterwards ``self.files`` describes them."""
+        for path in paths:
+            rel = self.project.rel(path)
+            entry = self.seen(rel, source=True)
+            if entry.executed or entry.failure is not None:
+                continue
+            step(rel)
+            try:
+                with contextlib.redirect_stdout(sys.stderr):
+                    module = _import_source(path)
+            except BaseException as exc:  # SystemExit and KeyboardInterrupt of the project's code too
+                entry.failure = _Failure(self.project, exc)
+                entry.executed = True  # what it imported before failing is all it imports
                 continue
             entry.factories = dict(_defined_factories(module, entry.defines))
-            entry.models = dict(_defined_models(module))
-    for name in set(sys.modules) - before:
-        file = getattr(sys.modules[name], "__file__", None)
-        found = project.rel_if_inside(file) if isinstance(file, str) else None
-        if found is not None and found in files:
-            files[found].executed = True
-    for entry in order:
-        if entry.error:
-            entry.executed = True  # what it imported before failing is all it imports
-    return files
+            for name, mark in _defined_models(module):
+                try:
+                    entry.models[name] = [mark.settings_json(), str(mark.pdk_type), None]
+                except (Exception, RecursionError) as exc:
+                    entry.models[name] = ["{}", "generic", f"its settings cannot be stored: {type(exc).__name__}"]
+
+    # -- building ----------------------------------------------------------------
+
+    def build(self, wanted: list[tuple[str, str]], step: Callable[[str], None]) -> dict[str, Any]:
+        """Build each (name, file) factory with its default settings; describe the outcome as plain data."""
+        import brimlay
+
+        built: dict[str, dict[str, Any]] = {}
+        cells: dict[int, Any] = {}
+        for name, rel in wanted:
+            entry = self.files.get(rel)
+            factory = entry.factories.get(name) if entry is not None else None
+            if factory is None:
+                continue
+            step(name)
+            built[name] = self._build_one(name, factory, cells)
+        for name, result in built.items():
+            if result["status"] != "SUCCESS":  # what it asked for before failing, in any of this build's attempts
+                result["asked"] = sorted(brimlay.kcl.asked.get(name, ()))
+        written = self.written
+        return {
+            "built": built,
+            "cells": {cell.name: data for cell, data in _describe_cells(cells, built)},
+            "inputs": {name: sorted(found - written) for name, found in self.inputs.items() if name in built},
+        }
+
+    def _build_one(self, name: str, factory: Any, cells: dict[int, Any]) -> dict[str, Any]:
+        result: dict[str, Any] = {"status": "SUCCESS", "message": "", "where": None, "traceback": None,
+                                  "asked": [], "cell": None, "settings": "{}"}
+        try:
+            result["settings"] = _settings_text(factory)
+            with self.running("factory", name), contextlib.redirect_stdout(sys.stderr):
+                cell = factory()
+            _check_name(cell.name)
+            reached = _reach(cell)
+            for found in reached:
+                _check_name(found.name)
+        except BaseException as exc:  # whatever the project's code raises fails this factory alone
+            failure = _Failure(self.project, exc)
+            result.update(status="FAILED", message=failure.message, where=failure.where,
+                          traceback=failure.traceback)
+            return result
+        result["cell"] = cell.name
+        for found in reached:
+            cells.setdefault(found.index, found)
+        return result
+
+    def describe(self) -> dict[str, Any]:
+        written = self.written
+        return {rel: entry.data() for rel, entry in self.files.items() if rel not in written or entry.executed}
 
 
-@contextlib.contextmanager
-def _bytecode_aside(cache: Path, paths: list[Path]) -> Iterator[None]:
-    """Keep the bytecode of the project's files in the build folder, checked by content hash.
+def _check_name(name: Any) -> None:
+    if not isinstance(name, str) or not name:
+        raise ValueError(f"a cell name must be a non-empty str, got {name!r}")
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"the cell name {name!r} cannot be stored (it is not valid Unicode text)") from None
+
+
+def _reach(cell: Any) -> list[Any]:
+    """``cell`` and every live cell it uses, directly or not."""
+    found: dict[int, Any] = {}
+    todo = [cell]
+    while todo:
+        current = todo.pop()
+        if current.index in found:
+            continue
+        found[current.index] = current
+        todo.extend(cell_uses(current))
+    return list(found.values())
+
+
+def cell_uses(cell: Any) -> list[Any]:
+    """The live cells ``cell`` uses: those it places and those its factory asked for while building it."""
+    layout = cell._layout
+    used = dict.fromkeys(cell.kdb_cell.each_child_cell())
+    used.update(dict.fromkeys(getattr(cell, "uses", ())))
+    return [layout.tkcells[index] for index in used if index in layout.tkcells]
+
+
+def _describe_cells(cells: dict[int, Any], built: dict[str, dict[str, Any]]) -> Iterator[tuple[Any, dict[str, Any]]]:
+    """Each cell as its stored row and the cells it uses; a cell that cannot be stored fails its factory."""
+    from tessaro.models import ComponentRecord
+
+    for index in sorted(cells):
+        cell = cells[index]
+        data: dict[str, Any] = {"factory": cell.factory_name or "", "row": None,
+                                "uses": [used.name for used in cell_uses(cell)]}
+        try:
+            row = ComponentRecord.from_tkcell(cell).to_db_tuple()
+            json.dumps(row)
+            data["row"] = list(row)
+        except (Exception, RecursionError) as exc:
+            owner = built.get(cell.factory_name or "")
+            if owner is not None and owner["status"] == "SUCCESS":
+                owner.update(status="FAILED", message=f"its cell {cell.name!r} cannot be stored: "
+                             f"{type(exc).__name__}: {exc}", where=None, traceback=None, cell=None)
+        yield cell, data
+
+
+def _settings_text(factory: Any) -> str:
+    from tessaro.models import FactoryRecord
+
+    settings = dict(getattr(factory, "default_settings", {}) or {})
+    return FactoryRecord(name="-", source="-", default_settings=settings).to_db_tuple()[4]
+
+
+# -- the import machinery for project files -------------------------------------
+
+
+class _ProjectFinder:
+    """Finds project modules as the usual path finder does, and loads them through ``_ProjectLoader``."""
+
+    def __init__(self, session: Session) -> None:
+        self.session = session
+
+    def find_spec(self, name: str, path: Any = None, target: Any = None) -> Any:
+        spec = importlib.machinery.PathFinder.find_spec(name, path, target)
+        if spec is None or not isinstance(spec.loader, importlib.machinery.SourceFileLoader):
+            return None
+        rel = self.session.project.rel_if_inside(spec.origin)
+        if rel is None:
+            return None
+        spec.loader = _ProjectLoader(spec.loader.name, spec.loader.path, self.session, rel)
+        return spec
+
+    def invalidate_caches(self) -> None:
+        pass
+
+
+class _ProjectLoader(importlib.machinery.SourceFileLoader):
+    """Runs a project module with its file on the stack; its bytecode is checked by content hash.
 
     Sources change under the user's hands, often twice within a second without
-    changing size, which the usual time stamp check would miss; a bytecode file
-    that records its source's hash is checked against the source on every import
-    (and stays hash-checked when rewritten). Nothing is written beside the sources.
+    changing size, which the usual time stamp check would miss. The bytecode
+    lives in the build folder, never beside the sources.
     """
-    import py_compile
 
-    saved = sys.pycache_prefix, sys.dont_write_bytecode
-    sys.pycache_prefix, sys.dont_write_bytecode = str(cache), False
-    try:
-        for path in paths:
-            cached = importlib.util.cache_from_source(str(path))
-            try:
-                with open(cached, "rb") as handle:
-                    hash_checked = int.from_bytes(handle.read(8)[4:8], "little") & 0b11 == 0b11
-            except OSError:
-                hash_checked = False
-            if not hash_checked:
-                py_compile.compile(str(path), cached, doraise=False, quiet=2,
-                                   invalidation_mode=py_compile.PycInvalidationMode.CHECKED_HASH)
-        yield
-    finally:
-        sys.pycache_prefix, sys.dont_write_bytecode = saved
+    def __init__(self, fullname: str, path: str, session: Session, rel: str) -> None:
+        super().__init__(fullname, path)
+        self.session, self.rel = session, rel
+
+    def exec_module(self, module: ModuleType) -> None:
+        session = self.session
+        session.depend(self.rel)
+        entry = session.seen(self.rel)
+        entry.executed = True
+        with session.running("file", self.rel):
+            super().exec_module(module)
+
+    def get_code(self, fullname: str) -> Any:
+        source = self.get_data(self.path)
+        digest = importlib.util.source_hash(source)
+        cached = self.session.cache / (self.rel.replace(os.sep, "/").replace("../", "_up_/") + ".pyc")
+        header = importlib.util.MAGIC_NUMBER + (0b11).to_bytes(4, "little") + digest
+        try:
+            data = cached.read_bytes()
+            if data[:16] == header:
+                return marshal.loads(data[16:])
+        except (OSError, ValueError, EOFError, TypeError):
+            pass
+        code = self.source_to_code(source, self.path)
+        try:  # a folder that cannot be written (a full disk) only costs the next build a compile
+            cached.parent.mkdir(parents=True, exist_ok=True)
+            partial = cached.with_name(f"{cached.name}.{os.getpid()}.tmp")
+            partial.write_bytes(header + marshal.dumps(code))
+            os.replace(partial, cached)
+        except OSError:
+            pass
+        return code
 
 
 def _defined_factories(module: ModuleType, names: list[str]) -> Iterator[tuple[str, Callable[..., Any]]]:
@@ -239,7 +423,7 @@ def _defined_factories(module: ModuleType, names: list[str]) -> Iterator[tuple[s
                 yield name, obj
 
 
-def _defined_models(module: ModuleType) -> Iterator[tuple[str, ModelMark]]:
+def _defined_models(module: ModuleType) -> Iterator[tuple[str, Any]]:
     seen: set[int] = set()
     for obj in list(vars(module).values()):
         mark = model_mark(obj)
@@ -280,10 +464,15 @@ def _import_source(path: Path) -> ModuleType:
             if _is_file_of(module, path):
                 return module
     # The natural name is taken by another module: load this file on its own.
-    unique = f"_tessaro_source_{hashlib.blake2s(str(path).encode(), digest_size=6).hexdigest()}"
+    import hashlib
+
+    unique = f"_tessaro_source_{hashlib.blake2s(str(path).encode(errors='surrogateescape'), digest_size=6).hexdigest()}"
     found = importlib.util.spec_from_file_location(unique, path)
     if found is None or found.loader is None:
         raise ImportError(f"cannot load {path}")
+    finder = next(f for f in sys.meta_path if isinstance(f, _ProjectFinder))
+    rel = finder.session.project.rel(path)
+    found.loader = _ProjectLoader(unique, str(path), finder.session, rel)
     module = importlib.util.module_from_spec(found)
     sys.modules[unique] = module
     try:
@@ -299,57 +488,6 @@ def _is_file_of(module: ModuleType, path: Path) -> bool:
     if not file:
         return False
     try:
-        return Path(file).resolve() == path
+        return os.path.realpath(file) == os.path.realpath(path)
     except OSError:
         return False
-
-
-def _forget_modules(project: Project, files: Iterable[Path]) -> None:
-    """Drop earlier imports of ``files`` so that this build runs their current text."""
-    wanted = {project.rel(path) for path in files}
-    for name, module in list(sys.modules.items()):
-        file = getattr(module, "__file__", None)
-        if isinstance(file, str) and project.rel_if_inside(file) in wanted:
-            del sys.modules[name]
-
-
-# -- building ---------------------------------------------------------------------
-
-
-def build_factories(project: Project, factories: dict[str, Callable[..., Any]], files: dict[str, Imported],
-                    step: Callable[[str], None] | None = None) -> dict[str, Built]:
-    """Build each factory once with its default settings, into a cleared live layout.
-
-    A failure of one factory does not stop the others; it is reported with the
-    place in the project's code where it was raised. A factory may import
-    project files as it builds: those imports are recorded in ``files`` too.
-    """
-    import brimlay
-
-    brimlay.kcl.clear()
-    results: dict[str, Built] = {}
-    with (
-        contextlib.redirect_stdout(sys.stderr),
-        _recording_imports(project, files),
-        _bytecode_aside(project.bytecode_cache, []),
-    ):
-        for name, factory in factories.items():
-            if step is not None:
-                step(name)
-            try:
-                results[name] = Built(name, cell=factory())
-            except (Exception, SystemExit) as exc:
-                failure = _Failure(project, exc)
-                results[name] = Built(name, message=failure.message, where=failure.where, traceback=failure.traceback)
-    for name, result in results.items():
-        if not result.ok:  # what it asked for before failing, in any of this build's attempts
-            result.asked = sorted(brimlay.kcl.asked.get(name, ()))
-    return results
-
-
-def cell_uses(cell: Any) -> list[Any]:
-    """The live cells ``cell`` uses: those it places and those its factory asked for while building it."""
-    layout = cell._layout
-    used = dict.fromkeys(cell.kdb_cell.each_child_cell())
-    used.update(dict.fromkeys(getattr(cell, "uses", ())))
-    return [layout.tkcells[index] for index in used if index in layout.tkcells]

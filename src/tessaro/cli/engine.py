@@ -7,8 +7,9 @@ difference, all at once (``tessaro.cli.registry``):
    import them (transitively, from the recorded imports), and so which
    factories must be rebuilt: those the files define and, from the recorded
    graph, every factory that uses one of them;
-2. import those files and build those factories (``tessaro.cli.builder``);
-   the calls build whatever the factories use;
+2. import those files and build those factories in a build worker, a fresh
+   process (``tessaro.cli.worker``) that returns plain data; the calls build
+   whatever the factories use;
 3. reconcile: every factory, component and model the registry should now
    hold. A rebuilt factory contributes the cells its build uses; every other
    factory keeps the cells recorded for it, which are what its build would
@@ -25,16 +26,16 @@ an incremental build and a full one from the same registry agree.
 
 from __future__ import annotations
 
+import difflib
 import json
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
-from tessaro.cli.builder import Built, Imported, build_factories, cell_uses, file_hash, import_sources
 from tessaro.cli.depgraph import DepGraph, closure, importers
 from tessaro.cli.errors import CliError
-from tessaro.cli.project import Project
+from tessaro.cli.project import Project, file_hash
 from tessaro.cli.registry import (
     FactoryNote,
     FileState,
@@ -47,14 +48,50 @@ from tessaro.cli.registry import (
     read_tables,
     write_atomically,
 )
+from tessaro.cli.worker import BuildWorker
 
-__all__ = ["BuildReport", "Engine", "SUCCESS", "FAILED"]
+__all__ = ["BuildReport", "Built", "Engine", "FAILED", "Imported", "SUCCESS"]
 
 SUCCESS = "SUCCESS"
 FAILED = "FAILED"
 # Row positions of a stored factory (see ``FactoryRecord.to_db_tuple``).
-_SOURCE, _STATUS, _SETTINGS, _PARENTS, _CHILDREN = 1, 2, 4, 6, 7
+_SOURCE, _STATUS, _MESSAGE, _SETTINGS, _PARENTS, _CHILDREN = 1, 2, 3, 4, 6, 7
 _MODEL_STATUS = 4  # of a stored model row
+
+
+@dataclass
+class Imported:
+    """One project file as the build's worker saw it."""
+
+    rel: str
+    hash: str | None = None
+    source: bool = False
+    executed: bool = False  # its module ran in this build (so ``imports`` is complete)
+    imports: list[str] = field(default_factory=list)
+    defines: list[str] = field(default_factory=list)  # every factory name it defines, duplicates included
+    factories: list[str] = field(default_factory=list)
+    models: dict[str, list[Any]] = field(default_factory=dict)  # factory -> [settings JSON, pdk type, error]
+    error: str | None = None
+    where: str | None = None
+    traceback: str | None = None
+
+
+@dataclass
+class Built:
+    """The outcome of building one factory with its default settings."""
+
+    name: str
+    status: str = SUCCESS
+    message: str = ""
+    where: str | None = None
+    traceback: str | None = None
+    asked: list[str] = field(default_factory=list)  # a failed build: the factories it called first
+    cell: str | None = None  # the name of its cell
+    settings: str = "{}"  # its default settings, as stored
+
+    @property
+    def ok(self) -> bool:
+        return self.status == SUCCESS
 
 
 @dataclass
@@ -75,6 +112,7 @@ class BuildReport:
     changed_models: list[str] = field(default_factory=list)
     warnings: list[str] = field(default_factory=list)
     written: bool = False
+    workers: int = 0  # build workers started
 
     @property
     def failed(self) -> bool:
@@ -102,10 +140,21 @@ class _Plan:
     full: bool
     changed: dict[str, str]
     sources: list[Path]  # to import
-    forget: list[Path]  # modules to forget first
     rebuild: set[str]  # factory names to rebuild (those that still exist)
     because: dict[str, str]
     why: str  # the reason for a factory not in ``because``
+
+
+@dataclass
+class _Outcome:
+    """What the worker returned, and the ownership of names it settled."""
+
+    files: dict[str, Imported]  # every project file the worker saw
+    imported: dict[str, Imported]  # the sources it imported
+    owner: dict[str, str]  # factory -> the source that defines it (first in path order)
+    built: dict[str, Built]
+    cells: dict[str, dict[str, Any]]  # cell -> {"factory", "row", "uses"}
+    inputs: dict[str, list[str]]  # rebuilt factory -> files its build imported or read
 
 
 class Engine:
@@ -119,13 +168,26 @@ class Engine:
     def snapshot(self, *, cells: bool = False) -> Snapshot:
         return read_snapshot(self.project.db_path, cells=cells)
 
+    def sources(self) -> tuple[list[Path], list[str]]:
+        """The sources that can be built, and a warning for each file whose name cannot be stored."""
+        found, skipped = [], []
+        for path in self.project.default_sources():
+            try:
+                self.project.rel(path).encode("utf-8")
+            except UnicodeEncodeError:
+                shown = str(path).encode("utf-8", "backslashreplace").decode("utf-8")
+                skipped.append(f"skipped {shown}: its name is not valid UTF-8 (rename the file)")
+                continue
+            found.append(path)
+        return found, skipped
+
     def changed_sources(self, snap: Snapshot, sources: list[Path] | None = None) -> dict[str, str]:
         """Project files whose content differs from the last build (nothing is imported)."""
         changed: dict[str, str] = {}
         if file_hash(self.project.pyproject) != snap.config:
             changed["pyproject.toml"] = "changed"
         if sources is None:
-            sources = self.project.default_sources()
+            sources = self.sources()[0]
         now = {self.project.rel(path): path for path in sources}
         for rel, path in now.items():
             state = snap.files.get(rel)
@@ -157,9 +219,9 @@ class Engine:
         for _ in range(5):
             snap = self.snapshot(cells=True)
             tables = read_tables(self.project.db_path)
-            sources = self.project.default_sources()
+            sources, skipped = self.sources()
             plan = self._plan(snap, tables, sources, everything=everything, only=only)
-            report = BuildReport(full=plan.full, changed=plan.changed)
+            report = BuildReport(full=plan.full, changed=plan.changed, warnings=skipped)
             if not sources and tables.factories and not everything:
                 configured = ", ".join(self.project.sources_setting) or "none"
                 report.warnings.append(
@@ -168,21 +230,21 @@ class Engine:
                 report.factories, report.models = tables.factories, tables.models
                 return report
             if not plan.sources and not plan.changed and not plan.rebuild:
-                report.factories = tables.factories
-                report.models = tables.models
+                report.factories, report.models = tables.factories, tables.models
+                defines = {rel: state.defines for rel, state in snap.files.items() if state.source}
+                report.warnings.extend(_duplicates(defines)[1])
                 return report
-            files = import_sources(self.project, plan.sources, plan.forget,
-                                   known=[rel for rel, f in snap.files.items() if not f.source])
-            state, writes = self._reconcile(snap, tables, plan, files, report, step, sources)
-            same_state = (state.files, state.notes, state.uses, state.config) == (
-                snap.files, snap.notes, snap.uses, snap.config)
+            outcome = self._run(snap, tables, plan, sources, report, step)
+            state, writes = self._reconcile(snap, tables, plan, outcome, report, sources)
+            same_state = (state.files, state.notes, state.uses, state.inputs, state.config) == (
+                snap.files, snap.notes, snap.uses, snap.inputs, snap.config)
             if not writes.any() and same_state:
                 return report
             with build_lock(self.project.db_path, what, on_wait=on_wait):
                 try:
                     write_atomically(snap, writes.apply, state)
                 except StaleRegistry:
-                    continue
+                    continue  # planned again from a fresh snapshot, with a fresh worker
             report.written = True
             return report
         raise CliError("the registry kept changing during the build (another program is writing it); try again")
@@ -200,9 +262,7 @@ class Engine:
             else:
                 reason = "pyproject.toml changed"
             changed = {rel: reason for rel in source_rels}
-            # Everything is imported afresh, the project files the sources import included.
-            forget = [*sources, *(project.root / rel for rel, state in snap.files.items() if not state.source)]
-            return _Plan(True, changed, sources, forget, set(tables.factories), {}, reason)
+            return _Plan(True, changed, sources, set(tables.factories), {}, reason)
         if only is not None:
             changed = {project.rel(path): "given" for path in only}
         else:
@@ -212,170 +272,88 @@ class Engine:
             if not isinstance(name, str) or not name:  # see _Writes: their sources are written anew
                 changed.setdefault(str(row[_SOURCE]), "holds rows without a usable name")
         through = closure(changed, importers(snap.files))
-        reimport = set(through)
         because: dict[str, str] = {}
-        for rel in sorted(reimport):
+        for rel in sorted(through):
             why = "its file changed" if through[rel] is None else f"its file imports {through[rel]}"
             for name in snap.files[rel].defines if rel in snap.files else ():
                 because.setdefault(name, why)
+        for name, found in sorted(snap.inputs.items()):
+            hit = sorted(set(found) & set(through))
+            if hit and name in tables.factories:
+                because.setdefault(name, f"its build reads {hit[0]}")
         graph = DepGraph({name: json.loads(row[_CHILDREN] or "[]") for name, row in tables.factories.items()})
         for user, used in closure(because, graph.used_by).items():
             if used is not None:
                 because[user] = f"uses {used}"
         rebuild = set(because)
-        # The files of the factories to rebuild, and every other file defining one of those names
-        # (which of them owns a name may change with this build).
-        owner_files = {tables.factories[n][_SOURCE] for n in rebuild if n in tables.factories}
-        owner_files |= {rel for rel, f in snap.files.items() if f.source and not rebuild.isdisjoint(f.defines)}
-        wanted = (reimport | owner_files) & set(source_rels)
+        wanted = (set(through) | self._owner_files(snap, tables, rebuild)) & set(source_rels)
         to_import = [path for rel, path in source_rels.items() if rel in wanted]
-        forget = [project.root / rel for rel in reimport | owner_files]
-        return _Plan(False, changed, to_import, forget, rebuild, because, "its file changed")
+        return _Plan(False, changed, to_import, rebuild, because, "its file changed")
 
-    def _reconcile(self, snap: Snapshot, tables: Tables, plan: _Plan, files: dict[str, Imported],
-                   report: BuildReport, step: Callable[[str, str], None] | None,
-                   sources: list[Path]) -> tuple[Snapshot, _Writes]:
+    @staticmethod
+    def _owner_files(snap: Snapshot, tables: Tables, names: set[str]) -> set[str]:
+        """The files of ``names`` and every other file defining one of them (which owns a name may change)."""
+        found = {tables.factories[n][_SOURCE] for n in names if n in tables.factories}
+        found |= {rel for rel, f in snap.files.items() if f.source and not names.isdisjoint(f.defines)}
+        return found
+
+    def _run(self, snap: Snapshot, tables: Tables, plan: _Plan, sources: list[Path], report: BuildReport,
+             step: Callable[[str, str], None] | None) -> _Outcome:
+        """Import and build in a worker: the planned factories, and whatever the imports show must be rebuilt."""
         project = self.project
-        planned = set(plan.sources)
-        imported = {rel: f for rel, f in files.items() if f.source and f.path in planned}
+        source_paths = {project.rel(path): path for path in sources}
+        planned = {project.rel(path) for path in plan.sources}
+        rebuild, because = set(plan.rebuild), dict(plan.because)
+        with BuildWorker(project, step) as worker:
+            files = {rel: Imported(rel, **data) for rel, data in worker.import_sources(plan.sources).items()}
+            while True:
+                imported = {rel: files[rel] for rel in planned if rel in files}
+                owner, _ = _duplicates(_defines(snap, imported, source_paths))
+                # What the imported changed files define is rebuilt, and so is every recorded user of it.
+                for rel, entry in imported.items():
+                    previous = snap.files.get(rel)
+                    if rel in plan.changed or plan.full or previous is None or previous.error:
+                        for name in entry.factories:
+                            if owner.get(name) == rel and name not in because:
+                                because[name] = plan.why
+                graph = DepGraph({n: json.loads(row[_CHILDREN] or "[]") for n, row in tables.factories.items()})
+                for user, used in closure(because, graph.used_by).items():
+                    if used is not None and user not in because:
+                        because[user] = f"uses {used}"
+                rebuild = set(because)
+                more = (self._owner_files(snap, tables, rebuild) | {owner[n] for n in rebuild if n in owner})
+                missing = sorted(rel for rel in more if rel in source_paths and rel not in planned)
+                if not missing:
+                    break
+                planned.update(missing)
+                files.update({rel: Imported(rel, **data) for rel, data in
+                              worker.import_sources([source_paths[rel] for rel in missing]).items()})
+            order = sorted((n for n in rebuild if n in owner and n in imported[owner[n]].factories),
+                           key=lambda n: (owner[n], n))
+            reply = worker.build([(name, owner[name]) for name in order])
+            report.workers = worker.started
+        files.update({rel: Imported(rel, **data) for rel, data in reply["files"].items()})
+        imported = {rel: files[rel] for rel in planned if rel in files}
         report.files = list(imported.values())
-        source_rels = {project.rel(path) for path in sources}
-
-        # Who defines what: this build's imports, else what the last build recorded.
-        defines: dict[str, list[str]] = {}
-        for rel in sorted(source_rels):
-            entry = imported.get(rel)
-            if entry is not None and not entry.error:
-                defines[rel] = entry.defines
-            elif rel in snap.files:
-                defines[rel] = snap.files[rel].defines
-        owner: dict[str, str] = {}
-        for rel, names in defines.items():
-            for name in dict.fromkeys(names):
-                if name in owner:
-                    if rel in imported:
-                        report.warnings.append(f"factory {name!r} of {rel} ignored: already defined in {owner[name]}")
-                    continue
-                owner[name] = rel
-
-        # Build: the planned factories and everything the imported changed files define.
-        rebuild = set(plan.rebuild)
-        for rel, entry in imported.items():
-            previous = snap.files.get(rel)
-            if rel in plan.changed or plan.full or previous is None or previous.error:
-                rebuild.update(n for n in entry.factories if owner.get(n) == rel)
-        callables = {
-            name: imported[owner[name]].factories[name]
-            for name in sorted(rebuild, key=lambda n: (owner.get(n, ""), n))
-            if name in owner and owner[name] in imported and name in imported[owner[name]].factories
-        }
-        report.rebuilt_because = {n: plan.because.get(n, plan.why) for n in callables}
-        built = build_factories(project, callables, files,
-                                step=(lambda name: step("building", name)) if step else None)
+        report.rebuilt_because = {n: because.get(n, plan.why) for n in order}
+        built = {name: Built(name, **data) for name, data in reply["built"].items()}
         report.built = built
+        return _Outcome(files, imported, owner, built, reply["cells"], reply["inputs"])
 
-        # Factory rows (edges filled in below) and notes.
-        rows: dict[str, list[Any]] = {}
-        notes: dict[str, FactoryNote] = {}
-        for name, rel in owner.items():
-            old = tables.factories.get(name)
-            entry = imported.get(rel)
-            if name in built and entry is not None:
-                result = built[name]
-                settings = _settings_text(entry.factories[name])
-                status, message = (SUCCESS, "") if result.ok else (FAILED, result.message)
-                rows[name] = [name, rel, status, message, settings, "generic", None, None, False, "[]", "[]"]
-                if not result.ok:
-                    notes[name] = FactoryNote(result.where, result.traceback)
-            elif entry is not None and entry.error:
-                if old is None:
-                    continue
-                rows[name] = [*old[:2], FAILED, f"{rel} failed to import: {entry.error}", *old[4:]]
-                rows[name][_SOURCE] = rel
-                notes[name] = FactoryNote(entry.where, entry.traceback)
-            elif old is not None:
-                rows[name] = list(old)
-                rows[name][_SOURCE] = rel
-                if name in snap.notes:
-                    notes[name] = snap.notes[name]
-            # A name with neither a build nor a row (defined by a file that was not imported now) waits.
-
-        # Components: the cells of the rebuilt factories, and the recorded cells of the others.
-        component_rows: dict[str, tuple[Any, ...]] = {}
-        uses: dict[str, list[str]] = {}
-        live = _live_cells(built.values())
-        from tessaro.models import ComponentRecord
-
-        for cell in live:
-            component_rows[cell.name] = ComponentRecord.from_tkcell(cell).to_db_tuple()
-            uses[cell.name] = [used.name for used in cell_uses(cell)]
-        for name, row in rows.items():
-            if name in built or row[_STATUS] != SUCCESS:
-                continue
-            todo = [name]
-            while todo:
-                cell = todo.pop()
-                if cell in component_rows or cell not in tables.components:
-                    continue
-                component_rows[cell] = tables.components[cell]
-                uses[cell] = snap.uses.get(cell, [])
-                todo.extend(uses[cell])
-
-        # Edges, from the cells; a failing factory keeps those it had.
-        children: dict[str, set[str]] = {name: set() for name in rows}
-        for cell, used in uses.items():
-            parent = component_rows[cell][1]
-            if parent not in children:
-                continue
-            for other in used:
-                child = component_rows[other][1] if other in component_rows else None
-                if child in children:
-                    children[parent].add(child)
-        for name, row in rows.items():
-            if row[_STATUS] == SUCCESS:
-                continue
-            if name in tables.factories:
-                children[name].update(c for c in json.loads(tables.factories[name][_CHILDREN] or "[]") if c in rows)
-            if name in built:
-                children[name].update(c for c in built[name].asked if c in rows)
-        parents: dict[str, set[str]] = {name: set() for name in rows}
-        for name, kids in children.items():
-            for kid in kids:
-                parents[kid].add(name)
-        for name, row in rows.items():
-            row[_PARENTS] = json.dumps(sorted(parents[name]))
-            row[_CHILDREN] = json.dumps(sorted(children[name]))
+    def _reconcile(self, snap: Snapshot, tables: Tables, plan: _Plan, outcome: _Outcome, report: BuildReport,
+                   sources: list[Path]) -> tuple[Snapshot, _Writes]:
+        """What the registry should now hold, from the worker's outcome and the recorded rest."""
+        source_rels = {self.project.rel(path) for path in sources}
+        report.warnings.extend(_duplicates(_defines(snap, outcome.imported, source_rels))[1])
+        rows, notes = _factory_rows(snap, tables, outcome, report)
+        component_rows, uses = _component_rows(snap, tables, outcome, rows)
+        _edges(tables, outcome, rows, component_rows, uses)
         factory_rows = {name: tuple(row) for name, row in rows.items()}
+        model_rows = _model_rows(tables, outcome.imported, source_rels, factory_rows, report)
+        state = self._state(snap, plan, outcome, source_rels, factory_rows)
+        state.notes, state.uses = notes, uses
 
-        model_rows = self._models(snap, tables, imported, source_rels, factory_rows, report)
-
-        # The command line's own record.
-        state = Snapshot(path=snap.path, exists=True, counter=None, version=snap.version,
-                         config=file_hash(project.pyproject), generation=snap.generation + 1)
-        for rel in source_rels:
-            entry = files.get(rel)
-            if entry is not None and entry.path in planned:
-                state.files[rel] = _file_state(entry, snap.files.get(rel), plan.full or rel in plan.changed)
-            elif rel in snap.files:
-                state.files[rel] = snap.files[rel]
-        todo = [i for s in state.files.values() for i in s.imports]
-        while todo:
-            rel = todo.pop()
-            if rel in state.files:
-                continue
-            entry = files.get(rel)
-            if entry is not None and (rel not in snap.files or rel in plan.changed or plan.full):
-                state.files[rel] = _file_state(entry, snap.files.get(rel), plan.full or rel in plan.changed)
-            elif rel in snap.files and (project.root / rel).is_file():
-                # No longer a source (or never one): what matters is its content and what it imports.
-                state.files[rel] = replace(snap.files[rel], source=False, defines=[], models=[])
-            else:
-                continue
-            todo.extend(state.files[rel].imports)
-        state.notes = notes
-        state.uses = uses
-
-        writes = _Writes(project, tables, factory_rows, component_rows, model_rows)
+        writes = _Writes(self.project, tables, factory_rows, component_rows, model_rows)
         report.factories = factory_rows
         report.models = model_rows
         counts: dict[str, int] = {}
@@ -390,65 +368,215 @@ class Engine:
         report.changed_models = sorted(writes.models)
         return state, writes
 
-    def _models(self, snap: Snapshot, tables: Tables, imported: dict[str, Imported], source_rels: set[str],
-                factory_rows: dict[str, tuple[Any, ...]], report: BuildReport) -> dict[str, tuple[Any, ...]]:
-        """The model rows the registry should hold: one per factory that a source gives a model."""
-        marked: dict[str, tuple[str, str, str, str | None]] = {}  # factory -> (file, settings, pdk, import error)
-        by_file: dict[str, list[str]] = {}
-        for factory, row in tables.models.items():
-            by_file.setdefault(row[2], []).append(factory)
-        for rel in sorted(source_rels):
-            entry = imported.get(rel)
-            found: list[tuple[str, str, str, str | None]]
-            if entry is not None and not entry.error:
-                found = [(f, m.settings_json(), m.pdk_type, None) for f, m in entry.models.items()]
-            else:
-                error = f"{rel} failed to import: {entry.error}" if entry is not None else None
-                found = [(f, tables.models[f][1], tables.models[f][3], error) for f in by_file.get(rel, [])]
-            for factory, settings, pdk, error in found:
-                if factory in marked:
-                    if rel in imported:
-                        report.warnings.append(
-                            f"model of {factory!r} in {rel} ignored: it already has a model in {marked[factory][0]}"
-                        )
-                    continue
-                marked[factory] = (rel, settings, pdk, error)
-        rows: dict[str, tuple[Any, ...]] = {}
-        for factory, (rel, settings, pdk, error) in marked.items():
-            target = factory_rows.get(factory)
-            if target is None:
-                if rel in imported:
-                    report.warnings.append(f"model in {rel} names no factory {factory!r}: not registered")
+    def _state(self, snap: Snapshot, plan: _Plan, outcome: _Outcome, source_rels: set[str],
+               factories: Mapping[str, tuple[Any, ...]]) -> Snapshot:
+        """The command line's own record: every source and the project files they depend on."""
+        project, files = self.project, outcome.files
+        state = Snapshot(path=snap.path, exists=True, counter=None, version=snap.version,
+                         config=file_hash(project.pyproject), generation=snap.generation + 1)
+        for rel in source_rels:
+            entry = outcome.imported.get(rel)
+            if entry is not None:
+                state.files[rel] = _file_state(entry, snap.files.get(rel), plan.full or rel in plan.changed)
+            elif rel in snap.files:
+                state.files[rel] = snap.files[rel]
+        for name in factories:
+            if name in outcome.built:
+                state.inputs[name] = outcome.inputs.get(name, [])
+            elif name in snap.inputs:
+                state.inputs[name] = snap.inputs[name]
+        todo = [i for s in state.files.values() for i in s.imports]
+        todo += [i for found in state.inputs.values() for i in found]
+        while todo:
+            rel = todo.pop()
+            if rel in state.files:
                 continue
-            status, message = SUCCESS, ""
-            if error is not None:
-                status, message = FAILED, error
+            entry = files.get(rel)
+            if entry is not None and (rel not in snap.files or rel in plan.changed or plan.full or entry.executed):
+                state.files[rel] = _file_state(entry, snap.files.get(rel), plan.full or rel in plan.changed)
+            elif rel in snap.files and (project.root / rel).is_file():
+                # No longer a source (or never one): what matters is its content and what it imports.
+                state.files[rel] = replace(snap.files[rel], source=False, defines=[], models=[])
             else:
-                unknown = sorted(set(json.loads(settings)) - set(json.loads(target[_SETTINGS])))
-                if unknown:
-                    status, message = FAILED, f"{factory!r} has no setting(s) {', '.join(map(repr, unknown))}"
-            rows[factory] = (factory, settings, rel, pdk, status, message)
-        return rows
+                continue
+            todo.extend(state.files[rel].imports)
+        return state
 
 
-def _settings_text(factory: Any) -> str:
-    from tessaro.models import FactoryRecord
+def _defines(snap: Snapshot, imported: Mapping[str, Imported], source_rels: Iterable[str]) -> dict[str, list[str]]:
+    """Who defines what, in path order: this build's imports, else what the last build recorded."""
+    defines: dict[str, list[str]] = {}
+    for rel in sorted(source_rels):
+        entry = imported.get(rel)
+        if entry is not None and not entry.error:
+            defines[rel] = entry.defines
+        elif rel in snap.files:
+            defines[rel] = snap.files[rel].defines
+    return defines
 
-    settings = dict(getattr(factory, "default_settings", {}) or {})
-    return FactoryRecord(name="-", source="-", default_settings=settings).to_db_tuple()[_SETTINGS]
+
+def _duplicates(defines: Mapping[str, list[str]]) -> tuple[dict[str, str], list[str]]:
+    """The owner of each name (the first file in path order) and a warning for each name defined again.
+
+    Both are worked out from every source's definitions, imported now or
+    recorded, so an incremental build and a full one agree on them.
+    """
+    owner: dict[str, str] = {}
+    warnings: list[str] = []
+    for rel in sorted(defines):
+        for name in dict.fromkeys(defines[rel]):
+            if name in owner:
+                warnings.append(f"factory {name!r} of {rel} ignored: already defined in {owner[name]}")
+            else:
+                owner[name] = rel
+    for rel, names in sorted(defines.items()):
+        for name in dict.fromkeys(names):
+            if not _storable(name):
+                owner.pop(name, None)
+                shown = name.encode("utf-8", "backslashreplace").decode("utf-8")
+                warnings.append(f"factory {shown!r} of {rel} skipped: its name is not valid Unicode text")
+    return owner, warnings
 
 
-def _live_cells(built: Iterable[Built]) -> list[Any]:
-    """The live cells the successful builds use, each once, in a stable order."""
-    found: dict[int, Any] = {}
-    todo = [b.cell for b in built if b.ok]
-    while todo:
-        cell = todo.pop()
-        if cell.index in found:
+def _storable(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def _factory_rows(snap: Snapshot, tables: Tables, outcome: _Outcome,
+                  report: BuildReport) -> tuple[dict[str, list[Any]], dict[str, FactoryNote]]:
+    """Each owned factory's row (edges filled in later) and the notes of the failing ones."""
+    rows: dict[str, list[Any]] = {}
+    notes: dict[str, FactoryNote] = {}
+    for name, rel in outcome.owner.items():
+        old = tables.factories.get(name)
+        entry = outcome.imported.get(rel)
+        result = outcome.built.get(name)
+        if result is not None and entry is not None:
+            status, message = (SUCCESS, "") if result.ok else (FAILED, result.message)
+            rows[name] = [name, rel, status, message, result.settings, "generic", None, None, False, "[]", "[]"]
+            if not result.ok:
+                notes[name] = FactoryNote(result.where, result.traceback)
+        elif entry is not None and entry.error:
+            if old is None:
+                continue
+            # Kept as last built (settings, edges, components), marked failing until the file imports again.
+            rows[name] = [*old[:2], FAILED, f"{rel} failed to import: {entry.error}", *old[4:]]
+            rows[name][_SOURCE] = rel
+            notes[name] = FactoryNote(entry.where, entry.traceback)
+        elif old is not None:
+            rows[name] = list(old)
+            rows[name][_SOURCE] = rel
+            if name in snap.notes:
+                notes[name] = snap.notes[name]
+        # A name with neither a build nor a row (defined by a file that was not imported now) waits.
+    return rows, notes
+
+
+def _component_rows(snap: Snapshot, tables: Tables, outcome: _Outcome,
+                    rows: Mapping[str, list[Any]]) -> tuple[dict[str, tuple[Any, ...]], dict[str, list[str]]]:
+    """The cells the rebuilt factories use, and the recorded cells of every other factory."""
+    component_rows: dict[str, tuple[Any, ...]] = {}
+    uses: dict[str, list[str]] = {}
+    for cell, data in outcome.cells.items():
+        if data["row"] is not None and data["factory"] in rows:
+            component_rows[cell] = tuple(data["row"])
+            uses[cell] = data["uses"]
+    for name in rows:
+        if name in outcome.built:
             continue
-        found[cell.index] = cell
-        todo.extend(cell_uses(cell))
-    return [found[i] for i in sorted(found)]
+        todo = [name]  # its cell with default settings, and the cells that one uses
+        while todo:
+            cell = todo.pop()
+            if cell in component_rows or cell not in tables.components:
+                continue
+            component_rows[cell] = tables.components[cell]
+            uses[cell] = snap.uses.get(cell, [])
+            todo.extend(uses[cell])
+    return component_rows, uses
+
+
+def _edges(tables: Tables, outcome: _Outcome, rows: Mapping[str, list[Any]],
+           component_rows: Mapping[str, tuple[Any, ...]], uses: Mapping[str, list[str]]) -> None:
+    """Fill in each row's users and uses: from the cells; a failing factory keeps those it had."""
+    factory_of = {cell: data["factory"] for cell, data in outcome.cells.items()}
+    factory_of.update((cell, row[1]) for cell, row in component_rows.items())
+    children: dict[str, set[str]] = {name: set() for name in rows}
+    for cell, used in uses.items():
+        parent = factory_of.get(cell)
+        if parent not in children:
+            continue
+        for other in used:
+            child = factory_of.get(other)
+            if child in children:
+                children[parent].add(child)
+    for name, row in rows.items():
+        if row[_STATUS] == SUCCESS:
+            continue
+        if name in tables.factories:
+            children[name].update(c for c in json.loads(tables.factories[name][_CHILDREN] or "[]") if c in rows)
+        if name in outcome.built:
+            children[name].update(c for c in outcome.built[name].asked if c in rows)
+    parents: dict[str, set[str]] = {name: set() for name in rows}
+    for name, kids in children.items():
+        for kid in kids:
+            parents[kid].add(name)
+    for name, row in rows.items():
+        row[_PARENTS] = json.dumps(sorted(parents[name]))
+        row[_CHILDREN] = json.dumps(sorted(children[name]))
+
+
+def _model_rows(tables: Tables, imported: Mapping[str, Imported], source_rels: set[str],
+                factory_rows: Mapping[str, tuple[Any, ...]], report: BuildReport) -> dict[str, tuple[Any, ...]]:
+    """The model rows the registry should hold: one per factory that a source gives a model.
+
+    A model of a name no factory has stays listed, FAILED, until its mark is
+    fixed, so every build says so.
+    """
+    marked: dict[str, tuple[str, str, str, str | None]] = {}  # factory -> (file, settings, pdk, error)
+    by_file: dict[str, list[str]] = {}
+    for factory, row in tables.models.items():
+        by_file.setdefault(row[2], []).append(factory)
+    for rel in sorted(source_rels):
+        entry = imported.get(rel)
+        found: list[tuple[str, str, str, str | None]]
+        if entry is not None and not entry.error:
+            found = [(f, settings, pdk, error) for f, (settings, pdk, error) in entry.models.items()]
+        else:
+            error = f"{rel} failed to import: {entry.error}" if entry is not None else None
+            found = [(f, tables.models[f][1], tables.models[f][3], error or _kept_error(tables.models[f]))
+                     for f in by_file.get(rel, [])]
+        for factory, settings, pdk, error in found:
+            if factory in marked:
+                report.warnings.append(
+                    f"model of {factory!r} in {rel} ignored: it already has a model in {marked[factory][0]}")
+                continue
+            marked[factory] = (rel, settings, pdk, error)
+    rows: dict[str, tuple[Any, ...]] = {}
+    for factory, (rel, settings, pdk, error) in marked.items():
+        target = factory_rows.get(factory)
+        status, message = SUCCESS, ""
+        if error is not None:
+            status, message = FAILED, error
+        elif target is None:
+            close = difflib.get_close_matches(factory, list(factory_rows), n=1)
+            hint = f" (did you mean {close[0]!r}?)" if close else ""
+            status, message = FAILED, f"no factory named {factory!r}{hint}"
+        else:
+            unknown = sorted(set(json.loads(settings)) - set(json.loads(target[_SETTINGS])))
+            if unknown:
+                status, message = FAILED, f"{factory!r} has no setting(s) {', '.join(map(repr, unknown))}"
+        rows[factory] = (factory, settings, rel, pdk, status, message)
+    return rows
+
+
+def _kept_error(row: tuple[Any, ...]) -> str | None:
+    """A recorded model's own failure that only its source can fix (an unknown factory is judged anew)."""
+    message = row[5] or ""
+    return None if row[4] == SUCCESS or message.startswith("no factory named") else message
 
 
 def _file_state(entry: Imported, old: FileState | None, changed: bool) -> FileState:
@@ -467,7 +595,6 @@ def _file_state(entry: Imported, old: FileState | None, changed: bool) -> FileSt
         where=entry.where,
         traceback=entry.traceback,
     )
-
 
 class _Writes:
     """The registry calls that turn the stored tables into the wanted ones, in batches."""

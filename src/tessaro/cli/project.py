@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import difflib
+import hashlib
 import os
 import sys
 import tomllib
@@ -11,7 +12,7 @@ from pathlib import Path
 
 from tessaro.cli.errors import CliError
 
-__all__ = ["DEFAULT_SOURCES", "Project", "open_project", "relative_source"]
+__all__ = ["DEFAULT_SOURCES", "Project", "file_hash", "open_project", "relative_source"]
 
 #: Where factory sources live when ``[tool.tessaro] sources`` is not set.
 DEFAULT_SOURCES = ("factories",)
@@ -43,23 +44,28 @@ class Project:
         """Where imports of the project's files keep their bytecode (never beside the sources)."""
         return self.root / "build" / "pycache"
 
-    def rel_if_inside(self, file: str | None) -> str | None:
-        """The project-relative path of ``file`` if it is one of the project's own Python files, else None.
+    def rel_if_inside(self, file: str | None, *, python: bool = True) -> str | None:
+        """The project-relative path of ``file`` if it is one of the project's own files, else None.
 
-        Files in hidden folders (``.venv``, ``.git``) and installed packages are not the project's.
+        A file is the project's when its resolved path lies inside the project,
+        outside hidden folders (``.venv``, ``.git``), installed packages and
+        ``build/`` (what the build itself writes). With ``python``, only ``.py``
+        files count. A file's identity is its resolved path.
         """
         if not file:
             return None
-        cache = _inside_cache.setdefault(self.root, {})
+        cache = _inside_cache.setdefault((self.root, python), {})
         try:
             return cache[file]
         except KeyError:
             pass
         rel = None
-        relative = os.path.relpath(os.path.realpath(file), self.root)
-        if relative.endswith(".py") and not relative.startswith(".."):
+        relative = relative_source(self.root, file)
+        if (relative.endswith(".py") or not python) and not relative.startswith(".."):
             parts = relative.split(os.sep)
-            if not any(p.startswith(".") or p in ("site-packages", "dist-packages", "__pycache__") for p in parts):
+            if parts[0] != "build" and not any(
+                p.startswith(".") or p in ("site-packages", "dist-packages", "__pycache__") for p in parts
+            ):
                 rel = relative
         cache[file] = rel
         return rel
@@ -79,7 +85,7 @@ class Project:
                     f"{where} names {entry!r}, which is not a folder or Python file in {self.root}"
                     + ("" if self.sources_configured else " (set 'sources' under [tool.tessaro] in pyproject.toml)")
                 )
-        return _unique(files)
+        return _unique(files, self.root)
 
     def check_database(self, *, create: bool = False) -> None:
         """Refuse a registry path that cannot hold a registry, before anything touches it.
@@ -108,7 +114,7 @@ class Project:
         verify(path)
 
 
-_inside_cache: dict[Path, dict[str, str | None]] = {}
+_inside_cache: dict[tuple[Path, bool], dict[str, str | None]] = {}
 
 
 def open_project(project_option: str | None) -> Project:
@@ -181,9 +187,26 @@ def explicit_sources(arguments: list[str], root: Path) -> list[Path]:
     return _unique(files)
 
 
+def file_hash(path: Path) -> str | None:
+    """The content hash of a file (None if it cannot be read)."""
+    try:
+        return hashlib.blake2b(path.read_bytes(), digest_size=16).hexdigest()
+    except OSError:
+        return None
+
+
 def relative_source(root: Path, path: Path | str) -> str:
-    """The project-relative text under which the registry stores a source."""
-    return os.path.relpath(os.path.realpath(path), root)
+    """The project-relative text under which the registry stores a file: its resolved path.
+
+    A symlink inside the project to a file outside it keeps the link's own
+    path (its content is still the target's).
+    """
+    relative = os.path.relpath(os.path.realpath(path), root)
+    if relative.startswith(".."):
+        linked = os.path.relpath(os.path.abspath(path), root)
+        if not linked.startswith(".."):
+            return linked
+    return relative
 
 
 def _python_files(folder: Path) -> list[Path]:
@@ -197,5 +220,13 @@ def _python_files(folder: Path) -> list[Path]:
     return found
 
 
-def _unique(paths: list[Path]) -> list[Path]:
-    return list(dict.fromkeys(paths))
+def _unique(paths: list[Path], root: Path | None = None) -> list[Path]:
+    """``paths`` without repeats; with ``root``, a file reached through several names (symlinks) counts once."""
+    if root is None:
+        return list(dict.fromkeys(paths))
+    found: dict[str, Path] = {}
+    for path in paths:
+        key = relative_source(root, path)
+        if key not in found or (found[key].is_symlink() and not path.is_symlink()):
+            found[key] = path
+    return list(found.values())

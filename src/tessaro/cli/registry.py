@@ -358,7 +358,8 @@ def write_atomically(snap: Snapshot, apply: Callable[[], None], state: Snapshot)
             nonlocal checked
             if not checked:
                 checked = True
-                if change_counter(live) != snap.counter:
+                # A file this copy has just created reads as empty, like the absent file it was.
+                if (change_counter(live) or 0) != (snap.counter or 0):
                     raise StaleRegistry
 
         with _sigint_deferred():

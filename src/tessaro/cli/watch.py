@@ -13,10 +13,9 @@ import time
 from pathlib import Path
 from typing import Any
 
-from tessaro.cli.builder import file_hash
 from tessaro.cli.engine import Engine
 from tessaro.cli.errors import CliError
-from tessaro.cli.project import open_project
+from tessaro.cli.project import file_hash, open_project
 from tessaro.cli.render import summary_line
 
 __all__ = ["watch"]

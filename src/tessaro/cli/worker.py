@@ -1,0 +1,231 @@
+"""Build workers: the processes in which the project's code runs, and the command's side of them.
+
+The command never imports the project: each build starts a fresh worker
+(``python -m tessaro.cli.worker``) before any project code runs, asks it to
+import sources and build factories, and gets plain data back (JSON lines on
+the worker's standard output; whatever the project prints goes to standard
+error). What the project's code does to its process (the environment,
+``sys.path``, the working directory, a ``KeyboardInterrupt`` it raises,
+``os._exit``) stays in the worker. A worker that dies fails only the work it
+was doing: the source it was importing or the factory it was building, named
+as such; a fresh worker takes up the rest. The user's Ctrl-C reaches the
+command, which stops its worker at once (workers ignore SIGINT).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import subprocess
+import sys
+from collections.abc import Callable
+from pathlib import Path
+from typing import IO, Any
+
+from tessaro.cli.project import Project
+
+__all__ = ["BuildWorker", "serve"]
+
+
+def _signal_text(code: int) -> str:
+    if code < 0:
+        try:
+            return f"killed by signal {signal.Signals(-code).name}"
+        except ValueError:
+            return f"killed by signal {-code}"
+    return f"exited with status {code}"
+
+
+class _Died(Exception):
+    def __init__(self, how: str, doing: str | None) -> None:
+        super().__init__(how)
+        self.how, self.doing = how, doing
+
+
+class _Process:
+    """One worker process and its pipe."""
+
+    def __init__(self, project: Project) -> None:
+        self.proc = subprocess.Popen(
+            [sys.executable, "-P", "-m", "tessaro.cli.worker"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, encoding="utf-8", errors="surrogateescape",
+        )
+        self.send({"op": "start", "root": str(project.root), "sources": list(project.sources_setting),
+                   "configured": project.sources_configured})
+
+    def send(self, message: dict[str, Any]) -> None:
+        assert self.proc.stdin is not None
+        try:
+            self.proc.stdin.write(json.dumps(message) + "\n")
+            self.proc.stdin.flush()
+        except (BrokenPipeError, OSError):
+            pass  # the worker is gone: the next read says how
+
+    def ask(self, message: dict[str, Any], step: Callable[[str, str], None]) -> dict[str, Any]:
+        """Send a request; report its steps; return its reply (``_Died`` if the worker died first)."""
+        assert self.proc.stdout is not None
+        self.send(message)
+        doing = None
+        while True:
+            line = self.proc.stdout.readline()
+            if not line:
+                raise _Died(_signal_text(self.proc.wait()), doing)
+            data = json.loads(line)
+            if "step" in data:
+                doing = data["what"]
+                step(data["step"], doing)
+            else:
+                reply: dict[str, Any] = data["reply"]
+                return reply
+
+    def close(self) -> None:
+        if self.proc.poll() is None:
+            self.send({"op": "exit"})
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout):
+            if stream is not None:
+                stream.close()
+
+    def kill(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout):
+            if stream is not None:
+                stream.close()
+
+
+class BuildWorker:
+    """The command's side of one build's worker: import sources, build factories, survive a death.
+
+    Started on first use. After a death, a fresh worker imports again what the
+    dead one had imported (but the source that killed it) and goes on with the
+    rest.
+    """
+
+    def __init__(self, project: Project, step: Callable[[str, str], None] | None = None) -> None:
+        self.project = project
+        self.step = step or (lambda kind, what: None)
+        self.started = 0
+        self._process: _Process | None = None
+        self._imported: list[str] = []  # the sources asked for so far, in order
+        self._killers: dict[str, str] = {}  # source -> how the worker died importing it
+
+    def __enter__(self) -> BuildWorker:
+        return self
+
+    def __exit__(self, kind: Any, *_: Any) -> None:
+        if self._process is not None:
+            if kind is None:
+                self._process.close()
+            else:  # Ctrl-C or an error here: stop the worker at once
+                self._process.kill()
+            self._process = None
+
+    def _worker(self) -> _Process:
+        if self._process is None:
+            self._process = _Process(self.project)
+            self.started += 1
+            if self._imported:
+                wanted = [rel for rel in self._imported if rel not in self._killers]
+                self._process.ask({"op": "import", "sources": wanted}, lambda kind, what: None)
+        return self._process
+
+    def _lost(self) -> None:
+        assert self._process is not None
+        self._process.kill()
+        self._process = None
+
+    def import_sources(self, paths: list[Path]) -> dict[str, dict[str, Any]]:
+        """Import ``paths``; every project file seen so far, by project-relative path."""
+        rels = [self.project.rel(path) for path in paths]
+        self._imported.extend(rel for rel in rels if rel not in self._imported)
+        while True:
+            try:
+                reply = self._worker().ask({"op": "import", "sources": [r for r in rels if r not in self._killers]},
+                                           lambda kind, what: self.step("importing", what))
+                break
+            except _Died as death:
+                self._lost()
+                if death.doing is None or death.doing in self._killers:
+                    raise RuntimeError(f"the build worker {death.how} before importing anything") from None
+                self._killers[death.doing] = death.how
+        files: dict[str, dict[str, Any]] = reply["files"]
+        for rel, how in self._killers.items():
+            files[rel] = {"hash": None, "source": True, "executed": True, "imports": [], "defines": [],
+                          "factories": [], "models": {}, "where": None, "traceback": None,
+                          "error": f"the build worker {how} while importing it"}
+        return files
+
+    def build(self, wanted: list[tuple[str, str]]) -> dict[str, Any]:
+        """Build the (name, file) factories; a factory that kills the worker is failed, the rest go on."""
+        dead: dict[str, str] = {}
+        while True:
+            todo = [(name, rel) for name, rel in wanted if name not in dead]
+            try:
+                reply = self._worker().ask({"op": "build", "factories": todo},
+                                           lambda kind, what: self.step("building", what))
+                break
+            except _Died as death:
+                self._lost()
+                if death.doing is None or death.doing in dead:
+                    raise RuntimeError(f"the build worker {death.how} before building anything") from None
+                dead[death.doing] = death.how
+        for name, how in dead.items():
+            reply["built"][name] = {"status": "FAILED", "message": f"the build worker {how} while building it",
+                                    "where": None, "traceback": None, "asked": [], "cell": None, "settings": "{}"}
+        return reply
+
+
+# -- the worker's side -----------------------------------------------------------
+
+
+def serve() -> None:
+    """The worker's main loop: one JSON request per line on stdin, steps and one reply on stdout."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # the command alone answers the user's Ctrl-C
+    requests: IO[str] = os.fdopen(os.dup(0), "r", encoding="utf-8", errors="surrogateescape")
+    replies: IO[str] = os.fdopen(os.dup(1), "w", encoding="utf-8", errors="surrogateescape")
+    # What the project prints goes to standard error; it reads nothing from the pipe.
+    os.dup2(2, 1)
+    devnull = os.open(os.devnull, os.O_RDONLY)
+    os.dup2(devnull, 0)
+    sys.stdout = sys.stderr
+
+    def say(data: dict[str, Any]) -> None:
+        replies.write(json.dumps(data) + "\n")
+        replies.flush()
+
+    session: Any = None
+    for line in requests:
+        message = json.loads(line)
+        op = message["op"]
+        if op == "exit":
+            break
+        if op == "start":
+            from tessaro.cli.builder import Session
+
+            project = Project(root=Path(message["root"]), sources_setting=tuple(message["sources"]),
+                              sources_configured=message["configured"])
+            session = Session(project)
+        elif op == "import":
+            root = session.project.root
+            session.import_sources([root / rel for rel in message["sources"]],
+                                   lambda what: say({"step": "importing", "what": what}))
+            say({"reply": {"files": session.describe()}})
+        elif op == "build":
+            found = session.build([(name, rel) for name, rel in message["factories"]],
+                                  lambda what: say({"step": "building", "what": what}))
+            found["files"] = session.describe()
+            say({"reply": found})
+    replies.flush()
+    # The project's code may have left threads or exit handlers behind: leave without them.
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    serve()
