@@ -18,6 +18,7 @@ that factory alone). Reads that bypass Python's ``open`` (``os.stat``,
 
 from __future__ import annotations
 
+import _imp
 import builtins
 import contextlib
 import importlib
@@ -109,6 +110,7 @@ class Session:
         self.stack: list[tuple[str, str]] = []  # ("file", rel) while a module runs, ("factory", name) while one builds
         self.inputs: dict[str, set[str]] = {}  # factory -> files its own build imported or read
         self.written: set[str] = set()
+        self.imported: set[str] = set()  # the sources imported (and looked through for factories)
         self.cache = project.bytecode_cache
         self._quiet = False
         self._install()
@@ -214,8 +216,9 @@ class Session:
         for path in paths:
             rel = self.project.rel(path)
             entry = self.seen(rel, source=True)
-            if entry.executed or entry.failure is not None:
+            if rel in self.imported:
                 continue
+            self.imported.add(rel)
             step(rel)
             try:
                 with contextlib.redirect_stdout(sys.stderr):
@@ -390,7 +393,9 @@ class _ProjectLoader(importlib.machinery.SourceFileLoader):
         try:
             data = cached.read_bytes()
             if data[:16] == header:
-                return marshal.loads(data[16:])
+                code = marshal.loads(data[16:])
+                _imp._fix_co_filename(code, self.path)  # type: ignore[attr-defined]  # as importlib does: the file may have moved
+                return code
         except (OSError, ValueError, EOFError, TypeError):
             pass
         code = self.source_to_code(source, self.path)
