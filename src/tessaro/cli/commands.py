@@ -20,7 +20,7 @@ from typing import Any
 
 from tessaro.cli.errors import CliError
 from tessaro.cli.project import Project, explicit_sources, open_project
-from tessaro.cli.render import Progress, color, summary_line, table
+from tessaro.cli.render import Progress, color, import_failures, summary_line, table
 
 EXIT_OK = 0
 EXIT_FAILURES = 1
@@ -177,10 +177,8 @@ def _print_build(report: Any) -> None:
     rows.sort(key=lambda row: (row[3], row[0]))  # by file, then name
     if rows:
         table(("factory", "status", "components", "source", "message"), rows, out)
-    for file in report.files:
-        if file.error:
-            where = f" ({file.where})" if file.where else ""
-            out.write(f"import failed: {file.rel}: {file.error}{where}\n")
+    for (error, where), files in import_failures(report).items():
+        out.write(f"import failed: {', '.join(files)}: {error}{f' ({where})' if where else ''}\n")
     for name in report.changed_models:
         row = report.models[name]
         if row[4] != "SUCCESS":

@@ -10,7 +10,8 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, TextIO
 
 __all__ = [
-    "GRAPH_FORMATS", "Progress", "color", "graph_json", "graph_to_text", "render_graph", "summary_line", "table",
+    "GRAPH_FORMATS", "Progress", "color", "graph_json", "graph_to_text", "import_failures", "render_graph", "summary_line",
+    "table",
 ]
 
 
@@ -123,6 +124,15 @@ def summary_line(report: Any) -> str:
     failed = sum(not b.ok for b in report.built.values()) + sum(bool(f.error) for f in report.files)
     text = f"{why}, {_count(len(report.built), 'factory', 'factories')} rebuilt, {report.unchanged} unchanged"
     return text + (f", {failed} failed" if failed else "") + still
+
+
+def import_failures(report: Any) -> dict[tuple[str, str | None], list[str]]:
+    """The files that failed to import, grouped by error: files importing a broken one share its error."""
+    found: dict[tuple[str, str | None], list[str]] = {}
+    for file in report.files:
+        if file.error:
+            found.setdefault((file.error, file.where), []).append(file.rel)
+    return found
 
 
 def _count(n: int, one: str, many: str | None = None) -> str:
