@@ -72,6 +72,21 @@ def watch_latency(root: Path, path: Path, runs: int) -> float:
     return statistics.median(times)
 
 
+def worker_start(root: Path, runs: int) -> float:
+    """Seconds to start a build worker, have it import nothing and stop (what every build that runs code pays)."""
+    from tessaro.cli.project import Project
+    from tessaro.cli.worker import BuildWorker
+
+    project = Project(root=root, sources_setting=("cells",), sources_configured=True)
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        with BuildWorker(project) as worker:
+            worker.import_sources([])
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--factories", type=int, default=720)
@@ -101,6 +116,7 @@ def main() -> None:
             ("build --all", median(root, args.runs, "build", "--all")),
         ]
         watch = watch_latency(root, top, args.runs)
+        start = worker_start(root, args.runs)
     base = dict(rows)["factories --json"]
     full = dict(rows)["build --all"]
     print(f"{args.factories} factories; median of {args.runs} runs, wall time")
@@ -111,6 +127,7 @@ def main() -> None:
         against = "build --all" if edited else "factories --json"
         print(f"{name:28} {seconds:8.3f}  {ratio:4.2f}x {against}")
     print(f"{'watch: save to report':28} {watch:8.3f}")
+    print(f"{'build worker start':28} {start:8.3f}")
 
 
 if __name__ == "__main__":

@@ -3,7 +3,9 @@
 A project has factories in tiers, one source file per group of factories;
 a factory of tier t places factories of tier t-1 with non-default settings,
 every factory reads a width from a constants module outside the sources
-(``tech.py``), and on request one factory is recursive and one fails.
+(``tech.py``, which reads its layer from a data file), and with ``extras`` one
+factory is recursive, one fails, one places a cell through a helper module
+outside the sources, and one loads a module with ``importlib``.
 """
 
 from __future__ import annotations
@@ -12,7 +14,9 @@ import random
 from pathlib import Path
 
 PYPROJECT = '[project]\nname = "generated"\nversion = "0.1.0"\n\n[tool.tessaro]\nsources = ["cells"]\n'
-TECH = "WIDTH = 0.5\nLAYER = (1, 0)\n"
+TECH = ("import json\nimport pathlib\n\nWIDTH = 0.5\n"
+        "LAYER = tuple(json.loads((pathlib.Path(__file__).parent / 'layers.json').read_text()))\n")
+HELPER = "def place_first(c):\n    from cells.t0_00 import t0f000\n\n    c.place(t0f000(length=7))\n"
 
 
 def factory_text(name: str, placed: list[tuple[str, int]], *, fail: bool = False, length: int = 10) -> str:
@@ -48,6 +52,7 @@ def generate(root: Path, *, factories: int = 24, tiers: int = 3, per_file: int =
     (root / "cells").mkdir(parents=True, exist_ok=True)
     (root / "pyproject.toml").write_text(PYPROJECT)
     (root / "tech.py").write_text(TECH)
+    (root / "layers.json").write_text("[1, 0]")
     (root / "cells" / "__init__.py").write_text("")
     per_tier = max(1, factories // tiers)
     where: dict[str, str] = {}
@@ -69,7 +74,12 @@ def generate(root: Path, *, factories: int = 24, tiers: int = 3, per_file: int =
         (root / "cells" / "extras.py").write_text(
             "import brimlay as bl\n\nimport tech\nfrom cells.t0_00 import t0f000\n\n\n" + RECURSIVE + "\n\n"
             + factory_text("broken", [("t0f000", 33)], fail=True) + "\n\n"
-            + "@bl.cell\ndef user_of_tree(c):\n    c.place(tree(depth=1))\n"
+            + "@bl.cell\ndef user_of_tree(c):\n    c.place(tree(depth=1))\n\n\n"
+            + "@bl.cell\ndef helped(c):\n    import helper\n    import importlib\n\n"
+            + "    helper.place_first(c)\n    c.info['sides'] = importlib.import_module('shapes').SIDES\n"
         )
-        where.update(tree="cells/extras.py", broken="cells/extras.py", user_of_tree="cells/extras.py")
+        (root / "helper.py").write_text(HELPER)
+        (root / "shapes.py").write_text("SIDES = 3\n")
+        where.update(tree="cells/extras.py", broken="cells/extras.py", user_of_tree="cells/extras.py",
+                     helped="cells/extras.py")
     return where

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import random
 import re
 import shutil
@@ -30,7 +31,8 @@ def edit_once(root: Path, rng: random.Random, step: int) -> str:
     path = rng.choice(files)
     text = path.read_text()
     names = list(blocks(path))
-    kind = rng.choice(["default", "add", "remove", "move", "copy", "delete", "break", "fix", "constants", "syntax"])
+    kind = rng.choice(["default", "add", "remove", "move", "copy", "delete", "break", "fix", "constants", "syntax",
+                       "data", "importlib", "symlink", "subfolder", "module cell"])
     if kind == "default" and names:
         name = rng.choice(names)
         block = blocks(path)[name]
@@ -55,6 +57,23 @@ def edit_once(root: Path, rng: random.Random, step: int) -> str:
         (root / "tech.py").write_text(f"WIDTH = 0.{step + 1}\nLAYER = (1, 0)\n")
     elif kind == "syntax":
         path.write_text(text + "\ndef broken_syntax(:\n")
+    elif kind == "data":
+        (root / "layers.json").write_text(f"[{step % 3 + 1}, 0]")
+    elif kind == "importlib":  # the same size, within the same second
+        (root / "shapes.py").write_text(f"SIDES = {step % 10}\n")
+    elif kind == "symlink":  # a second name for a source, or a name that no longer leads anywhere
+        link = root / "cells" / f"alias{step % 2}.py"
+        if link.is_symlink():
+            link.unlink()
+        else:
+            link.symlink_to(path.name)
+    elif kind == "subfolder":  # a folder without __init__.py inside the package
+        sub = root / "cells" / "sub"
+        sub.mkdir(exist_ok=True)
+        (sub / f"s{step}.py").write_text("import brimlay as bl\n\nimport tech\n\n\n" + factory_text(f"sub{step}", []))
+    elif kind == "module cell" and names:  # a cell made while the module runs, placed by a factory
+        mark = f"MARK{step} = {rng.choice(names)}(length={step + 3})\n"
+        path.write_text(text + f"\n\n{mark}\n\n@bl.cell\ndef marked{step}(c):\n    c.place(MARK{step})\n")
     return f"{kind} {path.name}"
 
 
@@ -86,7 +105,11 @@ def build(root: Path, *args: str) -> None:
     assert main(["--project", str(root), "build", *args]) in (0, 1)
 
 
-@pytest.mark.parametrize("seed", range(4))
+# Seeds x edits: small in the normal run, 40 x 14 with TESSARO_STRESS=full.
+SEEDS, STEPS = (40, 14) if os.environ.get("TESSARO_STRESS") == "full" else (4, 10)
+
+
+@pytest.mark.parametrize("seed", range(SEEDS))
 def test_random_edits(tmp_path, monkeypatch, capsys, seed):
     for key in ("TESSARO_DB_PATH", "TESSARO_PROJECT_DIR"):
         monkeypatch.delenv(key, raising=False)
@@ -96,12 +119,15 @@ def test_random_edits(tmp_path, monkeypatch, capsys, seed):
     (root / "cells" / "models.py").write_text(
         "from tessaro.modeling import model\n\n\n@model('t0f000', settings={'length': 3})\ndef m():\n    pass\n"
     )
+    shutil.copytree(root, tmp_path / "first", symlinks=True)
     build(root)
+    build(tmp_path / "first", "--all")
     db = root / "build" / "tessaro.db"
-    for step in range(10):
+    assert without_time(tables(db)) == without_time(tables(tmp_path / "first" / "build" / "tessaro.db", root))
+    for step in range(STEPS):
         done = edit_once(root, rng, step)
         full = tmp_path / f"full{step}"
-        shutil.copytree(root, full)
+        shutil.copytree(root, full, symlinks=True)
         with closing(sqlite3.connect(db)) as conn, conn:
             conn.execute("UPDATE factories SET last_updated = ?", (EPOCH,))
         before = tables(db)

@@ -212,7 +212,16 @@ class Session:
     # -- importing -------------------------------------------------------------------
 
     def import_sources(self, paths: list[Path], step: Callable[[str], None]) -> None:
-        """Import each source (its errors are its own); afterwards ``self.files`` describes them."""
+        """Import each source (its errors are its own); afterwards ``self.files`` describes them.
+
+        The folders the sources are imported from are all on ``sys.path`` first,
+        whichever of them this build imports, so a source finds the same
+        modules in an incremental build as in a full one.
+        """
+        if not self.imported:
+            for base in dict.fromkeys(_module_name(path)[1] for path in self.project.default_sources()):
+                if str(base) not in sys.path:
+                    sys.path.insert(0, str(base))
         for path in paths:
             rel = self.project.rel(path)
             entry = self.seen(rel, source=True)
