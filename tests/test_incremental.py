@@ -71,8 +71,10 @@ def edit_once(root: Path, rng: random.Random, step: int) -> str:
         sub = root / "cells" / "sub"
         sub.mkdir(exist_ok=True)
         (sub / f"s{step}.py").write_text("import brimlay as bl\n\nimport tech\n\n\n" + factory_text(f"sub{step}", []))
-    elif kind == "module cell" and names:  # a cell made while the module runs, placed by a factory
-        mark = f"MARK{step} = {rng.choice(names)}(length={step + 3})\n"
+    elif kind == "module cell" and (once := [n for n in names if re.fullmatch(r"t\d+f\d+", n) and sum(
+            n in blocks(other) for other in files) == 1]):  # a cell made while the module runs, placed by a factory
+        # (of a name defined once: which of two definitions makes a cell first depends on the import order)
+        mark = f"MARK{step} = {rng.choice(once)}(length={step + 3})\n"
         path.write_text(text + f"\n\n{mark}\n\n@bl.cell\ndef marked{step}(c):\n    c.place(MARK{step})\n")
     return f"{kind} {path.name}"
 

@@ -131,21 +131,22 @@ def test_each_failure_belongs_to_one_factory(tmp_path, cli):  # noqa: F811
 
 
 def test_a_broken_save_keeps_the_last_good_build(tmp_path, cli):  # noqa: F811
-    root = write_project(tmp_path / "m", {
-        **BASE, "factories/b.py": "import brimlay as bl\n\nfrom .a import a\n\n\n@bl.cell\ndef b(c):\n    c.place(a())\n"})
+    root = write_project(tmp_path / "m", {**BASE, "factories/b.py": "import brimlay as bl\n\nfrom .a import a\n\n\n"
+                                          "@bl.cell\ndef b(c):\n    c.place(a())\n"})
     cli("build", cwd=root)
     edit(root / "factories" / "a.py", "def a(c):", "def a(c:")
     out, _ = cli("build", code=1)
     assert out.count("import failed") == 1 and "factories/a.py:5" in out
     found = registry(root)
     assert found["a"][0] == found["b"][0] == "FAILED" and found["b"][2] == '["a"]'
-    assert len(cli.json("components")) == 2
+    assert [c["from_last_good_build"] for c in cli.json("components")] == [True, True]
+    assert "components (1 from the last good build):" in cli("show", "a")[0]
     edit(root / "factories" / "a.py", "def a(c:", "def a(c):")
     cli("build")
     assert {row[0] for row in registry(root).values()} == {"SUCCESS"}
 
 
-@pytest.mark.parametrize("code", ["import os\nos._exit(0)\n", "import os, signal\nos.kill(os.getpid(), signal.SIGKILL)\n"])
+@pytest.mark.parametrize("code", ["import os\nos._exit(0)\n", "import os\nos.kill(os.getpid(), 9)\n"])
 def test_a_worker_dying_on_import_fails_that_file_alone(tmp_path, cli, code):  # noqa: F811
     root = write_project(tmp_path / "m", {**BASE, "factories/z.py": code})
     out, _ = cli("build", cwd=root, code=1)

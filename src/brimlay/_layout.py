@@ -174,7 +174,8 @@ class KCLayout:
         if not isinstance(name, str) or not name:
             raise ValueError(f"a cell name must be a non-empty str, got {name!r}")
         if name in self._by_name:
-            raise ValueError(f"a cell named {name!r} already exists (index {self._by_name[name].index})")
+            # The message names no index: it must read the same whatever else the process built first.
+            raise ValueError(f"a cell named {name!r} already exists")
         index = self._next_index
         self._next_index += 1
         cell = TKCell(self, name, index, factory_name=factory_name, settings=settings, info=info)

@@ -94,6 +94,12 @@ class _Query:
             found.update(_db().get_components_by_factories(*batch))
         return found
 
+    def kept(self, name: str) -> bool:
+        """Whether the components of ``name`` are from its last good build: a failed build leaves none,
+        so a failing factory that has some failed because its file does not import now."""
+        record = self.records.get(name)
+        return record is not None and record.status != "SUCCESS"
+
     def model_status(self, name: str) -> str:
         return "-" if not self.records[name].has_model else self.model_statuses.get(name, "-")
 
@@ -236,9 +242,9 @@ def factory_json(query: _Query, name: str, components: int) -> dict[str, Any]:
     }
 
 
-def _component_json(rec: Any) -> dict[str, Any]:
+def _component_json(rec: Any, query: _Query) -> dict[str, Any]:
     return {"name": rec.name, "factory": rec.factory_name, "ports": rec.ports, "settings": rec.settings,
-            "info": rec.info}
+            "info": rec.info, "from_last_good_build": query.kept(rec.factory_name)}
 
 
 def cmd_components(args: argparse.Namespace) -> int:
@@ -247,13 +253,16 @@ def cmd_components(args: argparse.Namespace) -> int:
     found = query.components(names)
     records = [c for name in names for c in found.get(name, [])]
     if args.json:
-        write_json([_component_json(c) for c in records])
+        write_json([_component_json(c, query) for c in records])
         return EXIT_OK
     if not records:
         print("no components registered" + ("" if args.factories else " (run 'tessaro build')"), file=sys.stderr)
         return EXIT_OK
     rows = [(c.name, c.factory_name, _port_names(c), c.settings) for c in records]
     table(("component", "factory", "ports", "settings"), rows, sys.stdout)
+    kept = sorted({c.factory_name for c in records if query.kept(c.factory_name)})
+    if kept:
+        _note(f"the components of {', '.join(kept)} are from the last good build (their files fail to import now)")
     return EXIT_OK
 
 
@@ -298,7 +307,7 @@ def cmd_show(args: argparse.Namespace) -> int:
     if args.json:
         data = factory_json(query, name, len(components))
         data.update(used_by=graph.used_by.get(name, []), uses=graph.uses.get(name, []), stale=stale, where=where,
-                    components=[_component_json(c) for c in components],
+                    components=[_component_json(c, query) for c in components],
                     model=_model_json(model) if model else None)
         if args.verbose:
             data["traceback"] = note.traceback if note is not None else None
@@ -333,7 +342,8 @@ def cmd_show(args: argparse.Namespace) -> int:
             out.write(f"{key + ':':<{width + 1}}  {value}\n")
     if args.verbose and note is not None and note.traceback:
         out.write(note.traceback + "\n")
-    out.write(f"components ({len(components)}):\n")
+    kept = " from the last good build" if components and query.kept(name) else ""
+    out.write(f"components ({len(components)}{kept}):\n")
     if components:
         rows = [(c.name, _port_names(c), c.settings) for c in components]
         table(("component", "ports", "settings"), rows, out)

@@ -493,6 +493,8 @@ def _component_rows(snap: Snapshot, tables: Tables, outcome: _Outcome,
             cell = todo.pop()
             if cell in component_rows or cell not in tables.components:
                 continue
+            if tables.components[cell][1] not in rows:  # removing a factory removes its components
+                continue
             component_rows[cell] = tables.components[cell]
             uses[cell] = snap.uses.get(cell, [])
             todo.extend(uses[cell])

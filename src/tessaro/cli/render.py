@@ -10,8 +10,8 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, TextIO
 
 __all__ = [
-    "GRAPH_FORMATS", "Progress", "color", "graph_json", "graph_to_text", "import_failures", "render_graph", "summary_line",
-    "table",
+    "GRAPH_FORMATS", "Progress", "color", "graph_json", "graph_to_text", "import_failures", "render_graph",
+    "summary_line", "table",
 ]
 
 
