@@ -39,13 +39,16 @@ def edit_once(root: Path, rng: random.Random, step: int) -> str:
         path.write_text(text.replace(block, re.sub(r"length: int = \d+", f"length: int = {step + 50}", block)))
     elif kind == "add":
         path.write_text(text + "\n\n" + factory_text(f"new{step}", [(rng.choice(names), step)] if names else []))
-    elif kind in ("remove", "move", "copy") and names:  # a copy defines the name twice
+    elif kind in ("remove", "move") and names:
         block = blocks(path)[rng.choice(names)]
-        if kind != "copy":
-            path.write_text(text.replace(block, ""))
-        if kind != "remove":
+        path.write_text(text.replace(block, ""))
+        if kind == "move":
             other = rng.choice(files)
             other.write_text(other.read_text() + "\n\n" + block)
+    elif kind == "copy" and names:  # a second definition of a name, in a file of its own that nobody imports
+        # (two live definitions called in one process make cells of one name: which one fails depends on order)
+        copy = root / "cells" / f"zz_copy{step}.py"
+        copy.write_text("import brimlay as bl\n\nimport tech\n\n\n" + blocks(path)[rng.choice(names)])
     elif kind == "delete":
         path.unlink()
     elif kind == "break" and names:
