@@ -7,18 +7,31 @@ forwards. networkx is imported only by the functions that need it.
 
 from __future__ import annotations
 
+import re
+from collections import deque
 from collections.abc import Iterable, Mapping
 from typing import Any
 
-__all__ = ["DepGraph", "closure", "importers"]
+__all__ = ["DepGraph", "closure", "importers", "natural_key"]
+
+_DIGITS = re.compile(r"([0-9]+)")
+
+
+def natural_key(name: str) -> tuple[tuple[Any, ...], str]:
+    """Sort key putting ``gen_2`` before ``gen_10``: digit runs compare as numbers (ties: the text itself)."""
+    parts = _DIGITS.split(name)
+    return tuple(int(part) if i % 2 else part for i, part in enumerate(parts)), name
 
 
 def closure(start: Iterable[str], step: Mapping[str, Iterable[str]]) -> dict[str, str | None]:
-    """Everything reachable from ``start`` through ``step``, each with the node it was reached from (None: a start)."""
+    """Everything reachable from ``start`` through ``step``, each with the node it was reached from (None: a start).
+
+    Breadth first: following ``via`` back from a node gives a shortest way to it from a start.
+    """
     via: dict[str, str | None] = dict.fromkeys(start)
-    todo = list(via)
+    todo = deque(via)
     while todo:
-        node = todo.pop()
+        node = todo.popleft()
         for other in step.get(node, ()):
             if other not in via:
                 via[other] = node
