@@ -18,6 +18,7 @@ from collections.abc import Collection
 from pathlib import Path
 from typing import Any
 
+from tessaro.cli.depgraph import natural_key
 from tessaro.cli.errors import CliError
 from tessaro.cli.project import Project, explicit_sources, open_project
 from tessaro.cli.render import Progress, color, summary_line, table
@@ -52,10 +53,10 @@ def _engine(args: argparse.Namespace, *, create: bool = False) -> Any:
 class _Query:
     """What a query needs: the project, the registry's records and its dependency record."""
 
-    def __init__(self, args: argparse.Namespace, *, graph: bool = False) -> None:
+    def __init__(self, args: argparse.Namespace, *, graph: bool = False, cells: bool = False) -> None:
         self.engine = _engine(args)
         self.project: Project = self.engine.project
-        self.snap = self.engine.snapshot()
+        self.snap = self.engine.snapshot(cells=cells)
         if not self.snap.exists:
             raise CliError(f"no registry at {self.project.db_path} yet: run 'tessaro build'")
         self.records: dict[str, Any] = _db().get_all_factories()
@@ -432,42 +433,60 @@ def _can_encode(stream: Any, text: str) -> bool:
 
 
 def cmd_affected(args: argparse.Namespace) -> int:
-    from tessaro.cli.depgraph import closure, importers
+    from tessaro.cli.depgraph import CONFIG, direct_factories
+    from tessaro.cli.explain import file_hops, reasons
+    from tessaro.cli.render import escape
 
-    if not args.files and not args.factory:
-        raise CliError("give the changed FILEs or --factory NAME")
-    query = _Query(args, graph=True)
+    paths = [(arg, False) for given in args.files for arg in (_stdin_paths() if given == "-" else [given])]
+    if args.since is not None:
+        paths += [(path, True) for path in _git_changed(open_project(args.project), args.since)]
+    if not paths and not args.factory:  # nothing changed: nothing to rebuild (also without a registry)
+        if args.json:
+            write_json({"sources": [], "skipped": [], "defined": [], "affected": [], "cycles": [], "reasons": {}})
+        elif not args.names:
+            _note("no changed files given: nothing is affected")
+        return EXIT_OK
+    query = _Query(args, graph=True, cells=args.json)
     project, snap = query.project, query.snap
+    inputs = {CONFIG, *snap.files, *(rel for files in snap.inputs.values() for rel in files)}
+    new_sources = {project.rel(path) for path in project.default_sources()} - inputs
+    given: list[str] = []
+    skipped: list[dict[str, str]] = []
+    for argument, from_git in paths:
+        rel = _project_file(project, argument, inputs)
+        if rel is None and from_git:
+            continue  # elsewhere in the repository
+        if rel in inputs:
+            given.append(rel)
+        elif rel in new_sources:
+            _note(f"{escape(rel)} is a new source: its factories are not known before 'tessaro build'")
+        elif rel is None:
+            skipped.append({"path": argument, "why": "outside the project folder"})
+        else:
+            skipped.append({"path": rel, "why": "not an input of the last build (no source imports or reads it)"})
+    if skipped and args.strict:
+        listed = ", ".join(escape(s["path"], ",") for s in skipped[:3]) + (", ..." if len(skipped) > 3 else "")
+        some = "1 path is not an input" if len(skipped) == 1 else f"{len(skipped)} paths are not inputs"
+        raise CliError(f"{some} of the project's last build ({listed}): leave out --strict to skip them")
+    for item in skipped:
+        _note(f"{escape(item['path'])} is {item['why']}: skipped")
     graph = query.graph()
-    defined: dict[str, str] = {}  # factory -> why it is affected directly
-    given = []
-    imported_by = importers(snap.files)
+    starts: dict[str, list[dict[str, Any]]] = {}
     for name in query.known(args.factory):
-        defined[name] = "given"
-    for argument in args.files:
-        rel = _project_file(project, argument, snap.files.keys())
-        if rel is None:
-            _note(f"{argument} is not a file of the project: skipped")
-            continue
-        given.append(rel)
-        if rel == "pyproject.toml":
-            for name in query.records:
-                defined.setdefault(name, "the configuration changed")
-            continue
-        if rel not in snap.files:
-            _note(f"{rel} is not a source and no source imports it: skipped")
-            continue
-        for file in sorted(closure([rel], imported_by)):
-            for name in snap.files[file].defines:
-                if name in query.records and str(query.records[name].source) == file:
-                    defined.setdefault(name, "defined there" if file == rel else f"its file imports {rel}")
-    users = graph.reach(defined, up=True)
-    order, cycles = graph.rebuild_order(users)
+        starts[name] = [{"kind": "given", "factory": name}]
+    direct = {name: reason for name, reason in direct_factories(given, snap).items() if name in query.records}
+    for name, reason in direct.items():
+        starts.setdefault(name, file_hops(name, reason))
+    cells = _edge_cells(query) if args.json else {}
+    why = reasons(starts, graph, cells)
+    order, cycles = graph.rebuild_order(why)
     if args.json:
-        write_json({"sources": sorted(given), "defined": sorted(defined), "affected": order, "cycles": cycles})
+        write_json({"sources": sorted(set(given), key=natural_key), "skipped": skipped,
+                    "defined": sorted(starts, key=natural_key), "affected": order, "cycles": cycles,
+                    "reasons": {name: why[name] for name in order}})
         return EXIT_OK
     if args.names:
-        sys.stdout.write("".join(name + "\n" for name in order))
+        sys.stdout.write("".join(escape(name) + "\n" for name in order))
         return EXIT_OK
     if not order:
         _note("no registered factory is affected")
@@ -475,28 +494,102 @@ def cmd_affected(args: argparse.Namespace) -> int:
     rows = []
     affected = set(order)
     for name in order:
-        why = defined.get(name) or "uses " + ", ".join(c for c in graph.uses.get(name, []) if c in affected)
-        rows.append((name, query.records[name].source if name in query.records else "", why))
+        if name in direct and name not in args.factory:
+            because = direct[name].summary
+        elif name in starts:
+            because = "given"
+        else:
+            because = "uses " + ", ".join(escape(c, ",") for c in graph.uses.get(name, []) if c in affected)
+        rows.append((name, query.records[name].source, because))
     table(("factory", "source", "affected because"), rows, sys.stdout)
     for group in cycles:
-        sys.stdout.write(f"cycle: {', '.join(group)} (rebuilt together)\n")
+        sys.stdout.write(f"cycle: {', '.join(escape(n, ',') for n in group)} (rebuilt together)\n")
     return EXIT_OK
 
 
+def _stdin_paths() -> list[str]:
+    """Paths read from standard input: one per line, or separated by NUL characters (``-z`` output)."""
+    data = sys.stdin.read()
+    return [p for p in (data.split("\0") if "\0" in data else data.splitlines()) if p]
+
+
+def _git_changed(project: Project, ref: str) -> list[str]:
+    """The project's files that differ from commit ``ref`` (committed since, staged or not) or are untracked.
+
+    Absolute paths: git names them relative to the repository's root, which
+    need not be the project folder.
+    """
+    git = shutil.which("git")
+    if git is None:
+        raise CliError("--since needs git, which is not on PATH (or give the changed files instead)")
+
+    def run(*command: str) -> bytes:
+        done = subprocess.run([git, *command], cwd=project.root, capture_output=True, check=False)
+        if done.returncode != 0:
+            reason = done.stderr.decode(errors="replace").strip().splitlines()
+            raise CliError(f"git {command[0]} failed: {reason[-1] if reason else done.returncode}")
+        return done.stdout
+
+    try:
+        top = os.fsdecode(run("rev-parse", "--show-toplevel").rstrip(b"\n"))
+    except CliError:
+        raise CliError(f"--since needs a git repository: {project.root} is not in one") from None
+    try:
+        run("rev-parse", "--verify", "--quiet", "--end-of-options", f"{ref}^{{commit}}")
+    except CliError:
+        raise CliError(f"--since {ref}: git knows no such commit (try a branch, tag or commit id)") from None
+    changed = run("diff", "--name-only", "--no-renames", "-z", ref, "--", ".")  # tracked, below the project
+    untracked = run("ls-files", "--others", "--exclude-standard", "--full-name", "-z", "--", ".")
+    names = (changed + untracked).split(b"\0")
+    return [os.path.join(top, os.fsdecode(name)) for name in dict.fromkeys(names) if name]
+
+
 def _project_file(project: Project, argument: str, known: Collection[str]) -> str | None:
-    """The project-relative path of a changed file (it may be deleted), or None if not the project's."""
+    """The project-relative path of a changed file (it may be deleted), or None if outside the project."""
     path = Path(argument).expanduser()
     candidates = [path] if path.is_absolute() else [Path.cwd() / path, project.root / path]
+    inside = []
     for candidate in candidates:
-        absolute = Path(os.path.abspath(candidate))
-        if not absolute.is_relative_to(project.root):
-            continue
-        rel = str(absolute.relative_to(project.root))
-        if absolute.exists() or rel in known:
-            if rel == "pyproject.toml" or rel.endswith(".py"):
-                return rel
-            return None
-    return None
+        for absolute in (Path(os.path.abspath(candidate)), Path(os.path.realpath(candidate))):
+            if absolute.is_relative_to(project.root):
+                rel = absolute.relative_to(project.root).as_posix()
+                if rel in known:
+                    return rel
+                inside.append(rel)
+    return next((rel for rel in inside if (project.root / rel).exists()), inside[0] if inside else None)
+
+
+def _edge_cells(query: _Query) -> dict[tuple[str, str], list[dict[str, Any]]]:
+    from tessaro.cli.explain import edge_cells
+    from tessaro.cli.registry import read_tables
+
+    return edge_cells(query.snap.uses, read_tables(query.project.db_path).components)
+
+
+# -- why ---------------------------------------------------------------------
+
+
+def cmd_why(args: argparse.Namespace) -> int:
+    from tessaro.cli.explain import chain
+    from tessaro.cli.render import escape, why_text
+
+    if args.limit < 1:
+        raise CliError(f"--limit must be at least 1, got {args.limit}")
+    query = _Query(args, graph=True, cells=True)
+    user, used = query.known([args.factory, args.uses])
+    graph = query.graph()
+    paths, more = graph.chains(user, used, every=args.all, limit=args.limit)
+    cells = _edge_cells(query) if paths else {}
+    chains = [chain(path, cells, graph) for path in paths]
+    if args.json:
+        write_json({"factory": user, "uses": used, "chains": chains, "more": more})
+    elif chains:
+        sys.stdout.write(why_text(user, used, chains, more))
+    if not chains:
+        other = " (the other way round it does: tessaro why {1} {0})" if graph.chains(used, user)[0] else ""
+        _note(f"{escape(user)} does not use {escape(used)}, directly or through other factories"
+              + other.format(escape(user), escape(used)))
+    return EXIT_OK
 
 
 # -- demo --------------------------------------------------------------------

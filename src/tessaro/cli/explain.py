@@ -12,9 +12,18 @@ import json
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-from tessaro.cli.depgraph import natural_key
+from tessaro.cli.depgraph import DepGraph, FileReason, closure, natural_key, reads
 
-__all__ = ["edge_cells"]
+__all__ = ["Hop", "chain", "edge_cells", "file_hops", "reasons"]
+
+#: One step of an explanation, as ``--json`` gives it. ``kind`` is one of:
+#: "changed" (``file`` changed), "configuration" (``file``, the project's
+#: configuration, changed), "given" (``factory`` was named as changed),
+#: "imports" / "reads" (``file``, or the build of ``factory``, imports or reads
+#: ``target``), "defines" (``file`` defines ``factory``) and "uses" (cells of
+#: ``factory`` use cells of ``target``: ``cells``, see ``edge_cells``; ``stale``
+#: when ``factory`` fails, so that its edges are as last recorded, without cells).
+Hop = dict[str, Any]
 
 # Positions in a stored component row: (name, factory_name, ports, settings, info).
 _FACTORY, _SETTINGS = 1, 3
@@ -56,3 +65,36 @@ def edge_cells(uses: Mapping[str, Sequence[str]],
     for entries in found.values():
         entries.sort(key=lambda e: (natural_key(e["cell"]), natural_key(e["uses"])))
     return {edge: found[edge] for edge in sorted(found, key=lambda e: (natural_key(e[0]), natural_key(e[1])))}
+
+
+def file_hops(name: str, reason: FileReason) -> list[Hop]:
+    """How changed files reach factory ``name`` directly: from the changed file to ``name``."""
+    files = reason.files
+    if reason.kind == "config":
+        return [{"kind": "configuration", "file": files[0]}]
+    hops: list[Hop] = [{"kind": "changed", "file": files[0]}]
+    hops += [{"kind": reads(before), "file": rel, "target": before} for before, rel in zip(files, files[1:])]
+    if reason.kind == "input":
+        hops.append({"kind": reads(files[-1]), "factory": name, "target": files[-1]})
+    else:
+        hops.append({"kind": "defines", "file": files[-1], "factory": name})
+    return hops
+
+
+def _uses(user: str, used: str, cells: Mapping[tuple[str, str], list[dict[str, Any]]], graph: DepGraph) -> Hop:
+    return {"kind": "uses", "factory": user, "target": used, "cells": cells.get((user, used), []),
+            "stale": user in graph.stale}
+
+
+def chain(path: Sequence[str], cells: Mapping[tuple[str, str], list[dict[str, Any]]], graph: DepGraph) -> list[Hop]:
+    """The hops of a chain of factories, each using the next."""
+    return [_uses(a, b, cells, graph) for a, b in zip(path, path[1:])]
+
+
+def reasons(starts: Mapping[str, list[Hop]], graph: DepGraph,
+            cells: Mapping[tuple[str, str], list[dict[str, Any]]]) -> dict[str, list[Hop]]:
+    """``starts`` (factory -> why it is touched) and every factory that uses one of them, with a shortest why."""
+    found: dict[str, list[Hop]] = {}
+    for name, used in closure(starts, graph.used_by).items():  # each after the factory it was reached from
+        found[name] = starts[name] if used is None else [*found[used], _uses(name, used, cells, graph)]
+    return found
