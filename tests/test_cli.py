@@ -119,12 +119,18 @@ def test_the_dependency_record(truth, cli):
     assert cli.json("graph", "straight", "--up")["edges"] == [["chip", "mzi"], ["chip", "ring"],
                                                                ["mzi", "straight"], ["ring", "straight"]]
     assert cli.json("graph", "ring", "--down", "--depth", "1")["edges"] == [["ring", "heater"], ["ring", "straight"]]
-    assert cli.json("affected", "factories/basics.py") == {
-        "sources": ["factories/basics.py"],
+    affected = cli.json("affected", "factories/basics.py")
+    assert {k: v for k, v in affected.items() if k != "reasons"} == {
+        "sources": ["factories/basics.py"], "skipped": [],
         "defined": ["chip", "heater", "mzi", "ring", "straight", "tree"],  # every file imports basics.py
         "affected": ["heater", "straight", "mzi", "ring", "tree", "chip"],
         "cycles": [["tree"]],
     }
+    assert affected["reasons"]["chip"] == [
+        {"kind": "changed", "file": "factories/basics.py"},
+        {"kind": "imports", "file": "factories/devices.py", "target": "factories/basics.py"},
+        {"kind": "imports", "file": "factories/chip.py", "target": "factories/devices.py"},
+        {"kind": "defines", "file": "factories/chip.py", "factory": "chip"}]
     # The recursive factory stays in rebuild order; what a factory uses comes first.
     assert cli.json("affected", "--factory", "heater", "--factory", "tree")["affected"] == ["heater", "ring", "tree",
                                                                                              "chip"]
@@ -143,17 +149,27 @@ def test_the_dependency_record(truth, cli):
     assert {n: children for n, (_, children) in stored.items()} == USES
 
 
-@pytest.mark.parametrize(("files", "expected", "notes"), [
-    (["tech.py"], ["heater", "straight", "mzi", "ring", "tree", "chip"], []),
-    (["factories/chip.py", "README.md", "../elsewhere.py"], ["chip"],
-     ["README.md is not a file of the project", "../elsewhere.py is not a file of the project"]),
-    (["pyproject.toml"], ["heater", "straight", "mzi", "ring", "tree", "chip"], []),
-    (["factories/new.py"], [], ["factories/new.py is not a source and no source imports it"]),
+@pytest.mark.parametrize(("args", "stdin", "expected", "notes"), [
+    (["tech.py"], None, ["heater", "straight", "mzi", "ring", "tree", "chip"], []),
+    (["alias.py"], None, ["heater", "straight", "mzi", "ring", "tree", "chip"], []),  # a symlink to tech.py
+    (["factories/chip.py", "README.md", "../elsewhere.py"], None, ["chip"],
+     ["README.md is not an input of the last build (no source imports or reads it): skipped",
+      "../elsewhere.py is outside the project folder: skipped"]),
+    (["pyproject.toml"], None, ["heater", "straight", "mzi", "ring", "tree", "chip"], []),
+    (["factories/new.py"], None, [], ["factories/new.py is a new source: its factories are not known before"]),
+    ([], None, [], []),  # what `git diff --name-only | xargs tessaro affected` runs on a clean tree
+    (["-"], "README.md\n\nfactories/chip.py\n", ["chip"], ["README.md is not an input"]),
+    (["-", "--factory", "mzi"], "factories/devices.py\0tech.py\0", ["heater", "straight", "mzi", "ring", "tree",
+                                                                      "chip"], []),
+    (["--strict", "factories/chip.py", "README.md", "../elsewhere.py"], None, 2,
+     ["2 paths are not inputs of the project's last build (README.md, ../elsewhere.py): leave out --strict"]),
 ])
-def test_affected_takes_any_changed_files(truth, cli, files, expected, notes):
+def test_affected_takes_any_changed_files(truth, cli, monkeypatch, args, stdin, expected, notes):
     (truth / "factories" / "new.py").write_text("")
-    out, err = cli("affected", "--names", *files, cwd=truth)
-    assert out.split() == expected
+    (truth / "alias.py").symlink_to(truth / "tech.py")
+    monkeypatch.setattr(sys, "stdin", io.StringIO(stdin or ""))
+    out, err = cli("affected", "--names", *args, cwd=truth, code=2 if expected == 2 else 0)
+    assert out.split() == ([] if expected == 2 else expected)
     assert all(note in err for note in notes), err
 
 
@@ -290,7 +306,8 @@ def _foreign(root: Path) -> None:
     (["graph", "-o", "graph.xyz"], None, "cannot tell the format of 'graph.xyz' from its suffix"),
     (["graph", "--up"], None, "--up, --down and --depth need a FACTORY"),
     (["graph", "--json", "--format", "dot"], None, "--json and --format dot disagree"),
-    (["affected"], None, "give the changed FILEs or --factory NAME"),
+    (["affected", "--since", "HEAD"], None, "--since needs a git repository: "),
+    (["why", "ring", "chp"], None, "unknown factory 'chp' (did you mean 'chip'?)"),
     (["factories"], "env", "TESSARO_DB_PATH names "),
     (["graph", "-o", "g.svg"], "no dot", "--format svg needs Graphviz's 'dot' program, which is not on PATH"),
     (["factories"], _junk, "tessaro.db is not a registry database: delete it and run tessaro build"),

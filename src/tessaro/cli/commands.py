@@ -21,7 +21,7 @@ from typing import Any
 from tessaro.cli.depgraph import natural_key
 from tessaro.cli.errors import CliError
 from tessaro.cli.project import Project, explicit_sources, open_project
-from tessaro.cli.render import Progress, color, summary_line, table
+from tessaro.cli.render import Progress, color, escape, summary_line, table
 
 EXIT_OK = 0
 EXIT_FAILURES = 1
@@ -175,23 +175,23 @@ def _print_build(report: Any) -> None:
         status = "SUCCESS" if built.ok else "FAILED"
         detail = built.message + (f" ({built.where})" if built.where else "") if not built.ok else ""
         rows.append((name, status, report.components.get(name, 0), source, detail))
-    rows.sort(key=lambda row: (row[3], row[0]))  # by file, then name
+    rows.sort(key=lambda row: (natural_key(row[3]), natural_key(row[0])))  # by file, then name
     if rows:
         table(("factory", "status", "components", "source", "message"), rows, out)
     for file in report.files:
         if file.error:
             where = f" ({file.where})" if file.where else ""
-            out.write(f"import failed: {file.rel}: {file.error}{where}\n")
+            out.write(f"import failed: {escape(file.rel)}: {file.error}{where}\n")
     for name in report.changed_models:
         row = report.models[name]
         if row[4] != "SUCCESS":
-            out.write(f"model of {name} ({row[2]}) failed: {row[5]}\n")
+            out.write(f"model of {escape(name)} ({escape(row[2])}) failed: {row[5]}\n")
     for warning in report.warnings:
         out.write(f"warning: {warning}\n")
     if report.removed_factories:
-        out.write(f"removed factories: {', '.join(report.removed_factories)}\n")
+        out.write(f"removed factories: {', '.join(escape(n, ',') for n in report.removed_factories)}\n")
     if report.removed_models:
-        out.write(f"removed models: {', '.join(report.removed_models)}\n")
+        out.write(f"removed models: {', '.join(escape(n, ',') for n in report.removed_models)}\n")
     out.write(summary_line(report) + "\n")
 
 
@@ -206,7 +206,7 @@ def cmd_watch(args: argparse.Namespace) -> int:
 
 def cmd_factories(args: argparse.Namespace) -> int:
     query = _Query(args)
-    names = sorted(query.records)
+    names = sorted(query.records, key=natural_key)
     counts = {name: len(found) for name, found in query.components(names).items()}
     if args.json:
         write_json([factory_json(query, n, counts.get(n, 0)) for n in names])
@@ -246,9 +246,9 @@ def _component_json(rec: Any) -> dict[str, Any]:
 
 def cmd_components(args: argparse.Namespace) -> int:
     query = _Query(args)
-    names = sorted(query.known(args.factories)) if args.factories else sorted(query.records)
+    names = sorted(query.known(args.factories) if args.factories else query.records, key=natural_key)
     found = query.components(names)
-    records = [c for name in names for c in found.get(name, [])]
+    records = [c for name in names for c in sorted(found.get(name, []), key=lambda c: natural_key(c.name))]
     if args.json:
         write_json([_component_json(c) for c in records])
         return EXIT_OK
@@ -272,7 +272,7 @@ def _model_json(rec: Any) -> dict[str, Any]:
 def cmd_models(args: argparse.Namespace) -> int:
     _Query(args)
     models = _db().get_all_models()
-    names = sorted(models)
+    names = sorted(models, key=natural_key)
     if args.json:
         write_json([_model_json(models[n]) for n in names])
         return EXIT_OK
@@ -280,7 +280,8 @@ def cmd_models(args: argparse.Namespace) -> int:
         print("no models registered (run 'tessaro build')", file=sys.stderr)
         return EXIT_OK
     out = sys.stdout
-    rows = [(n, m.status, m.pdk_type, m.settings_dict, m.source, m.message) for n, m in sorted(models.items())]
+    rows = [(n, models[n].status, models[n].pdk_type, models[n].settings_dict, models[n].source, models[n].message)
+            for n in names]
     table(("factory", "status", "pdk type", "settings", "source", "message"), rows, out)
     return EXIT_OK
 
@@ -292,7 +293,7 @@ def cmd_show(args: argparse.Namespace) -> int:
     query = _Query(args, graph=True)
     name = query.known([args.factory])[0]
     rec = query.records[name]
-    components = query.components([name]).get(name, [])
+    components = sorted(query.components([name]).get(name, []), key=lambda c: natural_key(c.name))
     model = _db().get_models_by_name(name).get(name) if rec.has_model else None
     graph = query.graph()
     stale = name in graph.stale
@@ -310,16 +311,17 @@ def cmd_show(args: argparse.Namespace) -> int:
     out = sys.stdout
 
     def edges(names: list[str]) -> str:
+        listed = ", ".join(escape(n, ",") for n in names)
         if not stale:
-            return ", ".join(names) or "-"
-        return f"{', '.join(names)}  (as last recorded: it fails now)" if names else "-  (none recorded: it fails)"
+            return listed or "-"
+        return f"{listed}  (as last recorded: it fails now)" if names else "-  (none recorded: it fails)"
 
     fields = [
-        ("factory", rec.name),
+        ("factory", escape(rec.name)),
         ("status", color(rec.status, out)),
-        ("message", rec.message or None),
-        ("raised at", where),
-        ("source", rec.source),
+        ("message", escape(rec.message) if rec.message else None),
+        ("raised at", where and escape(where)),
+        ("source", escape(str(rec.source))),
         ("updated (UTC)", rec.last_updated),
         ("settings", json.dumps(rec.default_settings, sort_keys=True, default=str)),
         ("used by", edges(graph.used_by.get(name, []))),
@@ -435,8 +437,6 @@ def _can_encode(stream: Any, text: str) -> bool:
 def cmd_affected(args: argparse.Namespace) -> int:
     from tessaro.cli.depgraph import CONFIG, direct_factories
     from tessaro.cli.explain import file_hops, reasons
-    from tessaro.cli.render import escape
-
     paths = [(arg, False) for given in args.files for arg in (_stdin_paths() if given == "-" else [given])]
     if args.since is not None:
         paths += [(path, True) for path in _git_changed(open_project(args.project), args.since)]
@@ -571,7 +571,7 @@ def _edge_cells(query: _Query) -> dict[tuple[str, str], list[dict[str, Any]]]:
 
 def cmd_why(args: argparse.Namespace) -> int:
     from tessaro.cli.explain import chain
-    from tessaro.cli.render import escape, why_text
+    from tessaro.cli.render import why_text
 
     if args.limit < 1:
         raise CliError(f"--limit must be at least 1, got {args.limit}")
