@@ -454,14 +454,13 @@ def cmd_affected(args: argparse.Namespace) -> int:
     skipped: list[dict[str, str]] = []
     for argument, from_git in paths:
         rel = _project_file(project, argument, inputs)
-        if rel is None and from_git:
-            continue  # elsewhere in the repository
-        if rel in inputs:
+        if rel is None:
+            if not from_git:  # (git's other paths are elsewhere in the repository)
+                skipped.append({"path": argument, "why": "outside the project folder"})
+        elif rel in inputs:
             given.append(rel)
         elif rel in new_sources:
             _note(f"{escape(rel)} is a new source: its factories are not known before 'tessaro build'")
-        elif rel is None:
-            skipped.append({"path": argument, "why": "outside the project folder"})
         else:
             skipped.append({"path": rel, "why": "not an input of the last build (no source imports or reads it)"})
     if skipped and args.strict:

@@ -73,7 +73,8 @@ def file_hops(name: str, reason: FileReason) -> list[Hop]:
     if reason.kind == "config":
         return [{"kind": "configuration", "file": files[0]}]
     hops: list[Hop] = [{"kind": "changed", "file": files[0]}]
-    hops += [{"kind": reads(before), "file": rel, "target": before} for before, rel in zip(files, files[1:])]
+    hops += [{"kind": reads(before), "file": rel, "target": before}
+             for before, rel in zip(files, files[1:], strict=False)]
     if reason.kind == "input":
         hops.append({"kind": reads(files[-1]), "factory": name, "target": files[-1]})
     else:
@@ -88,7 +89,7 @@ def _uses(user: str, used: str, cells: Mapping[tuple[str, str], list[dict[str, A
 
 def chain(path: Sequence[str], cells: Mapping[tuple[str, str], list[dict[str, Any]]], graph: DepGraph) -> list[Hop]:
     """The hops of a chain of factories, each using the next."""
-    return [_uses(a, b, cells, graph) for a, b in zip(path, path[1:])]
+    return [_uses(a, b, cells, graph) for a, b in zip(path, path[1:], strict=False)]
 
 
 def reasons(starts: Mapping[str, list[Hop]], graph: DepGraph,
