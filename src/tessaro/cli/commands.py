@@ -14,7 +14,7 @@ import os
 import shutil
 import subprocess
 import sys
-from collections.abc import Collection
+from collections.abc import Collection, Iterable
 from pathlib import Path
 from typing import Any
 
@@ -437,6 +437,7 @@ def _can_encode(stream: Any, text: str) -> bool:
 def cmd_affected(args: argparse.Namespace) -> int:
     from tessaro.cli.depgraph import CONFIG, direct_factories
     from tessaro.cli.explain import file_hops, reasons
+
     paths = [(arg, False) for given in args.files for arg in (_stdin_paths() if given == "-" else [given])]
     if args.since is not None:
         paths += [(path, True) for path in _git_changed(open_project(args.project), args.since)]
@@ -447,22 +448,9 @@ def cmd_affected(args: argparse.Namespace) -> int:
             _note("no changed files given: nothing is affected")
         return EXIT_OK
     query = _Query(args, graph=True, cells=args.json)
-    project, snap = query.project, query.snap
+    snap = query.snap
     inputs = {CONFIG, *snap.files, *(rel for files in snap.inputs.values() for rel in files)}
-    new_sources = {project.rel(path) for path in project.default_sources()} - inputs
-    given: list[str] = []
-    skipped: list[dict[str, str]] = []
-    for argument, from_git in paths:
-        rel = _project_file(project, argument, inputs)
-        if rel is None:
-            if not from_git:  # (git's other paths are elsewhere in the repository)
-                skipped.append({"path": argument, "why": "outside the project folder"})
-        elif rel in inputs:
-            given.append(rel)
-        elif rel in new_sources:
-            _note(f"{escape(rel)} is a new source: its factories are not known before 'tessaro build'")
-        else:
-            skipped.append({"path": rel, "why": "not an input of the last build (no source imports or reads it)"})
+    given, skipped = _inputs_among(query.project, paths, inputs)
     if skipped and args.strict:
         listed = ", ".join(escape(s["path"], ",") for s in skipped[:3]) + (", ..." if len(skipped) > 3 else "")
         some = "1 path is not an input" if len(skipped) == 1 else f"{len(skipped)} paths are not inputs"
@@ -476,10 +464,10 @@ def cmd_affected(args: argparse.Namespace) -> int:
     direct = {name: reason for name, reason in direct_factories(given, snap).items() if name in query.records}
     for name, reason in direct.items():
         starts.setdefault(name, file_hops(name, reason))
-    cells = _edge_cells(query) if args.json else {}
-    why = reasons(starts, graph, cells)
+    why = reasons(starts, graph)
     order, cycles = graph.rebuild_order(why)
     if args.json:
+        _add_cells(query, why.values())
         write_json({"sources": sorted(set(given), key=natural_key), "skipped": skipped,
                     "defined": sorted(starts, key=natural_key), "affected": order, "cycles": cycles,
                     "reasons": {name: why[name] for name in order}})
@@ -504,6 +492,34 @@ def cmd_affected(args: argparse.Namespace) -> int:
     for group in cycles:
         sys.stdout.write(f"cycle: {', '.join(escape(n, ',') for n in group)} (rebuilt together)\n")
     return EXIT_OK
+
+
+def _inputs_among(project: Project, paths: list[tuple[str, bool]],
+                  inputs: Collection[str]) -> tuple[list[str], list[dict[str, str]]]:
+    """The inputs of the last build among changed ``paths`` (each flagged if it came from git), and the others.
+
+    A new source is neither: it is noted (its factories are not known yet).
+    Paths from git outside the project folder belong to the rest of the repository: left out silently.
+    """
+    given: list[str] = []
+    skipped: list[dict[str, str]] = []
+    sources: set[str] | None = None  # read only when a path is not an input
+    for argument, from_git in paths:
+        rel = _project_file(project, argument, inputs)
+        if rel is None:
+            if not from_git:
+                skipped.append({"path": argument, "why": "outside the project folder"})
+            continue
+        if rel in inputs:
+            given.append(rel)
+            continue
+        if sources is None:
+            sources = {project.rel(path) for path in project.default_sources()}
+        if rel in sources:
+            _note(f"{escape(rel)} is a new source: its factories are not known before 'tessaro build'")
+        else:
+            skipped.append({"path": rel, "why": "not an input of the last build (no source imports or reads it)"})
+    return given, skipped
 
 
 def _stdin_paths() -> list[str]:
@@ -558,11 +574,11 @@ def _project_file(project: Project, argument: str, known: Collection[str]) -> st
     return next((rel for rel in inside if (project.root / rel).exists()), inside[0] if inside else None)
 
 
-def _edge_cells(query: _Query) -> dict[tuple[str, str], list[dict[str, Any]]]:
-    from tessaro.cli.explain import edge_cells
+def _add_cells(query: _Query, chains: Iterable[list[dict[str, Any]]]) -> None:
+    from tessaro.cli.explain import add_cells
     from tessaro.cli.registry import read_tables
 
-    return edge_cells(query.snap.uses, read_tables(query.project.db_path).components)
+    add_cells(chains, query.snap.uses, read_tables(query.project.db_path).components)
 
 
 # -- why ---------------------------------------------------------------------
@@ -578,8 +594,9 @@ def cmd_why(args: argparse.Namespace) -> int:
     user, used = query.known([args.factory, args.uses])
     graph = query.graph()
     paths, more = graph.chains(user, used, every=args.all, limit=args.limit)
-    cells = _edge_cells(query) if paths else {}
-    chains = [chain(path, cells, graph) for path in paths]
+    chains = [chain(path, graph) for path in paths]
+    if chains:
+        _add_cells(query, chains)
     if args.json:
         write_json({"factory": user, "uses": used, "chains": chains, "more": more})
     elif chains:

@@ -9,12 +9,12 @@ cells for every edge from the build's record; ``why`` and the reasons of
 from __future__ import annotations
 
 import json
-from collections.abc import Mapping, Sequence
+from collections.abc import Collection, Iterable, Mapping, Sequence
 from typing import Any
 
 from tessaro.cli.depgraph import DepGraph, FileReason, closure, natural_key, reads
 
-__all__ = ["Hop", "chain", "edge_cells", "file_hops", "reasons"]
+__all__ = ["Hop", "add_cells", "chain", "edge_cells", "file_hops", "reasons"]
 
 #: One step of an explanation, as ``--json`` gives it. ``kind`` is one of:
 #: "changed" (``file`` changed), "configuration" (``file``, the project's
@@ -38,8 +38,8 @@ def _settings(text: Any) -> Any:
         return text  # as stored: not JSON (written by something else)
 
 
-def edge_cells(uses: Mapping[str, Sequence[str]],
-               components: Mapping[str, tuple[Any, ...]]) -> dict[tuple[str, str], list[dict[str, Any]]]:
+def edge_cells(uses: Mapping[str, Sequence[str]], components: Mapping[str, tuple[Any, ...]], *,
+               only: Collection[tuple[str, str]] | None = None) -> dict[tuple[str, str], list[dict[str, Any]]]:
     """Each factory edge (A, B) -> the cells of A that use cells of B, with their settings.
 
     ``uses`` maps a cell to the cells it places or asked for (the build's
@@ -47,7 +47,8 @@ def edge_cells(uses: Mapping[str, Sequence[str]],
     entry reads ``{"cell", "settings", "uses", "uses_settings"}``; entries and
     edges are in natural order. Cells of no factory, and cells no longer
     stored, make no edge. A failing factory keeps no cells, so its edges (as
-    last recorded, or asked for by its failed build) have none here.
+    last recorded, or asked for by its failed build) have none here. With
+    ``only``, just those edges.
     """
     found: dict[tuple[str, str], list[dict[str, Any]]] = {}
     for cell, used in uses.items():
@@ -58,7 +59,10 @@ def edge_cells(uses: Mapping[str, Sequence[str]],
             target = components.get(other)
             if target is None or not target[_FACTORY]:
                 continue
-            found.setdefault((row[_FACTORY], target[_FACTORY]), []).append({
+            edge = (row[_FACTORY], target[_FACTORY])
+            if only is not None and edge not in only:
+                continue
+            found.setdefault(edge, []).append({
                 "cell": cell, "settings": _settings(row[_SETTINGS]),
                 "uses": other, "uses_settings": _settings(target[_SETTINGS]),
             })
@@ -82,20 +86,30 @@ def file_hops(name: str, reason: FileReason) -> list[Hop]:
     return hops
 
 
-def _uses(user: str, used: str, cells: Mapping[tuple[str, str], list[dict[str, Any]]], graph: DepGraph) -> Hop:
-    return {"kind": "uses", "factory": user, "target": used, "cells": cells.get((user, used), []),
-            "stale": user in graph.stale}
+def _uses(user: str, used: str, graph: DepGraph) -> Hop:
+    return {"kind": "uses", "factory": user, "target": used, "cells": [], "stale": user in graph.stale}
 
 
-def chain(path: Sequence[str], cells: Mapping[tuple[str, str], list[dict[str, Any]]], graph: DepGraph) -> list[Hop]:
-    """The hops of a chain of factories, each using the next."""
-    return [_uses(a, b, cells, graph) for a, b in zip(path, path[1:], strict=False)]
+def chain(path: Sequence[str], graph: DepGraph) -> list[Hop]:
+    """The hops of a chain of factories, each using the next (their cells: ``add_cells``)."""
+    return [_uses(a, b, graph) for a, b in zip(path, path[1:], strict=False)]
 
 
-def reasons(starts: Mapping[str, list[Hop]], graph: DepGraph,
-            cells: Mapping[tuple[str, str], list[dict[str, Any]]]) -> dict[str, list[Hop]]:
-    """``starts`` (factory -> why it is touched) and every factory that uses one of them, with a shortest why."""
+def reasons(starts: Mapping[str, list[Hop]], graph: DepGraph) -> dict[str, list[Hop]]:
+    """``starts`` (factory -> why it is touched) and every factory that uses one of them, with a shortest why.
+
+    Chains share their hops (their cells: ``add_cells``).
+    """
     found: dict[str, list[Hop]] = {}
     for name, used in closure(starts, graph.used_by).items():  # each after the factory it was reached from
-        found[name] = starts[name] if used is None else [*found[used], _uses(name, used, cells, graph)]
+        found[name] = starts[name] if used is None else [*found[used], _uses(name, used, graph)]
     return found
+
+
+def add_cells(chains: Iterable[list[Hop]], uses: Mapping[str, Sequence[str]],
+              components: Mapping[str, tuple[Any, ...]]) -> None:
+    """Fill in the cells of every "uses" hop of ``chains`` (see ``edge_cells``)."""
+    hops = [hop for hops in chains for hop in hops if hop["kind"] == "uses"]
+    cells = edge_cells(uses, components, only={(hop["factory"], hop["target"]) for hop in hops})
+    for hop in hops:
+        hop["cells"] = cells.get((hop["factory"], hop["target"]), [])
