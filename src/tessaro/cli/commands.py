@@ -66,7 +66,7 @@ class _Query:
         if self.snap.recorded:
             changed = self.engine.changed_sources(self.snap)
             if changed:
-                names = ", ".join(sorted(changed)[:3]) + (", ..." if len(changed) > 3 else "")
+                names = ", ".join(escape(n, ",") for n in sorted(changed)[:3]) + (", ..." if len(changed) > 3 else "")
                 _note(f"{len(changed)} file(s) changed since the last build ({names}): run 'tessaro build'"
                       " for answers about the current sources")
 

@@ -85,7 +85,7 @@ class Progress:
             head = f"{self.label} [{'#' * filled}{'.' * (bar_width - filled)}] {self.done}/{self.total} "
         else:
             head = f"{self.label} {self.done} "
-        line = (head + what)[: max(width - 1, 10)]
+        line = (head + escape(what))[: max(width - 1, 10)]
         self.stream.write(self._clear(width) + line)
         self.stream.flush()
 
