@@ -225,7 +225,7 @@ def test_affected_since_a_commit_in_a_project_below_the_repository_root(tmp_path
     assert err.endswith("error: 1 path is not an input of the project's last build (notes.txt): leave out --strict"
                         " to skip them\n")
     _, err = cli("affected", "--since", "nope", code=2)
-    assert "--since nope: git knows no such commit" in err
+    assert "--since 'nope': git knows no such commit" in err
     # A data file read while a module is imported reaches every factory whose file imports that module.
     found = cli.json("affected", "layers.json", "--factory", "ring")
     assert found["affected"] == ["heater", "straight", "mzi", "ring", "tree", "chip"]

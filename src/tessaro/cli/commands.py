@@ -7,6 +7,7 @@ registry as last built: they never import project code and never write.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import difflib
 import functools
 import json
@@ -541,20 +542,25 @@ def _git_changed(project: Project, ref: str) -> list[str]:
     def run(*command: str) -> bytes:
         done = subprocess.run([git, *command], cwd=project.root, capture_output=True, check=False)
         if done.returncode != 0:
-            reason = done.stderr.decode(errors="replace").strip().splitlines()
-            raise CliError(f"git {command[0]} failed: {reason[-1] if reason else done.returncode}")
+            lines = done.stderr.decode(errors="replace").strip().splitlines()
+            raise CliError(lines[-1] if lines else f"git {command[0]}: exit status {done.returncode}")
         return done.stdout
 
     try:
         top = os.fsdecode(run("rev-parse", "--show-toplevel").rstrip(b"\n"))
-    except CliError:
-        raise CliError(f"--since needs a git repository: {project.root} is not in one") from None
+    except CliError as exc:
+        raise CliError(f"--since needs a git repository: {project.root} is not in one ({exc})") from None
+    commit = ""
+    with contextlib.suppress(CliError):
+        if not ref.startswith("-"):  # never an option
+            commit = os.fsdecode(run("rev-parse", "--verify", "--quiet", f"{ref}^{{commit}}").strip())
+    if not commit:
+        raise CliError(f"--since {ref!r}: git knows no such commit (give a branch, tag or commit id)")
     try:
-        run("rev-parse", "--verify", "--quiet", "--end-of-options", f"{ref}^{{commit}}")
-    except CliError:
-        raise CliError(f"--since {ref}: git knows no such commit (try a branch, tag or commit id)") from None
-    changed = run("diff", "--name-only", "--no-renames", "-z", ref, "--", ".")  # tracked, below the project
-    untracked = run("ls-files", "--others", "--exclude-standard", "--full-name", "-z", "--", ".")
+        changed = run("diff", "--name-only", "--no-renames", "-z", commit, "--", ".")  # tracked, below the project
+        untracked = run("ls-files", "--others", "--exclude-standard", "--full-name", "-z", "--", ".")
+    except CliError as exc:
+        raise CliError(f"git cannot list the changes since {ref!r}: {exc}") from None
     names = (changed + untracked).split(b"\0")
     return [os.path.join(top, os.fsdecode(name)) for name in dict.fromkeys(names) if name]
 
