@@ -17,16 +17,15 @@ __all__ = [
 
 # Control and format characters, surrogates, line and paragraph separators.
 _UNSHOWN = frozenset(("Cc", "Cf", "Cs", "Zl", "Zp"))
-_SHORT = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
 
 
 def escape(name: str, delimiters: str = "") -> str:
     """A name as text output shows it: unchanged, unless it holds a character that could forge output.
 
-    Control and format characters, line breaks, surrogates and the output's
-    own ``delimiters`` are written as escapes (``\\n``, ``\\x1b``,
-    ``\\u2028``), and then backslashes are doubled, so no name can start a
-    line, move the cursor or pose as two names. Other names stay as they are.
+    Then control and format characters, line breaks and surrogates are
+    written as Python writes them (``\\n``, ``\\x1b``, ``\\u2028``), the
+    output's own ``delimiters`` (ASCII) as ``\\xNN``, and backslashes doubled,
+    so that no name can start a line, move the cursor or pose as two names.
     """
     if name.isprintable() and not any(d in name for d in delimiters):
         return name
@@ -36,10 +35,10 @@ def escape(name: str, delimiters: str = "") -> str:
     for ch in name:
         if ch == "\\":
             out.append("\\\\")
-        elif _unshown(ch) or ch in delimiters:
-            code = ord(ch)
-            out.append(_SHORT.get(ch) or (f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000
-                                          else f"\\U{code:08x}"))
+        elif _unshown(ch):
+            out.append(ch.encode("unicode_escape").decode("ascii"))
+        elif ch in delimiters:
+            out.append(f"\\x{ord(ch):02x}")
         else:
             out.append(ch)
     return "".join(out)
