@@ -608,9 +608,9 @@ def cmd_why(args: argparse.Namespace) -> int:
     elif chains:
         sys.stdout.write(why_text(user, used, chains, more))
     if not chains:
-        other = " (the other way round it does: tessaro why {1} {0})" if graph.chains(used, user)[0] else ""
-        _note(f"{escape(user)} does not use {escape(used)}, directly or through other factories"
-              + other.format(escape(user), escape(used)))
+        a, b = escape(user), escape(used)
+        other = f" (the other way round it does: tessaro why {b} {a})" if graph.chains(used, user)[0] else ""
+        _note(f"{a} does not use {b}, directly or through other factories{other}")
     return EXIT_OK
 
 
