@@ -191,7 +191,7 @@ def _record_reads(db: Path, files: dict[str, list[str]], inputs: dict[str, list[
             conn.execute("INSERT OR REPLACE INTO tessaro_state VALUES ('input', ?, ?)", (factory, json.dumps(read)))
 
 
-def test_affected_since_a_commit_in_a_project_below_the_repository_root(tmp_path, cli):
+def test_affected_since_a_commit_in_a_project_below_the_repository_root(tmp_path, cli, monkeypatch):
     """Committed, staged and untracked changes, data files read while importing or building, with their reasons."""
     repo = tmp_path / "repo"
     root = write_project(repo / "chips" / "truth", {
@@ -215,7 +215,9 @@ def test_affected_since_a_commit_in_a_project_below_the_repository_root(tmp_path
     git(["git", "add", "chips/truth/data/mzi.json"])  # staged
     (root / "notes.txt").write_text("untracked\n")
     (repo / "elsewhere.txt").write_text("changed, outside the project: not noted\n")
-    found = cli.json("affected", "--since", "HEAD~1", cwd=root / "factories")
+    monkeypatch.setattr(sys, "stdin", io.StringIO(git(["git", "diff", "--name-only", "HEAD~1"]).stdout.decode()))
+    assert cli("affected", "--names", "-", cwd=root / "factories")[0] == "mzi\nchip\n"  # named from the top
+    found = cli.json("affected", "--since", "HEAD~1")
     assert (found["sources"], found["affected"]) == (["data/mzi.json", "factories/chip.py"], ["mzi", "chip"])
     assert found["skipped"] == [{"path": "notes.txt",
                                  "why": "not an input of the last build (no source imports or reads it)"}]

@@ -569,6 +569,9 @@ def _project_file(project: Project, argument: str, known: Collection[str]) -> st
     """The project-relative path of a changed file (it may be deleted), or None if outside the project."""
     path = Path(argument).expanduser()
     candidates = [path] if path.is_absolute() else [Path.cwd() / path, project.root / path]
+    top = next((folder for folder in (project.root, *project.root.parents) if (folder / ".git").exists()), None)
+    if top is not None and not path.is_absolute():
+        candidates.append(top / path)  # as git names it (`git diff --name-only`), from any folder
     inside = []
     for candidate in candidates:
         for absolute in (Path(os.path.abspath(candidate)), Path(os.path.realpath(candidate))):
