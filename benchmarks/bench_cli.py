@@ -100,6 +100,9 @@ def main() -> None:
         leaf = "t0f001"
 
         extras = root / "cells" / "extras.py"  # imports one other source; its factories are used by no other file
+        down = subprocess.run([sys.executable, "-m", "tessaro", "graph", "t3f000", "--down", "--json"], cwd=root,
+                              env=ENV, capture_output=True, check=True).stdout
+        used = sorted(n["name"] for n in json.loads(down)["nodes"] if n["name"].startswith("t0"))[0]
 
         def edit(path: Path):
             return lambda i: path.write_text(path.read_text() + f"\n# edit {i}\n")
@@ -110,6 +113,8 @@ def main() -> None:
             ("graph", median(root, args.runs, "graph")),
             ("graph FACTORY --depth 2", median(root, args.runs, "graph", leaf, "--depth", "2")),
             ("affected FILE", median(root, args.runs, "affected", "cells/t0_00.py")),
+            ("affected FILE --json", median(root, args.runs, "affected", "cells/t0_00.py", "--json")),
+            ("why FACTORY USED --all", median(root, args.runs, "why", "t3f000", used, "--all")),
             ("build (nothing changed)", median(root, args.runs, "build")),
             ("build (top file edited)", median(root, args.runs, "build", before=edit(top))),
             ("build (small file edited)", median(root, args.runs, "build", before=edit(extras))),

@@ -46,6 +46,8 @@ def test_factories_cache_per_settings_name_cells_and_list_distinct_neighbours():
         straight(bogus=1)
     with pytest.raises(TypeError, match="needs a default"):
         bl.cell(lambda c, size: None)
+    with pytest.raises(TypeError, match="needs a function, .* got a functools.partial"):
+        bl.cell(functools.partial(lambda c, size: None, size=1))
     # Neighbours are listed once each, in the order of their first placement.
     top, wide = ring(), straight(width=1.0)
     assert children(top) == [default.index, wide.index] and len(top.instances) == 3

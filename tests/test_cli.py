@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import io
 import json
 import os
@@ -119,12 +120,18 @@ def test_the_dependency_record(truth, cli):
     assert cli.json("graph", "straight", "--up")["edges"] == [["chip", "mzi"], ["chip", "ring"],
                                                                ["mzi", "straight"], ["ring", "straight"]]
     assert cli.json("graph", "ring", "--down", "--depth", "1")["edges"] == [["ring", "heater"], ["ring", "straight"]]
-    assert cli.json("affected", "factories/basics.py") == {
-        "sources": ["factories/basics.py"],
+    affected = cli.json("affected", "factories/basics.py")
+    assert {k: v for k, v in affected.items() if k != "reasons"} == {
+        "sources": ["factories/basics.py"], "skipped": [],
         "defined": ["chip", "heater", "mzi", "ring", "straight", "tree"],  # every file imports basics.py
         "affected": ["heater", "straight", "mzi", "ring", "tree", "chip"],
         "cycles": [["tree"]],
     }
+    assert affected["reasons"]["chip"] == [
+        {"kind": "changed", "file": "factories/basics.py"},
+        {"kind": "imports", "file": "factories/devices.py", "target": "factories/basics.py"},
+        {"kind": "imports", "file": "factories/chip.py", "target": "factories/devices.py"},
+        {"kind": "defines", "file": "factories/chip.py", "factory": "chip"}]
     # The recursive factory stays in rebuild order; what a factory uses comes first.
     assert cli.json("affected", "--factory", "heater", "--factory", "tree")["affected"] == ["heater", "ring", "tree",
                                                                                              "chip"]
@@ -143,18 +150,130 @@ def test_the_dependency_record(truth, cli):
     assert {n: children for n, (_, children) in stored.items()} == USES
 
 
-@pytest.mark.parametrize(("files", "expected", "notes"), [
-    (["tech.py"], ["heater", "straight", "mzi", "ring", "tree", "chip"], []),
-    (["factories/chip.py", "README.md", "../elsewhere.py"], ["chip"],
-     ["README.md is not a file of the project", "../elsewhere.py is not a file of the project"]),
-    (["pyproject.toml"], ["heater", "straight", "mzi", "ring", "tree", "chip"], []),
-    (["factories/new.py"], [], ["factories/new.py is not a source and no source imports it"]),
+@pytest.mark.parametrize(("args", "stdin", "expected", "notes"), [
+    (["tech.py"], None, ["heater", "straight", "mzi", "ring", "tree", "chip"], []),
+    (["alias.py"], None, ["heater", "straight", "mzi", "ring", "tree", "chip"], []),  # a symlink to tech.py
+    (["factories/chip.py", "README.md", "../elsewhere.py"], None, ["chip"],
+     ["README.md is not an input of the last build (no source imports or reads it): skipped",
+      "../elsewhere.py is outside the project folder: skipped"]),
+    (["pyproject.toml"], None, ["heater", "straight", "mzi", "ring", "tree", "chip"], []),
+    (["factories/new.py"], None, [], ["factories/new.py is a new source: its factories are not known before"]),
+    ([], None, [], []),  # what `git diff --name-only | xargs tessaro affected` runs on a clean tree
+    (["-"], "README.md\n\nfactories/chip.py\n", ["chip"], ["README.md is not an input"]),
+    (["-", "--factory", "mzi"], "factories/devices.py\0tech.py\0", ["heater", "straight", "mzi", "ring", "tree",
+                                                                      "chip"], []),
+    (["--strict", "factories/chip.py", "README.md", "../elsewhere.py"], None, 2,
+     ["2 paths are not inputs of the project's last build (README.md, ../elsewhere.py): leave out --strict"]),
 ])
-def test_affected_takes_any_changed_files(truth, cli, files, expected, notes):
+def test_affected_takes_any_changed_files(truth, cli, monkeypatch, args, stdin, expected, notes):
     (truth / "factories" / "new.py").write_text("")
-    out, err = cli("affected", "--names", *files, cwd=truth)
-    assert out.split() == expected
+    (truth / "alias.py").symlink_to(truth / "tech.py")
+    monkeypatch.setattr(sys, "stdin", io.StringIO(stdin or ""))
+    out, err = cli("affected", "--names", *args, cwd=truth, code=2 if expected == 2 else 0)
+    assert out.split() == ([] if expected == 2 else expected)
     assert all(note in err for note in notes), err
+
+
+def test_affected_since_a_commit_in_a_project_below_the_repository_root(tmp_path, cli, monkeypatch):
+    """Committed, staged and untracked changes, data files read while importing or building, with their reasons."""
+    repo = tmp_path / "repo"
+    root = write_project(repo / "chips" / "truth", {
+        **TRUTH, "layers.json": '{"WG": 1}', "data/mzi.json": "{}", ".gitignore": "build/\n",
+        "tech.py": "import json\nimport pathlib\n\nWIDTH = 0.5\n"
+                   "LAYERS = json.loads((pathlib.Path(__file__).parent / 'layers.json').read_text())\n"})
+    edit(root / "factories" / "devices.py", "def mzi(c):\n",
+         "def mzi(c):\n    import pathlib\n    pathlib.Path('data/mzi.json').read_text()\n")
+    (repo / "elsewhere.txt").write_text("another project's file\n")
+    git = functools.partial(subprocess.run, cwd=repo, check=True, capture_output=True)
+    git(["git", "init", "-q"])
+    git(["git", "add", "-A"])
+    git(["git", "-c", "user.name=t", "-c", "user.email=t@t", "commit", "-qm", "base"])
+    assert cli("affected", "--names", "--since", "HEAD", cwd=root) == ("", "")  # clean, and no registry yet
+    cli("build")
+    assert cli("affected", "--names", "--since", "HEAD") == ("", "")
+    edit(root / "factories" / "chip.py", "c.place(mzi())", "c.place(mzi())\n    c.place(mzi())")
+    git(["git", "-c", "user.name=t", "-c", "user.email=t@t", "commit", "-qam", "chip"])
+    (root / "data" / "mzi.json").write_text('{"length": 3}')
+    git(["git", "add", "chips/truth/data/mzi.json"])  # staged
+    (root / "notes.txt").write_text("untracked\n")
+    (repo / "elsewhere.txt").write_text("changed, outside the project: not noted\n")
+    monkeypatch.setattr(sys, "stdin", io.StringIO(git(["git", "diff", "--name-only", "HEAD~1"]).stdout.decode()))
+    assert cli("affected", "--names", "-", cwd=root / "factories")[0] == "mzi\nchip\n"  # named from the top
+    found = cli.json("affected", "--since", "HEAD~1")
+    assert (found["sources"], found["affected"]) == (["data/mzi.json", "factories/chip.py"], ["mzi", "chip"])
+    assert found["skipped"] == [{"path": "notes.txt",
+                                 "why": "not an input of the last build (no source imports or reads it)"}]
+    assert found["reasons"]["mzi"] == [{"kind": "changed", "file": "data/mzi.json"},
+                                       {"kind": "reads", "factory": "mzi", "target": "data/mzi.json"}]
+    _, err = cli("affected", "--since", "HEAD~1", "--strict", code=2)
+    assert err.endswith("error: 1 path is not an input of the project's last build (notes.txt): leave out --strict"
+                        " to skip them\n")
+    _, err = cli("affected", "--since", "nope", code=2)
+    assert "--since 'nope': git knows no such commit" in err
+    # A data file read while a module is imported reaches every factory whose file imports that module.
+    found = cli.json("affected", "layers.json", "--factory", "ring")
+    assert found["affected"] == ["heater", "straight", "mzi", "ring", "tree", "chip"]
+    assert found["reasons"]["ring"] == [{"kind": "given", "factory": "ring"}]
+    assert found["reasons"]["chip"][:3] == [
+        {"kind": "changed", "file": "layers.json"}, {"kind": "reads", "file": "tech.py", "target": "layers.json"},
+        {"kind": "imports", "file": "factories/basics.py", "target": "tech.py"}]
+    out, _ = cli("affected", "data/mzi.json")
+    assert re.search(r"^mzi\s+factories/devices.py\s+its build reads data/mzi.json$", out, re.M)
+    assert re.search(r"^chip\s+factories/chip.py\s+uses mzi$", out, re.M)
+
+
+def test_why_names_the_chains_and_the_cells_that_make_them(truth, cli):
+    chains = cli.json("why", "chip", "straight")
+    assert [[hop["factory"] for hop in chain] + [chain[-1]["target"]] for chain in chains["chains"]] == [
+        ["chip", "mzi", "straight"], ["chip", "ring", "straight"]]
+    assert chains["chains"][0][1]["cells"] == [{"cell": "mzi", "settings": {}, "uses": chains["chains"][0][1]["cells"]
+                                               [0]["uses"], "uses_settings": {"length": 25}}]
+    out, _ = cli("why", "chip", "heater")
+    assert out.splitlines()[:2] == ["chip uses heater through 1 chain, shortest first:", "  chip -> ring -> heater"]
+    assert re.search(r'^    ring -> heater: cell ring_\w+ \{"with_heater": true\} uses heater_\w+ \{"length": 20\}$',
+                     out, re.M)
+    out, _ = cli("why", "tree", "tree")  # recursion: the cells of each depth
+    assert out.count("    tree -> tree: cell tree") == 2
+    edit(truth / "factories" / "devices.py", "def mzi(c):\n", "def mzi(c):\n    c.place(ring())\n")
+    cli("build")
+    found = cli.json("why", "chip", "straight", "--all")["chains"]
+    assert [len(chain) for chain in found] == [2, 2, 3]  # shortest first; --all adds chip -> mzi -> ring -> straight
+    assert cli.json("why", "chip", "straight", "--limit", "1")["more"] is True
+    out, err = cli("why", "straight", "chip")
+    assert out == "" and "straight does not use chip, directly or through other factories (the other way round" in err
+    # A failing factory's steps are as last recorded, without cells.
+    edit(truth / "factories" / "devices.py", "c.place(straight())\n", "c.place(straight())\n    raise OSError\n")
+    cli("build", code=1)
+    [hop] = cli.json("why", "ring", "straight")["chains"][0]
+    assert (hop["stale"], hop["cells"]) == (True, [])
+    out, _ = cli("why", "ring", "straight")
+    assert "    ring -> straight: ring fails now; the edge is as last recorded (no cells)\n" in out
+
+
+def test_names_are_shown_naturally_sorted_and_never_forge_output(tmp_path, cli):
+    root = write_project(tmp_path / "odd", {
+        "pyproject.toml": '[project]\nname = "odd"\n',
+        "factories/__init__.py": "",
+        "factories/gen.py": "import brimlay as bl\n\n\ndef named(name):\n    def make(c):\n        pass\n\n"
+        "    make.__name__ = make.__qualname__ = name\n    return bl.cell(make)\n\n\n"
+        "A, B, C, D, E = FACTORIES = [\n"
+        "    named(n) for n in ('gen_10', 'gen_2', 'x\\n\u2514\u2500\u2500 forged', 'red\\x1b[31m', 'a, b')]\n\n\n"
+        "@bl.cell\ndef top(c):\n    for factory in FACTORIES:\n        c.place(factory())\n",
+    })
+    cli("build", cwd=root)
+    forged = "x\n\u2514\u2500\u2500 forged"
+    for args in (["factories"], ["components"], ["graph"], ["graph", "-f", "mermaid"], ["graph", "-f", "dot"],
+                 ["show", "top"], ["why", "top", forged], ["affected", "--factory", forged, "--factory", "gen_2"],
+                 ["affected", "--names", "--factory", "a, b", "--factory", "gen_10", "--factory", "gen_2"]):
+        out, _ = cli(*args)
+        assert "\x1b" not in out and "\\n\u2514\u2500\u2500 forged" in out + "\\n\u2514\u2500\u2500 forged", args
+        assert not any(line.lstrip(" \u2502\u251c\u2514\u2500").startswith("forged") for line in out.splitlines())
+        if "gen_10" in out:
+            assert out.index("gen_2") < out.index("gen_10"), args
+    assert cli("affected", "--names", "--factory", "a, b", "--factory", "gen_10", "--factory", "gen_2")[0] == \
+        "a, b\ngen_2\ngen_10\ntop\n"
+    out, _ = cli("show", "top")
+    assert "uses:           a\\x2c b, gen_2, gen_10, red\\x1b[31m, x\\n\u2514\u2500\u2500 forged\n" in out
 
 
 def test_queries_read_the_last_build_and_never_import_or_write(truth, cli):
@@ -290,7 +409,8 @@ def _foreign(root: Path) -> None:
     (["graph", "-o", "graph.xyz"], None, "cannot tell the format of 'graph.xyz' from its suffix"),
     (["graph", "--up"], None, "--up, --down and --depth need a FACTORY"),
     (["graph", "--json", "--format", "dot"], None, "--json and --format dot disagree"),
-    (["affected"], None, "give the changed FILEs or --factory NAME"),
+    (["affected", "--since", "HEAD"], None, "--since needs a git repository: "),
+    (["why", "ring", "chp"], None, "unknown factory 'chp' (did you mean 'chip'?)"),
     (["factories"], "env", "TESSARO_DB_PATH names "),
     (["graph", "-o", "g.svg"], "no dot", "--format svg needs Graphviz's 'dot' program, which is not on PATH"),
     (["factories"], _junk, "tessaro.db is not a registry database: delete it and run tessaro build"),

@@ -36,7 +36,12 @@ def cell(func: Callable[..., Any] | None = None) -> Any:
     if not callable(func):
         raise TypeError(f"@cell needs a function, got {type(func).__name__}")
 
-    name = func.__name__
+    name = getattr(func, "__name__", None)
+    if not isinstance(name, str):  # a functools.partial or another callable object: nothing to name the cells by
+        raise TypeError(
+            "@cell needs a function, whose name names the factory and its cells; got a"
+            f" {type(func).__module__}.{type(func).__qualname__} (decorate a def that calls it instead)"
+        )
     signature = inspect.signature(func)
     params = list(signature.parameters.values())
     if not params or params[0].kind not in (

@@ -135,17 +135,43 @@ def _parser() -> argparse.ArgumentParser:
     affected = command(
         "affected", "the factories to rebuild when files change, in rebuild order",
         "List the factories that must be rebuilt when the given files change: those the\n"
-        "files define, those of files that import them, and every factory that uses one\n"
-        "of those, each after everything it uses. Factories that use each other stay\n"
-        "together and are reported as cycles. Files that are not part of the project\n"
-        "are noted and skipped, so any list of changed files can be given.",
+        "files define, those whose file imports or reads them (at any depth), those whose\n"
+        "build read them, and every factory that uses one of those, each after everything\n"
+        "it uses. Any input the last build recorded counts, data files included. Factories\n"
+        "that use each other stay together and are reported as cycles. Other files are\n"
+        "noted and skipped (--strict: refused), so any list of changed files can be given;\n"
+        "an empty list affects nothing. --json gives each factory its reason: the chain\n"
+        "from a changed file through imports, reads and the cells that use other cells.",
+        "  tessaro affected --since main --names     what a branch's changes affect\n"
+        "  git diff --name-only | tessaro affected -  paths from standard input\n"
         "  git diff --name-only | xargs tessaro affected --names\n"
+        "  tessaro affected layers.json --json       with the reason for each factory\n"
         "  tessaro affected --factory straight\n",
     )
-    affected.add_argument("files", nargs="*", metavar="FILE", help="changed files")
+    affected.add_argument("files", nargs="*", metavar="FILE", help="changed files ('-': read them from standard input)")
+    affected.add_argument("--since", metavar="REF",
+                          help="also the files git sees changed since commit REF: committed, staged or not, untracked")
     affected.add_argument("--factory", action="append", default=[], metavar="NAME",
                           help="a changed factory (repeatable)")
     affected.add_argument("--names", action="store_true", help="print only the names, one per line")
+    affected.add_argument("--strict", action="store_true",
+                          help="a FILE that is not an input of the last build is an error (exit 2), not a note")
+
+    why = command(
+        "why", "the chains by which one factory uses another",
+        "Explain why FACTORY depends on USED: the chains of factories from FACTORY to\n"
+        "USED, each using the next, shortest first. Each step names the cells that make\n"
+        "it: a cell of one factory that places (or whose build asked for) a cell of the\n"
+        "next, with their settings. A failing factory's steps are as last recorded,\n"
+        "without cells. By default the shortest chains; --all gives every chain that\n"
+        "visits no factory twice, up to --limit.",
+        "  tessaro why chip straight\n  tessaro why chip straight --all --limit 5\n"
+        "  tessaro why tree tree          how a factory uses itself\n  tessaro why chip straight --json\n",
+    )
+    why.add_argument("factory", metavar="FACTORY", help="the factory that uses")
+    why.add_argument("uses", metavar="USED", help="the factory it uses, directly or not")
+    why.add_argument("--all", action="store_true", help="every chain, not only the shortest ones")
+    why.add_argument("--limit", type=int, default=20, metavar="N", help="at most N chains (default 20)")
 
     demo = command(
         "demo", "copy the example project, build it and show the result",

@@ -7,13 +7,14 @@ the factories it is asked for in the live layout, and describes what it saw
 as plain data: every project file the code imported or read (by any route),
 what each source defines, each factory's outcome, and the cells they made.
 
-Who depends on what is learnt while the code runs. A stack says whose code
-runs now: a project module while it executes, a factory while it builds.
-Every project file imported (an import statement, ``importlib``, an import of
-a module imported before) or opened for reading is credited to the top of
-that stack: to the module (a file-level import) or to the factory (an input of
-that factory alone). Reads that bypass Python's ``open`` (``os.stat``,
-``Path.exists``, C libraries) are not seen.
+Who depends on what is learnt while the code runs: whose code runs now is the
+innermost of the project module executing (a stack kept by the loader) and the
+factory building a cell (brimlay's own stack of cells being built). Every
+project file imported (an import statement, ``importlib``, an import of a
+module imported before) or opened for reading is credited to it: to the module
+(a file-level import) or to the factory (an input of that factory alone).
+Reads that bypass Python's ``open`` (``os.stat``, ``Path.exists``, C
+libraries) are not seen.
 """
 
 from __future__ import annotations
@@ -107,12 +108,16 @@ class Session:
     def __init__(self, project: Project) -> None:
         self.project = project
         self.files: dict[str, _File] = {}
-        self.stack: list[tuple[str, str]] = []  # ("file", rel) while a module runs, ("factory", name) while one builds
+        # The project modules executing, innermost last, each with the depth of brimlay's building stack then.
+        self.stack: list[tuple[str, int]] = []
         self.inputs: dict[str, set[str]] = {}  # factory -> files its own build imported or read
         self.written: set[str] = set()
         self.imported: set[str] = set()  # the sources imported (and looked through for factories)
         self.cache = project.bytecode_cache
         self._quiet = False
+        import brimlay
+
+        self._layout = brimlay.kcl
         self._install()
 
     # -- who depends on what ------------------------------------------------------
@@ -128,11 +133,22 @@ class Session:
         entry.source = entry.source or source
         return entry
 
+    def whose(self) -> tuple[str, str] | None:
+        """Whose code runs now: ("file", rel) of a module, ("factory", name) of a factory building, or None."""
+        building = self._layout._building
+        if self.stack and len(building) <= self.stack[-1][1]:
+            return "file", self.stack[-1][0]
+        if building:
+            name = building[-1].factory_name
+            return ("factory", name) if isinstance(name, str) else None
+        return None
+
     def depend(self, rel: str) -> None:
         """Credit ``rel`` to whatever runs now (a module or a factory)."""
-        if not self.stack:
+        found = self.whose()
+        if found is None:
             return
-        kind, key = self.stack[-1]
+        kind, key = found
         if kind == "file":
             if key != rel:
                 self.files[key].imports.add(rel)
@@ -147,8 +163,9 @@ class Session:
             self.depend(rel)
 
     @contextlib.contextmanager
-    def running(self, kind: str, key: str) -> Iterator[None]:
-        self.stack.append((kind, key))
+    def running(self, rel: str) -> Iterator[None]:
+        """The module of ``rel`` executes (inside whatever factory builds now)."""
+        self.stack.append((rel, len(self._layout._building)))
         try:
             yield
         finally:
@@ -162,7 +179,7 @@ class Session:
         original_import_module = importlib.import_module
 
         def audit(event: str, args: tuple[Any, ...]) -> None:
-            if event != "open" or not session.stack or session._quiet:
+            if event != "open" or session._quiet or session.whose() is None:
                 return
             path, mode, flags = args
             if not isinstance(path, str | bytes | os.PathLike):
@@ -181,7 +198,7 @@ class Session:
         def import_wrapper(name: str, globals: Any = None, locals: Any = None, fromlist: Any = (),
                            level: int = 0) -> Any:
             module = original_import(name, globals, locals, fromlist, level)
-            if session.stack:
+            if session.whose() is not None:
                 try:
                     package = globals.get("__package__") if isinstance(globals, dict) else None
                     full = importlib.util.resolve_name("." * level + name, package) if level else name
@@ -198,7 +215,7 @@ class Session:
 
         def import_module(name: str, package: str | None = None) -> ModuleType:
             module = original_import_module(name, package)
-            if session.stack:
+            if session.whose() is not None:
                 full = module.__name__.split(".")
                 for i in range(1, len(full) + 1):
                     session._depend_on_module(sys.modules.get(".".join(full[:i])))
@@ -273,7 +290,7 @@ class Session:
                                   "asked": [], "cell": None, "settings": "{}"}
         try:
             result["settings"] = _settings_text(factory)
-            with self.running("factory", name), contextlib.redirect_stdout(sys.stderr):
+            with contextlib.redirect_stdout(sys.stderr):
                 cell = factory()
             _check_name(cell.name)
             reached = _reach(cell)
@@ -375,7 +392,7 @@ class _ProjectFinder:
 
 
 class _ProjectLoader(importlib.machinery.SourceFileLoader):
-    """Runs a project module with its file on the stack; its bytecode is checked by content hash.
+    """Runs a project module as the code running now; its bytecode is checked by content hash.
 
     Sources change under the user's hands, often twice within a second without
     changing size, which the usual time stamp check would miss. The bytecode
@@ -391,7 +408,7 @@ class _ProjectLoader(importlib.machinery.SourceFileLoader):
         session.depend(self.rel)
         entry = session.seen(self.rel)
         entry.executed = True
-        with session.running("file", self.rel):
+        with session.running(self.rel):
             super().exec_module(module)
 
     def get_code(self, fullname: str) -> Any:

@@ -7,6 +7,7 @@ registry as last built: they never import project code and never write.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import difflib
 import functools
 import json
@@ -14,13 +15,14 @@ import os
 import shutil
 import subprocess
 import sys
-from collections.abc import Collection
+from collections.abc import Collection, Iterable
 from pathlib import Path
 from typing import Any
 
+from tessaro.cli.depgraph import natural_key
 from tessaro.cli.errors import CliError
 from tessaro.cli.project import Project, explicit_sources, open_project
-from tessaro.cli.render import Progress, color, import_failures, summary_line, table
+from tessaro.cli.render import Progress, color, escape, import_failures, summary_line, table
 
 EXIT_OK = 0
 EXIT_FAILURES = 1
@@ -52,10 +54,10 @@ def _engine(args: argparse.Namespace, *, create: bool = False) -> Any:
 class _Query:
     """What a query needs: the project, the registry's records and its dependency record."""
 
-    def __init__(self, args: argparse.Namespace, *, graph: bool = False) -> None:
+    def __init__(self, args: argparse.Namespace, *, graph: bool = False, cells: bool = False) -> None:
         self.engine = _engine(args)
         self.project: Project = self.engine.project
-        self.snap = self.engine.snapshot()
+        self.snap = self.engine.snapshot(cells=cells)
         if not self.snap.exists:
             raise CliError(f"no registry at {self.project.db_path} yet: run 'tessaro build'")
         self.records: dict[str, Any] = _db().get_all_factories()
@@ -65,7 +67,7 @@ class _Query:
         if self.snap.recorded:
             changed = self.engine.changed_sources(self.snap)
             if changed:
-                names = ", ".join(sorted(changed)[:3]) + (", ..." if len(changed) > 3 else "")
+                names = ", ".join(escape(n, ",") for n in sorted(changed)[:3]) + (", ..." if len(changed) > 3 else "")
                 _note(f"{len(changed)} file(s) changed since the last build ({names}): run 'tessaro build'"
                       " for answers about the current sources")
 
@@ -180,21 +182,22 @@ def _print_build(report: Any) -> None:
         status = "SUCCESS" if built.ok else "FAILED"
         detail = built.message + (f" ({built.where})" if built.where else "") if not built.ok else ""
         rows.append((name, status, report.components.get(name, 0), source, detail))
-    rows.sort(key=lambda row: (row[3], row[0]))  # by file, then name
+    rows.sort(key=lambda row: (natural_key(row[3]), natural_key(row[0])))  # by file, then name
     if rows:
         table(("factory", "status", "components", "source", "message"), rows, out)
     for (error, where), files in import_failures(report).items():
-        out.write(f"import failed: {', '.join(files)}: {error}{f' ({where})' if where else ''}\n")
+        shown = ", ".join(escape(file, ",") for file in files)
+        out.write(f"import failed: {shown}: {error}{f' ({where})' if where else ''}\n")
     for name in report.changed_models:
         row = report.models[name]
         if row[4] != "SUCCESS":
-            out.write(f"model of {name} ({row[2]}) failed: {row[5]}\n")
+            out.write(f"model of {escape(name)} ({escape(row[2])}) failed: {row[5]}\n")
     for warning in report.warnings:
         out.write(f"warning: {warning}\n")
     if report.removed_factories:
-        out.write(f"removed factories: {', '.join(report.removed_factories)}\n")
+        out.write(f"removed factories: {', '.join(escape(n, ',') for n in report.removed_factories)}\n")
     if report.removed_models:
-        out.write(f"removed models: {', '.join(report.removed_models)}\n")
+        out.write(f"removed models: {', '.join(escape(n, ',') for n in report.removed_models)}\n")
     out.write(summary_line(report) + "\n")
 
 
@@ -209,7 +212,7 @@ def cmd_watch(args: argparse.Namespace) -> int:
 
 def cmd_factories(args: argparse.Namespace) -> int:
     query = _Query(args)
-    names = sorted(query.records)
+    names = sorted(query.records, key=natural_key)
     counts = {name: len(found) for name, found in query.components(names).items()}
     if args.json:
         write_json([factory_json(query, n, counts.get(n, 0)) for n in names])
@@ -249,9 +252,9 @@ def _component_json(rec: Any, query: _Query) -> dict[str, Any]:
 
 def cmd_components(args: argparse.Namespace) -> int:
     query = _Query(args)
-    names = sorted(query.known(args.factories)) if args.factories else sorted(query.records)
+    names = sorted(query.known(args.factories) if args.factories else query.records, key=natural_key)
     found = query.components(names)
-    records = [c for name in names for c in found.get(name, [])]
+    records = [c for name in names for c in sorted(found.get(name, []), key=lambda c: natural_key(c.name))]
     if args.json:
         write_json([_component_json(c, query) for c in records])
         return EXIT_OK
@@ -278,7 +281,7 @@ def _model_json(rec: Any) -> dict[str, Any]:
 def cmd_models(args: argparse.Namespace) -> int:
     _Query(args)
     models = _db().get_all_models()
-    names = sorted(models)
+    names = sorted(models, key=natural_key)
     if args.json:
         write_json([_model_json(models[n]) for n in names])
         return EXIT_OK
@@ -286,7 +289,8 @@ def cmd_models(args: argparse.Namespace) -> int:
         print("no models registered (run 'tessaro build')", file=sys.stderr)
         return EXIT_OK
     out = sys.stdout
-    rows = [(n, m.status, m.pdk_type, m.settings_dict, m.source, m.message) for n, m in sorted(models.items())]
+    rows = [(n, models[n].status, models[n].pdk_type, models[n].settings_dict, models[n].source, models[n].message)
+            for n in names]
     table(("factory", "status", "pdk type", "settings", "source", "message"), rows, out)
     return EXIT_OK
 
@@ -298,7 +302,7 @@ def cmd_show(args: argparse.Namespace) -> int:
     query = _Query(args, graph=True)
     name = query.known([args.factory])[0]
     rec = query.records[name]
-    components = query.components([name]).get(name, [])
+    components = sorted(query.components([name]).get(name, []), key=lambda c: natural_key(c.name))
     model = _db().get_models_by_name(name).get(name) if rec.has_model else None
     graph = query.graph()
     stale = name in graph.stale
@@ -316,16 +320,17 @@ def cmd_show(args: argparse.Namespace) -> int:
     out = sys.stdout
 
     def edges(names: list[str]) -> str:
+        listed = ", ".join(escape(n, ",") for n in names)
         if not stale:
-            return ", ".join(names) or "-"
-        return f"{', '.join(names)}  (as last recorded: it fails now)" if names else "-  (none recorded: it fails)"
+            return listed or "-"
+        return f"{listed}  (as last recorded: it fails now)" if names else "-  (none recorded: it fails)"
 
     fields = [
-        ("factory", rec.name),
+        ("factory", escape(rec.name)),
         ("status", color(rec.status, out)),
-        ("message", rec.message or None),
-        ("raised at", where),
-        ("source", rec.source),
+        ("message", escape(rec.message) if rec.message else None),
+        ("raised at", where and escape(where)),
+        ("source", escape(str(rec.source))),
         ("updated (UTC)", rec.last_updated),
         ("settings", json.dumps(rec.default_settings, sort_keys=True, default=str)),
         ("used by", edges(graph.used_by.get(name, []))),
@@ -440,42 +445,45 @@ def _can_encode(stream: Any, text: str) -> bool:
 
 
 def cmd_affected(args: argparse.Namespace) -> int:
-    from tessaro.cli.depgraph import closure, importers
+    from tessaro.cli.depgraph import CONFIG, direct_factories
+    from tessaro.cli.explain import file_hops, reasons
 
-    if not args.files and not args.factory:
-        raise CliError("give the changed FILEs or --factory NAME")
-    query = _Query(args, graph=True)
-    project, snap = query.project, query.snap
+    paths = [(arg, False) for given in args.files for arg in (_stdin_paths() if given == "-" else [given])]
+    if args.since is not None:
+        paths += [(path, True) for path in _git_changed(open_project(args.project), args.since)]
+    if not paths and not args.factory:  # nothing changed: nothing to rebuild (also without a registry)
+        if args.json:
+            write_json({"sources": [], "skipped": [], "defined": [], "affected": [], "cycles": [], "reasons": {}})
+        elif not args.names:
+            _note("no changed files given: nothing is affected")
+        return EXIT_OK
+    query = _Query(args, graph=True, cells=args.json)
+    snap = query.snap
+    inputs = {CONFIG, *snap.files, *(rel for files in snap.inputs.values() for rel in files)}
+    given, skipped = _inputs_among(query.project, paths, inputs)
+    if skipped and args.strict:
+        listed = ", ".join(escape(s["path"], ",") for s in skipped[:3]) + (", ..." if len(skipped) > 3 else "")
+        some = "1 path is not an input" if len(skipped) == 1 else f"{len(skipped)} paths are not inputs"
+        raise CliError(f"{some} of the project's last build ({listed}): leave out --strict to skip them")
+    for item in skipped:
+        _note(f"{escape(item['path'])} is {item['why']}: skipped")
     graph = query.graph()
-    defined: dict[str, str] = {}  # factory -> why it is affected directly
-    given = []
-    imported_by = importers(snap.files)
+    starts: dict[str, list[dict[str, Any]]] = {}
     for name in query.known(args.factory):
-        defined[name] = "given"
-    for argument in args.files:
-        rel = _project_file(project, argument, snap.files.keys())
-        if rel is None:
-            _note(f"{argument} is not a file of the project: skipped")
-            continue
-        given.append(rel)
-        if rel == "pyproject.toml":
-            for name in query.records:
-                defined.setdefault(name, "the configuration changed")
-            continue
-        if rel not in snap.files:
-            _note(f"{rel} is not a source and no source imports it: skipped")
-            continue
-        for file in sorted(closure([rel], imported_by)):
-            for name in snap.files[file].defines:
-                if name in query.records and str(query.records[name].source) == file:
-                    defined.setdefault(name, "defined there" if file == rel else f"its file imports {rel}")
-    users = graph.reach(defined, up=True)
-    order, cycles = graph.rebuild_order(users)
+        starts[name] = [{"kind": "given", "factory": name}]
+    direct = {name: reason for name, reason in direct_factories(given, snap).items() if name in query.records}
+    for name, reason in direct.items():
+        starts.setdefault(name, file_hops(name, reason))
+    why = reasons(starts, graph)
+    order, cycles = graph.rebuild_order(why)
     if args.json:
-        write_json({"sources": sorted(given), "defined": sorted(defined), "affected": order, "cycles": cycles})
+        _add_cells(query, why.values())
+        write_json({"sources": sorted(set(given), key=natural_key), "skipped": skipped,
+                    "defined": sorted(starts, key=natural_key), "affected": order, "cycles": cycles,
+                    "reasons": {name: why[name] for name in order}})
         return EXIT_OK
     if args.names:
-        sys.stdout.write("".join(name + "\n" for name in order))
+        sys.stdout.write("".join(escape(name) + "\n" for name in order))
         return EXIT_OK
     if not order:
         _note("no registered factory is affected")
@@ -483,28 +491,139 @@ def cmd_affected(args: argparse.Namespace) -> int:
     rows = []
     affected = set(order)
     for name in order:
-        why = defined.get(name) or "uses " + ", ".join(c for c in graph.uses.get(name, []) if c in affected)
-        rows.append((name, query.records[name].source if name in query.records else "", why))
+        if name in direct and name not in args.factory:
+            because = direct[name].summary
+        elif name in starts:
+            because = "given"
+        else:
+            because = "uses " + ", ".join(escape(c, ",") for c in graph.uses.get(name, []) if c in affected)
+        rows.append((name, query.records[name].source, because))
     table(("factory", "source", "affected because"), rows, sys.stdout)
     for group in cycles:
-        sys.stdout.write(f"cycle: {', '.join(group)} (rebuilt together)\n")
+        sys.stdout.write(f"cycle: {', '.join(escape(n, ',') for n in group)} (rebuilt together)\n")
     return EXIT_OK
 
 
+def _inputs_among(project: Project, paths: list[tuple[str, bool]],
+                  inputs: Collection[str]) -> tuple[list[str], list[dict[str, str]]]:
+    """The inputs of the last build among changed ``paths`` (each flagged if it came from git), and the others.
+
+    A new source is neither: it is noted (its factories are not known yet).
+    Paths from git outside the project folder belong to the rest of the repository: left out silently.
+    """
+    given: list[str] = []
+    skipped: list[dict[str, str]] = []
+    sources: set[str] | None = None  # read only when a path is not an input
+    for argument, from_git in paths:
+        rel = _project_file(project, argument, inputs)
+        if rel is None:
+            if not from_git:
+                skipped.append({"path": argument, "why": "outside the project folder"})
+            continue
+        if rel in inputs:
+            given.append(rel)
+            continue
+        if sources is None:
+            sources = {project.rel(path) for path in project.default_sources()}
+        if rel in sources:
+            _note(f"{escape(rel)} is a new source: its factories are not known before 'tessaro build'")
+        else:
+            skipped.append({"path": rel, "why": "not an input of the last build (no source imports or reads it)"})
+    return given, skipped
+
+
+def _stdin_paths() -> list[str]:
+    """Paths read from standard input: one per line, or separated by NUL characters (``-z`` output)."""
+    data = sys.stdin.read()
+    return [p for p in (data.split("\0") if "\0" in data else data.splitlines()) if p]
+
+
+def _git_changed(project: Project, ref: str) -> list[str]:
+    """The project's files that differ from commit ``ref`` (committed since, staged or not) or are untracked.
+
+    Absolute paths: git names them relative to the repository's root, which
+    need not be the project folder.
+    """
+    git = shutil.which("git")
+    if git is None:
+        raise CliError("--since needs git, which is not on PATH (or give the changed files instead)")
+
+    def run(*command: str) -> bytes:
+        done = subprocess.run([git, *command], cwd=project.root, capture_output=True, check=False)
+        if done.returncode != 0:
+            lines = done.stderr.decode(errors="replace").strip().splitlines()
+            raise CliError(lines[-1] if lines else f"git {command[0]}: exit status {done.returncode}")
+        return done.stdout
+
+    try:
+        top = os.fsdecode(run("rev-parse", "--show-toplevel").rstrip(b"\n"))
+    except CliError as exc:
+        raise CliError(f"--since needs a git repository: {project.root} is not in one ({exc})") from None
+    commit = ""
+    with contextlib.suppress(CliError):
+        if not ref.startswith("-"):  # never an option
+            commit = os.fsdecode(run("rev-parse", "--verify", "--quiet", f"{ref}^{{commit}}").strip())
+    if not commit:
+        raise CliError(f"--since {ref!r}: git knows no such commit (give a branch, tag or commit id)")
+    try:
+        changed = run("diff", "--name-only", "--no-renames", "-z", commit, "--", ".")  # tracked, below the project
+        untracked = run("ls-files", "--others", "--exclude-standard", "--full-name", "-z", "--", ".")
+    except CliError as exc:
+        raise CliError(f"git cannot list the changes since {ref!r}: {exc}") from None
+    names = (changed + untracked).split(b"\0")
+    return [os.path.join(top, os.fsdecode(name)) for name in dict.fromkeys(names) if name]
+
+
 def _project_file(project: Project, argument: str, known: Collection[str]) -> str | None:
-    """The project-relative path of a changed file (it may be deleted), or None if not the project's."""
+    """The project-relative path of a changed file (it may be deleted), or None if outside the project."""
     path = Path(argument).expanduser()
     candidates = [path] if path.is_absolute() else [Path.cwd() / path, project.root / path]
+    top = next((folder for folder in (project.root, *project.root.parents) if (folder / ".git").exists()), None)
+    if top is not None and not path.is_absolute():
+        candidates.append(top / path)  # as git names it (`git diff --name-only`), from any folder
+    inside = []
     for candidate in candidates:
-        absolute = Path(os.path.abspath(candidate))
-        if not absolute.is_relative_to(project.root):
-            continue
-        rel = str(absolute.relative_to(project.root))
-        if absolute.exists() or rel in known:
-            if rel == "pyproject.toml" or rel.endswith(".py"):
-                return rel
-            return None
-    return None
+        for absolute in (Path(os.path.abspath(candidate)), Path(os.path.realpath(candidate))):
+            if absolute.is_relative_to(project.root):
+                rel = absolute.relative_to(project.root).as_posix()
+                if rel in known:
+                    return rel
+                inside.append(rel)
+    return next((rel for rel in inside if (project.root / rel).exists()), inside[0] if inside else None)
+
+
+def _add_cells(query: _Query, chains: Iterable[list[dict[str, Any]]]) -> None:
+    from tessaro.cli.explain import add_cells
+    from tessaro.cli.registry import read_tables
+
+    add_cells(chains, query.snap.uses, read_tables(query.project.db_path).components)
+
+
+# -- why ---------------------------------------------------------------------
+
+
+def cmd_why(args: argparse.Namespace) -> int:
+    from tessaro.cli.explain import chain
+    from tessaro.cli.render import why_text
+
+    if args.limit < 1:
+        raise CliError(f"--limit must be at least 1, got {args.limit}")
+    query = _Query(args, graph=True, cells=True)
+    user, used = query.known([args.factory, args.uses])
+    graph = query.graph()
+    paths, more = graph.chains(user, used, every=args.all, limit=args.limit)
+    chains = [chain(path, graph) for path in paths]
+    if chains:
+        _add_cells(query, chains)
+    if args.json:
+        write_json({"factory": user, "uses": used, "chains": chains, "more": more})
+    elif chains:
+        sys.stdout.write(why_text(user, used, chains, more))
+    if not chains:
+        a, b = escape(user), escape(used)
+        other = f" (the other way round it does: tessaro why {b} {a})" if graph.chains(used, user)[0] else ""
+        _note(f"{a} does not use {b}, directly or through other factories{other}")
+    return EXIT_OK
 
 
 # -- demo --------------------------------------------------------------------

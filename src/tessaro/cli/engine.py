@@ -33,7 +33,7 @@ from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
-from tessaro.cli.depgraph import DepGraph, closure, importers
+from tessaro.cli.depgraph import DepGraph, closure, direct_factories, importers
 from tessaro.cli.errors import CliError
 from tessaro.cli.project import Project, file_hash
 from tessaro.cli.registry import (
@@ -272,15 +272,7 @@ class Engine:
             if not isinstance(name, str) or not name:  # see _Writes: their sources are written anew
                 changed.setdefault(str(row[_SOURCE]), "holds rows without a usable name")
         through = closure(changed, importers(snap.files))
-        because: dict[str, str] = {}
-        for rel in sorted(through):
-            why = "its file changed" if through[rel] is None else f"its file imports {through[rel]}"
-            for name in snap.files[rel].defines if rel in snap.files else ():
-                because.setdefault(name, why)
-        for name, found in sorted(snap.inputs.items()):
-            hit = sorted(set(found) & set(through))
-            if hit and name in tables.factories:
-                because.setdefault(name, f"its build reads {hit[0]}")
+        because = {name: reason.summary for name, reason in direct_factories(changed, snap).items()}
         graph = DepGraph({name: json.loads(row[_CHILDREN] or "[]") for name, row in tables.factories.items()})
         for user, used in closure(because, graph.used_by).items():
             if used is not None:

@@ -6,13 +6,46 @@ import json
 import os
 import shutil
 import sys
+import unicodedata
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, TextIO
 
 __all__ = [
-    "GRAPH_FORMATS", "Progress", "color", "graph_json", "graph_to_text", "import_failures", "render_graph",
-    "summary_line", "table",
+    "GRAPH_FORMATS", "Progress", "color", "escape", "graph_json", "graph_to_text", "import_failures", "render_graph",
+    "summary_line", "table", "why_text",
 ]
+
+# Control and format characters, surrogates, line and paragraph separators.
+_UNSHOWN = frozenset(("Cc", "Cf", "Cs", "Zl", "Zp"))
+
+
+def escape(name: str, delimiters: str = "") -> str:
+    """A name as text output shows it: unchanged, unless it holds a character that could forge output.
+
+    Then control and format characters, line breaks and surrogates are
+    written as Python writes them (``\\n``, ``\\x1b``, ``\\u2028``), the
+    output's own ``delimiters`` (ASCII) as ``\\xNN``, and backslashes doubled,
+    so that no name can start a line, move the cursor or pose as two names.
+    """
+    if name.isprintable() and not any(d in name for d in delimiters):
+        return name
+    if not any(_unshown(ch) or ch in delimiters for ch in name):
+        return name  # printable after all (e.g. a non-breaking space)
+    out = []
+    for ch in name:
+        if ch == "\\":
+            out.append("\\\\")
+        elif _unshown(ch):
+            out.append(ch.encode("unicode_escape").decode("ascii"))
+        elif ch in delimiters:
+            out.append(f"\\x{ord(ch):02x}")
+        else:
+            out.append(ch)
+    return "".join(out)
+
+
+def _unshown(ch: str) -> bool:
+    return unicodedata.category(ch) in _UNSHOWN
 
 
 def _plain(stream: TextIO) -> bool:
@@ -51,7 +84,7 @@ class Progress:
             head = f"{self.label} [{'#' * filled}{'.' * (bar_width - filled)}] {self.done}/{self.total} "
         else:
             head = f"{self.label} {self.done} "
-        line = (head + what)[: max(width - 1, 10)]
+        line = (head + escape(what))[: max(width - 1, 10)]
         self.stream.write(self._clear(width) + line)
         self.stream.flush()
 
@@ -66,9 +99,15 @@ class Progress:
         return "\r" + " " * (width - 1) + "\r" if "NO_COLOR" in os.environ else "\r\x1b[2K"
 
 
+#: Columns of names (factories, cells, files): each is shown as one escaped name, never collapsed.
+_NAME_COLUMNS = ("factory", "component", "source")
+
+
 def table(headers: Sequence[str], rows: Iterable[Sequence[Any]], out: TextIO) -> None:
     """Print an aligned text table; on a terminal the last column is cut to the screen width."""
-    cells = [[_cell(value) for value in row] for row in rows]
+    names = [h in _NAME_COLUMNS for h in headers]
+    cells = [[escape(str(value)) if names[i] and value is not None else _cell(value) for i, value in enumerate(row)]
+             for row in rows]
     widths = [len(h) for h in headers]
     for row in cells:
         for i, value in enumerate(row):
@@ -107,7 +146,7 @@ def _cell(value: Any) -> str:
         return "yes" if value else "no"
     if isinstance(value, (dict, list)):
         return json.dumps(value, sort_keys=True, default=str)
-    return " ".join(str(value).split())
+    return escape(" ".join(str(value).split()))
 
 
 # -- the build summary ---------------------------------------------------------
@@ -116,7 +155,8 @@ def _cell(value: Any) -> str:
 def summary_line(report: Any) -> str:
     """One line saying what a build did and what still fails."""
     failing = report.failing
-    still = f"; failing: {', '.join(failing[:5])}{', ...' if len(failing) > 5 else ''}" if failing else ""
+    shown = ", ".join(escape(name, ",") for name in failing[:5])
+    still = f"; failing: {shown}{', ...' if len(failing) > 5 else ''}" if failing else ""
     if not report.changed and not report.built and not report.full:
         return f"nothing changed since the last build ({_count(len(report.factories), 'factory', 'factories')}){still}"
     reason = next(iter(report.changed.values()), "") if report.full else ""
@@ -146,12 +186,13 @@ GRAPH_FORMATS = ("text", "mermaid", "dot", "json", "svg", "png")
 
 def _label(node: str, status: Mapping[str, str], graph: Any) -> str:
     state = status.get(node)
+    name = escape(node)
     if state is None:
-        return f"{node}  [not registered]"
+        return f"{name}  [not registered]"
     if state == "SUCCESS":
-        return node
+        return name
     stale = node in graph.stale and graph.uses.get(node)
-    return f"{node}  [{state}, uses as last recorded]" if stale else f"{node}  [{state}]"
+    return f"{name}  [{state}, uses as last recorded]" if stale else f"{name}  [{state}]"
 
 
 def graph_to_text(graph: Any, status: Mapping[str, str], *, ascii_only: bool = False) -> str:
@@ -197,7 +238,7 @@ def _graph_mermaid(graph: Any, status: Mapping[str, str], **_: Any) -> str:
     ident = {n: f"f{i}" for i, n in enumerate(nodes)}
     lines = ["graph TD"]
     for n in nodes:
-        text = n.replace('"', "#quot;")
+        text = escape(n).replace('"', "#quot;")
         lines.append(f'    {ident[n]}["{text}"]')
     for a, b in graph.edges():
         style = "-.->" if a in graph.stale else "-->"
@@ -210,7 +251,7 @@ def _graph_mermaid(graph: Any, status: Mapping[str, str], **_: Any) -> str:
 
 
 def _dot_id(text: str) -> str:
-    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    return '"' + escape(text).replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
 def _graph_dot(graph: Any, status: Mapping[str, str], *, sources: Mapping[str, str] | None = None,
@@ -260,3 +301,37 @@ def render_graph(graph: Any, status: Mapping[str, str], fmt: str, *, ascii_only:
     if fmt == "json":
         return json.dumps(graph_json(graph, status), indent=2) + "\n"
     raise ValueError(f"unknown graph format {fmt!r}")
+
+
+# -- explanations --------------------------------------------------------------
+
+#: Cells shown per hop in text (``--json`` gives them all).
+CELLS_SHOWN = 3
+
+
+def _cell_text(name: str, settings: Any) -> str:
+    shown = escape(name)
+    if settings in ({}, None):
+        return shown
+    return f"{shown} {escape(json.dumps(settings, sort_keys=True, default=str))}"
+
+
+def why_text(start: str, end: str, chains: Sequence[Sequence[Mapping[str, Any]]], more: bool) -> str:
+    """The chains by which ``start`` uses ``end``, each hop with the cells that made it."""
+    head = f"{escape(start)} uses {escape(end)} through {_count(len(chains), 'chain')}"
+    lines = [head + (" (the first ones: --limit shows more)" if more else "") + ", shortest first:"]
+    for hops in chains:
+        names = [hops[0]["factory"], *(hop["target"] for hop in hops)]
+        lines.append("  " + " -> ".join(escape(n, ">") for n in names))
+        for hop in hops:
+            edge = f"    {escape(hop['factory'], '>')} -> {escape(hop['target'], '>')}: "
+            if hop["stale"]:
+                lines.append(edge + f"{escape(hop['factory'])} fails now; the edge is as last recorded (no cells)")
+            elif not hop["cells"]:
+                lines.append(edge + "no cells recorded")
+            for used in hop["cells"][:CELLS_SHOWN]:
+                lines.append(edge + f"cell {_cell_text(used['cell'], used['settings'])}"
+                             f" uses {_cell_text(used['uses'], used['uses_settings'])}")
+            if len(hop["cells"]) > CELLS_SHOWN:
+                lines.append(f"    ... and {len(hop['cells']) - CELLS_SHOWN} more cells (--json lists them)")
+    return "\n".join(lines) + "\n"
