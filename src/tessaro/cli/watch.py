@@ -10,11 +10,12 @@ import json
 import os
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
 from tessaro.cli.builder import file_hash
-from tessaro.cli.engine import Engine
+from tessaro.cli.engine import BuildReport, Engine
 from tessaro.cli.errors import CliError
 from tessaro.cli.project import open_project
 from tessaro.cli.render import summary_line
@@ -22,7 +23,9 @@ from tessaro.cli.render import summary_line
 __all__ = ["watch"]
 
 
-def watch(engine: Engine, *, json_lines: bool, debounce_ms: int) -> int:
+def watch(engine: Engine, *, json_lines: bool, debounce_ms: int,
+          on_built: Callable[[BuildReport], None] | None = None) -> int:
+    """Build now and after every change until Ctrl-C; ``on_built`` is called with each build's report."""
     import watchfiles
 
     project = engine.project
@@ -51,6 +54,8 @@ def watch(engine: Engine, *, json_lines: bool, debounce_ms: int) -> int:
             say("error", f"error: {exc}", message=str(exc))
             return
         _report(report, say)
+        if on_built is not None:
+            on_built(report)
 
     try:
         run()
