@@ -33,8 +33,12 @@ __all__ = ["PageServer", "page_data", "page_html"]
 _DEF = re.compile(r"^[ \t]*(?:async[ \t]+)?def[ \t]+(\w+)", re.MULTILINE)
 
 
-def page_data(query: Any, *, summary: str | None = None, initial: Mapping[str, Any] | None = None) -> dict[str, Any]:
-    """What the page shows: the registry as last built (``query`` is a command's ``_Query``), laid out."""
+def page_data(query: Any, *, summary: str | None = None, initial: Mapping[str, Any] | None = None,
+              affects: Mapping[str, Iterable[str]] | None = None) -> dict[str, Any]:
+    """What the page shows: the registry as last built (``query`` is a command's ``_Query``), laid out.
+
+    ``affects`` maps a project file to the factories a change to it affects directly.
+    """
     from tessaro.cli.explain import edge_cells
     from tessaro.cli.registry import read_snapshot, read_tables
 
@@ -84,6 +88,7 @@ def page_data(query: Any, *, summary: str | None = None, initial: Mapping[str, A
         "edges": edges,
         "why": why,
         "cycles": cycles,
+        "affects": {rel: [index[n] for n in names if n in index] for rel, names in (affects or {}).items()},
         "initial": dict(initial or {}),
     }
 

@@ -350,10 +350,14 @@
     if (!S.changed.length) return null;
     const affects = S.data.affects || {};
     const start = new Set(), unknown = [];
+    const known = Object.keys(affects);
     for (const file of S.changed) {
-      const key = file.replace(/^\.\//, "");
-      if (Object.prototype.hasOwnProperty.call(affects, key)) affects[key].forEach((i) => start.add(i));
-      else unknown.push(file);
+      const name = file.replace(/^\.\//, "");
+      // A project-relative path, or the end of one when only one file ends so.
+      const ends = known.filter((k) => k === name || k.endsWith("/" + name));
+      const key = ends.includes(name) ? name : ends.length === 1 ? ends[0] : null;
+      if (key === null) unknown.push(file + (ends.length > 1 ? " (ambiguous)" : ""));
+      else affects[key].forEach((i) => start.add(i));
     }
     const all = [...reach([...start], G.usedBy, null).keys()].sort((a, b) => G.F[a].order - G.F[b].order);
     return { all, unknown, rank: new Map(all.map((i, r) => [i, r])) };
