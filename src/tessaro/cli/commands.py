@@ -486,7 +486,6 @@ def cmd_view(args: argparse.Namespace) -> int:
 
 def _page_data(args: argparse.Namespace, *, summary: str | None = None) -> dict[str, Any]:
     """The page's data from the registry as last built, started as the command's arguments say."""
-    from tessaro.cli.depgraph import importers
     from tessaro.cli.view import page_data
 
     query = _Query(args, graph=True)
@@ -498,10 +497,7 @@ def _page_data(args: argparse.Namespace, *, summary: str | None = None) -> dict[
     changed = _git_changed(query.project, args.since) if getattr(args, "since", None) else getattr(args, "affected", [])
     if changed:
         initial["changed"] = [rel for rel in (_changed_file(query, given) for given in changed) if rel is not None]
-    # What a change to each project file affects directly; the page adds their users, as affected does.
-    imported_by = importers(query.snap.files)
-    affects = {rel: sorted(directly_affected(query, rel, imported_by)) for rel in [*query.snap.files, "pyproject.toml"]}
-    return page_data(query, summary=summary, initial=initial, affects=affects)
+    return page_data(query, summary=summary, initial=initial)
 
 
 def _serve(args: argparse.Namespace, data: dict[str, Any]) -> Any:
@@ -542,7 +538,7 @@ def _changed_file(query: _Query, given: str) -> str | None:
 
 
 def cmd_affected(args: argparse.Namespace) -> int:
-    from tessaro.cli.depgraph import importers
+    from tessaro.cli.depgraph import closure, importers
 
     if not args.files and not args.factory:
         raise CliError("give the changed FILEs or --factory NAME")
@@ -560,11 +556,17 @@ def cmd_affected(args: argparse.Namespace) -> int:
             _note(f"{argument} is not a file of the project: skipped")
             continue
         given.append(rel)
-        if rel != "pyproject.toml" and rel not in snap.files:
+        if rel == "pyproject.toml":
+            for name in query.records:
+                defined.setdefault(name, "the configuration changed")
+            continue
+        if rel not in snap.files:
             _note(f"{rel} is not a source and no source imports it: skipped")
             continue
-        for name, why in directly_affected(query, rel, imported_by).items():
-            defined.setdefault(name, why)
+        for file in sorted(closure([rel], imported_by)):
+            for name in snap.files[file].defines:
+                if name in query.records and str(query.records[name].source) == file:
+                    defined.setdefault(name, "defined there" if file == rel else f"its file imports {rel}")
     users = graph.reach(defined, up=True)
     order, cycles = graph.rebuild_order(users)
     if args.json:
@@ -585,24 +587,6 @@ def cmd_affected(args: argparse.Namespace) -> int:
     for group in cycles:
         sys.stdout.write(f"cycle: {', '.join(group)} (rebuilt together)\n")
     return EXIT_OK
-
-
-def directly_affected(query: _Query, rel: str, imported_by: dict[str, set[str]]) -> dict[str, str]:
-    """The factories a change to the project file ``rel`` affects directly, each with why.
-
-    Those it defines and those of the files that import it (directly or not);
-    every factory when it is ``pyproject.toml``.
-    """
-    from tessaro.cli.depgraph import closure
-
-    if rel == "pyproject.toml":
-        return dict.fromkeys(query.records, "the configuration changed")
-    found: dict[str, str] = {}
-    for file in sorted(closure([rel], imported_by)):
-        for name in query.snap.files[file].defines if file in query.snap.files else ():
-            if name in query.records and str(query.records[name].source) == file:
-                found.setdefault(name, "defined there" if file == rel else f"its file imports {rel}")
-    return found
 
 
 def _project_file(project: Project, argument: str, known: Collection[str]) -> str | None:

@@ -33,11 +33,12 @@ __all__ = ["PageServer", "page_data", "page_html"]
 _DEF = re.compile(r"^[ \t]*(?:async[ \t]+)?def[ \t]+(\w+)", re.MULTILINE)
 
 
-def page_data(query: Any, *, summary: str | None = None, initial: Mapping[str, Any] | None = None,
-              affects: Mapping[str, Iterable[str]] | None = None) -> dict[str, Any]:
+def page_data(query: Any, *, summary: str | None = None, initial: Mapping[str, Any] | None = None) -> dict[str, Any]:
     """What the page shows: the registry as last built (``query`` is a command's ``_Query``), laid out.
 
-    ``affects`` maps a project file to the factories a change to it affects directly.
+    It carries what the page needs to answer "what does a change to FILE affect"
+    as ``tessaro affected`` does: the imports between project files, each
+    factory's file, and the rebuild order.
     """
     from tessaro.cli.explain import edge_cells
     from tessaro.cli.registry import read_snapshot, read_tables
@@ -51,18 +52,22 @@ def page_data(query: Any, *, summary: str | None = None, initial: Mapping[str, A
     sources = sorted({str(records[n].source) for n in names})
     file_index = {path: i for i, path in enumerate(sources)}
     edges = [(index[a], index[b]) for a, b in graph.edges() if a in index and b in index]
-    components: dict[str, list[str]] = {}
-    for row in tables.components.values():
-        components.setdefault(row[1], []).append(row[0])
+    # Every stored cell once, as (name, its settings as stored); factories and edges refer to them by place.
+    rows = sorted(tables.components.values(), key=lambda row: row[0])
+    cell_index = {row[0]: k for k, row in enumerate(rows)}
+    cells_of: dict[str, list[int]] = {}
+    for k, row in enumerate(rows):
+        cells_of.setdefault(row[1], []).append(k)
+    why = edge_cells(snap.uses, tables.components)
     models = {row[0]: row for row in tables.models.values()}
     lines = _definition_lines(project.root, sources)
     order, cycles = graph.rebuild_order(names)
     position = {name: i for i, name in enumerate(order)}
     cycle_of = {name: k for k, group in enumerate(cycles) for name in group}
     node_layers, node_x = _layered([index[n] for n in names], edges)
-    file_edges = sorted({(records[names[a]].source, records[names[b]].source) for a, b in edges})
-    file_layers, file_x = _layered(list(range(len(sources))),
-                                   [(file_index[str(a)], file_index[str(b)]) for a, b in file_edges if a != b])
+    file_edges = {(file_index[str(records[names[a]].source)], file_index[str(records[names[b]].source)])
+                  for a, b in edges}
+    file_layers, file_x = _layered(list(range(len(sources))), sorted((a, b) for a, b in file_edges if a != b))
     factories = []
     for name in names:
         rec = records[name]
@@ -72,23 +77,23 @@ def page_data(query: Any, *, summary: str | None = None, initial: Mapping[str, A
             "name": name, "file": file_index[str(rec.source)], "line": lines.get((str(rec.source), name)),
             "status": rec.status, "message": rec.message, "where": note.where if note is not None else None,
             "stale": name in graph.stale, "settings": rec.default_settings, "updated": rec.last_updated,
-            "components": sorted(components.get(name, [])),
+            "cells": cells_of.get(name, []),
             "model": None if model is None else {"status": model[4], "pdk_type": model[3], "settings": model[1],
                                                  "message": model[5], "source": model[2]},
             "order": position.get(name), "cycle": cycle_of.get(name),
             "layer": node_layers[index[name]], "x": node_x[index[name]],
         })
-    why = {f"{a}->{b}": cells for (a, b), cells in edge_cells(snap.uses, tables.components).items()
-           if a in index and b in index}
     return {
         "project": str(project.root),
         "summary": summary,
         "files": [{"path": path, "layer": file_layers[i], "x": file_x[i]} for i, path in enumerate(sources)],
+        "imports": {rel: state.imports for rel, state in snap.files.items()},
         "factories": factories,
-        "edges": edges,
-        "why": why,
+        "cells": [[row[0], row[3]] for row in rows],
+        # [user, used, the cells behind the edge as pairs (cell of the user, cell it uses) flattened]
+        "edges": [[a, b, [cell_index[k] for entry in why.get((names[a], names[b]), ())
+                          for k in (entry["cell"], entry["uses"])]] for a, b in edges],
         "cycles": cycles,
-        "affects": {rel: [index[n] for n in names if n in index] for rel, names in (affects or {}).items()},
         "initial": dict(initial or {}),
     }
 

@@ -2,7 +2,7 @@
 "use strict";
 (function () {
   const SVG = "http://www.w3.org/2000/svg";
-  const GAP_X = 14, GAP_Y = 40, PAD = 10, HEAD = 40, LARGE = 150;
+  const GAP_X = 14, GAP_Y = 40, PAD = 10, HEAD = 40, LARGE = 150, BUNDLES = 1500;
   const $ = (id) => document.getElementById(id);
   const svg = $("graph"), panel = $("panel");
   const S = {
@@ -59,7 +59,11 @@
     for (const [a, b] of data.edges) { uses[a].push(b); usedBy[b].push(a); }
     const members = data.files.map(() => []);
     F.forEach((f, i) => members[f.file].push(i));
-    return { F, n, byName, uses, usedBy, members, files: data.files, nodes: [], groups: [], edges: [], bundles: [] };
+    const importedBy = new Map();
+    for (const [file, imported] of Object.entries(data.imports || {})) {
+      for (const other of imported) (importedBy.get(other) || importedBy.set(other, []).get(other)).push(file);
+    }
+    return { F, n, byName, uses, usedBy, members, importedBy, files: data.files, nodes: [], groups: [], edges: [], bundles: [] };
   }
 
   function size(f) {
@@ -74,10 +78,12 @@
       markerHeight: 7, orient: "auto-start-reverse" }, defs);
     el("path", { d: "M0,0 L8,4 L0,8 z", fill: "#8795a3" }, marker);
     G.viewport = el("g", { id: "viewport" }, svg);
-    // Edges over the files' boxes, so that they can be seen and clicked all along.
-    const groupLayer = el("g", { id: "groups" }, G.viewport);
-    const edgeLayer = el("g", { id: "edges" }, G.viewport);
+    // Links between collapsed files pass under the files' boxes; factory edges over them, to be seen and clicked.
     G.bundleLayer = el("g", { id: "bundles" }, G.viewport);
+    const groupLayer = el("g", { id: "groups" }, G.viewport);
+    G.edgeLayer = el("g", { id: "edges" }, G.viewport);
+    // Edges not drawn wait outside the rendering (each one drawn would cost even without a path).
+    G.undrawn = el("g", { style: "display:none" }, G.viewport);
     G.files.forEach((file, k) => {
       const g = el("g", { class: "group", "data-group": file.path, tabindex: 0, role: "button" }, groupLayer);
       el("title", {}, g, file.path);
@@ -91,28 +97,36 @@
       G.groups.push({ g, rect, title, sub, inner, k, failed });
       g.addEventListener("click", (e) => { e.stopPropagation(); activateGroup(k); });
     });
+    // A factory's element is made now (every factory is in the page); what it draws, when first shown.
     G.F.forEach((f, i) => {
-      const box = size(f);
-      const g = el("g", { class: "node " + f.status, "data-factory": f.name, tabindex: 0, role: "button" },
-        G.groups[f.file].inner);
-      el("title", {}, g, f.name + "\n" + where(f) + "\n" + f.status + (f.message ? ": " + f.message : ""));
-      el("rect", { width: box.w, height: box.h }, g);
-      el("text", { x: 9, y: 16 }, g, f.name);
-      if (f.status !== "SUCCESS") el("text", { class: "flag", x: 9, y: 30 }, g, f.status);
-      const order = el("text", { class: "order", x: box.w - 4, y: 11, "text-anchor": "end" }, g);
-      g.setAttribute("aria-label", "factory " + f.name + ", " + f.status);
-      G.nodes.push({ g, order, box, x: 0, y: 0, shown: false });
+      const g = el("g", { class: "node " + f.status, "data-factory": f.name, tabindex: 0, role: "button",
+        "aria-label": "factory " + f.name + ", " + f.status }, G.groups[f.file].inner);
+      G.nodes.push({ g, box: size(f), x: 0, y: 0, shown: true, order: null });
       g.addEventListener("click", (e) => { e.stopPropagation(); select({ kind: "factory", i }); });
     });
     G.edgeIndex = new Map();
-    S.data.edges.forEach(([a, b], e) => {
+    S.data.edges.forEach(([a, b, cells], e) => {
       const key = G.F[a].name + "->" + G.F[b].name;
-      const path = el("path", { class: "edge" + (G.F[a].stale ? " stale" : ""), "data-edge": key }, edgeLayer);
-      path.style.display = "none";
-      G.edges.push({ path, a, b, key });
+      const path = el("path", { class: "edge" + (G.F[a].stale ? " stale" : ""), "data-edge": key }, G.undrawn);
+      G.edges.push({ path, a, b, key, cells, shown: false });
       G.edgeIndex.set(key, e);
       path.addEventListener("click", (ev) => { ev.stopPropagation(); select({ kind: "edge", e }); });
     });
+  }
+
+  function furnish(i) {
+    const node = G.nodes[i], f = G.F[i], g = node.g, box = node.box;
+    if (node.order) return;
+    el("title", {}, g, f.name + "\n" + where(f) + "\n" + f.status + (f.message ? ": " + f.message : ""));
+    el("rect", { width: box.w, height: box.h }, g);
+    el("text", { x: 9, y: 16 }, g, f.name);
+    if (f.status !== "SUCCESS") el("text", { class: "flag", x: 9, y: 30 }, g, f.status);
+    node.order = el("text", { class: "order", x: box.w - 4, y: 11, "text-anchor": "end" }, g);
+  }
+  function display(item, element, on) {
+    if (item.shown === on) return;
+    item.shown = on;
+    element.style.display = on ? "" : "none";
   }
 
   function where(f) {
@@ -198,10 +212,9 @@
       grp.g.classList.toggle("flat", flat);
       grp.inner.style.display = open ? "" : "none";
       for (const i of G.members[k]) {
-        const node = G.nodes[i];
-        node.shown = open && shown(i);
-        node.g.style.display = node.shown ? "" : "none";
-        if (shown(i)) { count++; where[i] = open ? { node: i } : { group: k }; }
+        const on = shown(i);
+        if (open) { if (on) furnish(i); display(G.nodes[i], G.nodes[i].g, on); } // else: the group hides them all
+        if (on) { count++; where[i] = open ? { node: i } : { group: k }; }
       }
       if (!open) {
         grp.w = Math.max(170, 7 * G.files[k].path.length + 20); grp.h = 42;
@@ -285,12 +298,10 @@
       const p = ends[edge.a], q = ends[edge.b];
       if (p && q && p.node !== undefined && q.node !== undefined) {
         edge.path.setAttribute("d", curve(box(p), box(q), edge.a === edge.b));
-        edge.path.style.display = "";
-        edge.shown = true;
+        if (!edge.shown) { G.edgeLayer.appendChild(edge.path); edge.shown = true; }
         return;
       }
-      edge.path.style.display = "none";
-      edge.shown = false;
+      if (edge.shown) { G.undrawn.appendChild(edge.path); edge.shown = false; }
       if (!p || !q) return;
       const kp = p.node !== undefined ? "n" + p.node : "g" + p.group, kq = q.node !== undefined ? "n" + q.node : "g" + q.group;
       if (kp === kq) return; // inside one collapsed file
@@ -300,7 +311,17 @@
     });
     G.bundleLayer.textContent = "";
     G.bundles = [];
-    for (const bundle of bundles.values()) {
+    // Many links between collapsed files make a hairball and a slow page: then only those of a file
+    // that is open or selected are drawn (the status line says so).
+    let list = [...bundles.values()];
+    const chosen = S.selected && S.selected.kind === "group" ? S.selected.k : -1;
+    G.omitted = 0;
+    if (list.length > BUNDLES) {
+      const keep = list.filter((b) => b.p.node !== undefined || b.q.node !== undefined || b.p.group === chosen || b.q.group === chosen);
+      G.omitted = list.length - keep.length;
+      list = keep;
+    }
+    for (const bundle of list) {
       const label = (e) => (e.node !== undefined ? G.F[e.node].name : G.files[e.group].path);
       const path = el("path", { class: "bundle", d: curve(box(bundle.p), box(bundle.q), false),
         "data-bundle": label(bundle.p) + "->" + label(bundle.q) }, G.bundleLayer);
@@ -322,7 +343,8 @@
       if (hit) hitGroups.add(f.file);
       const rank = affected ? affected.rank.get(i) : undefined;
       node.g.classList.toggle("affected", rank !== undefined);
-      node.order.textContent = rank !== undefined ? "#" + (rank + 1) : "";
+      if (rank !== undefined) furnish(i);
+      if (node.order) node.order.textContent = rank !== undefined ? "#" + (rank + 1) : "";
       if (rank !== undefined) hotGroups.add(f.file);
       node.g.classList.toggle("selected", !!S.selected && S.selected.kind === "factory" && S.selected.i === i);
     });
@@ -339,6 +361,7 @@
     if (G.shown !== G.n) parts.push(G.shown + " shown");
     if (focus) parts.push("focus: " + S.focus.map((i) => G.F[i].name).slice(0, 3).join(", ") + (S.focus.length > 3 ? ", …" : ""));
     if (hidden.size) parts.push(hidden.size + " hidden");
+    if (G.omitted) parts.push(G.omitted + " links between collapsed files not drawn (select or expand a file for its own)");
     const failing = G.F.filter((f) => f.status !== "SUCCESS").length;
     if (failing) parts.push(failing + " FAILED");
     $("counts").textContent = parts.join(" · ");
@@ -348,16 +371,24 @@
   // -- what a change affects ---------------------------------------------------------------------------------------
   function affectedNow() {
     if (!S.changed.length) return null;
-    const affects = S.data.affects || {};
+    // As tessaro affected: the factories of the file and of every file importing it (directly or not),
+    // every factory for pyproject.toml; then everything that uses one of those.
     const start = new Set(), unknown = [];
-    const known = Object.keys(affects);
+    const known = Object.keys(S.data.imports || {}).concat(["pyproject.toml"]);
+    const fileIndex = new Map(G.files.map((f, k) => [f.path, k]));
     for (const file of S.changed) {
       const name = file.replace(/^\.\//, "");
       // A project-relative path, or the end of one when only one file ends so.
       const ends = known.filter((k) => k === name || k.endsWith("/" + name));
       const key = ends.includes(name) ? name : ends.length === 1 ? ends[0] : null;
-      if (key === null) unknown.push(file + (ends.length > 1 ? " (ambiguous)" : ""));
-      else affects[key].forEach((i) => start.add(i));
+      if (key === null) { unknown.push(file + (ends.length > 1 ? " (ambiguous)" : "")); continue; }
+      if (key === "pyproject.toml") { G.F.forEach((_, i) => start.add(i)); continue; }
+      const files = [key], seen = new Set(files);
+      while (files.length) {
+        const at = files.pop();
+        if (fileIndex.has(at)) G.members[fileIndex.get(at)].forEach((i) => start.add(i));
+        for (const other of G.importedBy.get(at) || []) if (!seen.has(other)) { seen.add(other); files.push(other); }
+      }
     }
     const all = [...reach([...start], G.usedBy, null).keys()].sort((a, b) => G.F[a].order - G.F[b].order);
     return { all, unknown, rank: new Map(all.map((i, r) => [i, r])) };
@@ -412,11 +443,11 @@
     field(dl, "updated", f.updated);
     field(dl, "settings", (dd) => html("pre", dd, JSON.stringify(f.settings, null, 1)));
     field(dl, "components", (dd) => {
-      dd.appendChild(document.createTextNode(String(f.components.length)));
-      if (!f.components.length) return;
+      dd.appendChild(document.createTextNode(String(f.cells.length)));
+      if (!f.cells.length) return;
       const list = html("ul", dd);
-      f.components.slice(0, 40).forEach((c) => html("li", list, c));
-      if (f.components.length > 40) html("li", list, "… and " + (f.components.length - 40) + " more", "note");
+      f.cells.slice(0, 40).forEach((c) => html("li", list, S.data.cells[c][0]));
+      if (f.cells.length > 40) html("li", list, "… and " + (f.cells.length - 40) + " more", "note");
     });
     field(dl, "model", (dd) => {
       if (!f.model) { dd.textContent = "-"; return; }
@@ -449,23 +480,23 @@
     link(h, a.name, () => reveal(edge.a));
     h.appendChild(document.createTextNode(" → "));
     link(h, b.name, () => reveal(edge.b));
-    const cells = (S.data.why || {})[edge.key] || [];
-    if (!cells.length) {
+    const cells = edge.cells, pairs = cells.length / 2;
+    if (!pairs) {
       html("p", panel, a.stale
         ? a.name + " fails now: this edge is from its last good build, or its failed build asked for " + b.name + "."
         : "No cell of " + a.name + " that uses a cell of " + b.name + " is recorded.", "note");
       return;
     }
-    html("p", panel, plural(cells.length, "cell") + " of " + a.name + " placed or asked for cells of " + b.name + ":");
-    const list = html("ul", panel);
-    for (const c of cells.slice(0, 200)) {
-      const li = html("li", list);
-      html("div", li, c.cell);
-      html("pre", li, "settings " + json(c.settings));
-      html("div", li, "→ " + c.uses);
-      html("pre", li, "settings " + json(c.uses_settings));
+    html("p", panel, "Cells of " + a.name + " that placed or asked for cells of " + b.name + " (" + pairs + "):");
+    const list = html("ul", panel), cell = (k) => S.data.cells[k];
+    for (let p = 0; p < Math.min(pairs, 200); p++) {
+      const li = html("li", list), user = cell(cells[2 * p]), used = cell(cells[2 * p + 1]);
+      html("div", li, user[0]);
+      html("pre", li, "settings " + json(user[1]));
+      html("div", li, "→ " + used[0]);
+      html("pre", li, "settings " + json(used[1]));
     }
-    if (cells.length > 200) html("li", list, "… and " + (cells.length - 200) + " more", "note");
+    if (pairs > 200) html("li", list, "… and " + (pairs - 200) + " more", "note");
   }
 
   function bundlePanel(b) {
@@ -514,6 +545,12 @@
 
   function activateGroup(k) {
     if (S.focus) { select({ kind: "group", k }); return; }
+    if (G.omitted && !S.expanded.has(k) && !(S.selected && S.selected.kind === "group" && S.selected.k === k)) {
+      S.selected = { kind: "group", k }; // first click on a file of a large graph: its links; the second opens it
+      render();
+      showPanel();
+      return;
+    }
     if (S.expanded.has(k)) S.expanded.delete(k); else S.expanded.add(k);
     S.selected = { kind: "group", k };
     render();
