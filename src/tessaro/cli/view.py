@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import base64
 import hashlib
-import http.server
 import json
 import re
 import threading
@@ -178,6 +177,8 @@ class PageServer:
     """The page on a local address, and its live updates (Server-Sent Events on ``/events``)."""
 
     def __init__(self, host: str, port: int, data: Mapping[str, Any]) -> None:
+        import http.server
+
         self._changed = threading.Condition()
         self._version = 0
         self._html = page_html(data).encode("utf-8")
