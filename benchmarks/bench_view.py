@@ -93,7 +93,7 @@ def live_latency(root: Path, driver, runs: int) -> float:
         times = []
         for i in range(runs):
             generation = driver.execute_script("return Number(document.body.dataset.generation || 0)")
-            top.write_text(top.read_text().replace("length: int = 10", f"length: int = {20 + i}", 1))
+            top.write_text(re.sub(r"length: int = \d+", f"length: int = {20 + i}", top.read_text(), count=1))
             event("built")
             start = time.perf_counter()
             until(driver, f"return Number(document.body.dataset.generation || 0) > {generation}")
@@ -105,7 +105,7 @@ def live_latency(root: Path, driver, runs: int) -> float:
             watch.wait(30)
         except subprocess.TimeoutExpired:
             watch.kill()
-            raise SystemExit("tessaro watch --serve did not stop on Ctrl-C") from None
+            raise SystemExit(f"tessaro watch --serve did not stop on Ctrl-C: {watch.stderr.read()}") from None
     return statistics.median(times)
 
 
