@@ -64,8 +64,8 @@ def page_times(driver, url: str, runs: int) -> tuple[float, float]:
         if group is None:
             continue
         expands.append(driver.execute_async_script(
-            "const done = arguments[0], t0 = performance.now();"
-            "const g = document.querySelector(`[data-group=\"${arguments[1]}\"]`);"
+            "const done = arguments[1], t0 = performance.now();"
+            "const g = document.querySelector(`[data-group=\"${arguments[0]}\"]`);"
             "g.dispatchEvent(new MouseEvent('click', {bubbles: true}));"  # a large graph: the first click selects
             "if (g.classList.contains('collapsed')) g.dispatchEvent(new MouseEvent('click', {bubbles: true}));"
             "requestAnimationFrame(() => requestAnimationFrame(() => done(performance.now() - t0)));", group) / 1000)
