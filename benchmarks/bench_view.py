@@ -36,11 +36,14 @@ def browser():
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
 
+    chromium, driver = shutil.which("chromium"), shutil.which("chromedriver")
+    if chromium is None or driver is None:
+        raise SystemExit("bench_view needs Chromium and chromedriver (apt-get install chromium chromium-driver)")
     options = webdriver.ChromeOptions()
-    options.binary_location = shutil.which("chromium") or "chromium"
+    options.binary_location = chromium
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,900"):
         options.add_argument(argument)
-    return webdriver.Chrome(options=options, service=Service(shutil.which("chromedriver") or "chromedriver"))
+    return webdriver.Chrome(options=options, service=Service(driver))
 
 
 def until(driver, script: str, timeout: float = 30.0):
@@ -128,7 +131,7 @@ def main() -> None:
                 view = median(root, args.runs, "view", "-o", str(page))
                 listing = median(root, args.runs, "factories", "--json")
                 load, expand = page_times(driver, page.as_uri(), args.runs)
-                if args.screenshots:
+                if args.screenshots and size <= 720:
                     driver.get(page.as_uri())
                     until(driver, "return document.body.dataset.ready === '1'")
                     driver.save_screenshot(str(Path(args.screenshots) / f"view-{size}.png"))
