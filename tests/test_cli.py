@@ -348,10 +348,13 @@ def test_watch_follows_edits_until_ctrl_c(tmp_path):
         basics = root / "factories" / "basics.py"
         edit(basics, "def heater(c, length: float = 10.0):", "def heater(c, length: float = 10.0:")
         failed = until("import_failed")
-        assert failed["file"] == "factories/basics.py" and failed["where"] == "factories/basics.py:11"
+        assert failed["files"] == ["factories/basics.py", "factories/chip.py", "factories/devices.py"]
+        assert failed["where"] == "factories/basics.py:11"
+        assert until("built")["newly_failing"] == ["chip", "heater", "mzi", "ring", "straight", "tree"]
         until("watching")
         edit(basics, "length: float = 10.0:", "length: float = 12.0):")
-        assert until("built")["rebuilt"] == 6
+        built = until("built")
+        assert built["rebuilt"] == 6 and built["fixed"] == ["chip", "heater", "mzi", "ring", "straight", "tree"]
         until("watching")
         edit(root / "tech.py", "0.5", "0.75")  # a constants module: re-imported, so the change takes effect
         until("built")
@@ -408,6 +411,9 @@ def _foreign(root: Path) -> None:
     (["--bogus"], None, "unrecognized arguments: --bogus"),
     (["graph", "-o", "graph.xyz"], None, "cannot tell the format of 'graph.xyz' from its suffix"),
     (["graph", "--up"], None, "--up, --down and --depth need a FACTORY"),
+    (["view", "--depth", "1", "-o", "page.html"], None, "--up, --down and --depth need a FACTORY"),
+    (["view", "-o", "page.html", "--port", "8000"], None, "--host, --port and --no-open are for serving the page"),
+    (["view", "--since", "nowhere", "-o", "page.html"], None, "--since needs a git repository: "),
     (["graph", "--json", "--format", "dot"], None, "--json and --format dot disagree"),
     (["affected", "--since", "HEAD"], None, "--since needs a git repository: "),
     (["why", "ring", "chp"], None, "unknown factory 'chp' (did you mean 'chip'?)"),

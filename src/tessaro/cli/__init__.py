@@ -69,9 +69,10 @@ def _parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     shared = [_common(True)]
 
-    def command(name: str, summary: str, description: str, examples: str) -> argparse.ArgumentParser:
+    def command(name: str, summary: str, description: str, examples: str,
+                parents: Sequence[_Parser] = ()) -> argparse.ArgumentParser:
         found = sub.add_parser(name, help=summary, description=description, epilog="examples:\n" + examples,
-                               parents=shared, formatter_class=argparse.RawDescriptionHelpFormatter)
+                               parents=[*shared, *parents], formatter_class=argparse.RawDescriptionHelpFormatter)
         found.set_defaults(handler="cmd_" + name)
         return found
 
@@ -89,14 +90,22 @@ def _parser() -> argparse.ArgumentParser:
     build.add_argument("sources", nargs="*", metavar="SOURCE", help="only these source files or folders")
     build.add_argument("--all", action="store_true", help="rebuild every factory, changed or not")
 
+    serving = _serving()
     watch = command(
         "watch", "rebuild on every save until Ctrl-C",
-        "Watch the sources, every project file they import and pyproject.toml, and run\n"
-        "the incremental build after each change. One line per change; Ctrl-C stops.",
-        "  tessaro watch\n  tessaro watch --json | jq .\n",
+        "Watch the sources, every project file they import or read and pyproject.toml,\n"
+        "and run the incremental build after each change: one summary line per build\n"
+        "(what newly failed, what was fixed, counts; --each: a line per factory first).\n"
+        "Ctrl-C stops.\n"
+        "With --serve, also serve the dependency graph page (see 'tessaro view') and\n"
+        "update the open page after each build.",
+        "  tessaro watch\n  tessaro watch --json | jq .\n  tessaro watch --serve --port 8765\n",
+        parents=[serving],
     )
     watch.add_argument("--debounce", type=int, default=150, metavar="MS",
                        help="wait this long for more changes before building (default 150)")
+    watch.add_argument("--serve", action="store_true", help="serve the live dependency graph page")
+    watch.add_argument("--each", action="store_true", help="a line per rebuilt or failing factory before the summary")
 
     command("factories", "list the registered factories", "List the registered factories.",
             "  tessaro factories\n  tessaro factories --json\n")
@@ -116,6 +125,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     show.add_argument("factory", metavar="FACTORY")
 
+    neighbourhood = _neighbourhood()
     graph = command(
         "graph", "the dependency graph of the factories",
         "Print which factories use which (an edge A -> B: A places a cell of B). With\n"
@@ -123,14 +133,31 @@ def _parser() -> argparse.ArgumentParser:
         "(--down), both by default, --depth steps away. svg and png need Graphviz's\n"
         "'dot' on PATH; with -o FILE the format follows FILE's suffix.",
         "  tessaro graph ring --up --depth 1\n  tessaro graph -o graph.svg --rankdir LR\n",
+        parents=[neighbourhood],
     )
-    graph.add_argument("factories", nargs="*", metavar="FACTORY", help="start from these factories (default: all)")
     graph.add_argument("--format", "-f", choices=GRAPH_FORMATS, help="output format (default: text, or -o's suffix)")
     graph.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
-    graph.add_argument("--up", action="store_true", help="what uses FACTORY")
-    graph.add_argument("--down", action="store_true", help="what FACTORY uses")
-    graph.add_argument("--depth", type=_depth, metavar="N", help="at most N steps from FACTORY")
     graph.add_argument("--rankdir", choices=("TB", "LR", "BT", "RL"), default="TB", help="dot layout direction")
+
+    view = command(
+        "view", "the dependency graph as an interactive page in the browser",
+        "Show the dependency graph as a page: factories grouped by source file (collapsed\n"
+        "when the graph is large), search, focus on a neighbourhood, hiding by pattern,\n"
+        "what a change affects, and for a click on a factory or an edge what it is and\n"
+        "why the edge exists. With -o FILE.html, one self-contained file that works\n"
+        "offline; otherwise the page is served on 127.0.0.1 until Ctrl-C. FACTORY,\n"
+        "--up, --down and --depth start the page focused, as 'tessaro graph' selects.",
+        "  tessaro view\n  tessaro view ring --up -o ring.html\n  tessaro view --since main\n"
+        "  tessaro view --affected factories/basics.py --no-open --port 8765\n",
+        parents=[neighbourhood, serving],
+    )
+    view.add_argument("-o", "--output", metavar="FILE.html", help="write the page to FILE instead of serving it")
+    view.add_argument("--exclude", action="append", default=[], metavar="PATTERN",
+                      help="hide factories whose name or file matches PATTERN (a glob or a substring; repeatable)")
+    changes = view.add_mutually_exclusive_group()
+    changes.add_argument("--affected", nargs="+", default=[], metavar="FILE",
+                         help="highlight what a change to these files affects, with the rebuild order")
+    changes.add_argument("--since", metavar="REF", help="the same for the files git says changed since REF")
 
     affected = command(
         "affected", "the factories to rebuild when files change, in rebuild order",
@@ -182,6 +209,32 @@ def _parser() -> argparse.ArgumentParser:
     )
     demo.add_argument("dir", nargs="?", metavar="DIR", help="where to put the example project (new or empty)")
     return parser
+
+
+def _neighbourhood() -> _Parser:
+    """FACTORY and how far around it: for graph and view (declared once, here)."""
+    parser = _Parser(add_help=False)
+    parser.add_argument("factories", nargs="*", metavar="FACTORY", help="start from these factories (default: all)")
+    parser.add_argument("--up", action="store_true", help="what uses FACTORY")
+    parser.add_argument("--down", action="store_true", help="what FACTORY uses")
+    parser.add_argument("--depth", type=_depth, metavar="N", help="at most N steps from FACTORY")
+    return parser
+
+
+def _serving() -> _Parser:
+    """Where the page is served: for view and watch --serve (declared once, here)."""
+    parser = _Parser(add_help=False)
+    group = parser.add_argument_group("serving the page")
+    group.add_argument("--host", default="127.0.0.1", help="the address to serve on (default 127.0.0.1)")
+    group.add_argument("--port", type=_port, default=0, help="the port (default: a free one, printed)")
+    group.add_argument("--no-open", action="store_true", help="do not open a browser")
+    return parser
+
+
+def _port(text: str) -> int:
+    if not text.isdigit() or int(text) > 65535:
+        raise argparse.ArgumentTypeError(f"expected a port number from 0 to 65535, got {text!r}")
+    return int(text)
 
 
 def _depth(text: str) -> int:

@@ -204,7 +204,29 @@ def _print_build(report: Any) -> None:
 def cmd_watch(args: argparse.Namespace) -> int:
     from tessaro.cli.watch import watch
 
-    return watch(_engine(args, create=True), json_lines=args.json, debounce_ms=args.debounce)
+    engine = _engine(args, create=True)
+    if not args.serve:
+        return watch(engine, json_lines=args.json, debounce_ms=args.debounce, each=args.each)
+    from tessaro.cli.view import PageServer
+
+    server: PageServer | None = None
+
+    def built(report: Any) -> None:
+        # The first build opens the server; each later one pushes the registry it wrote to the open pages.
+        nonlocal server
+        if server is None:
+            server = _serve(args, _page_data(args, summary=summary_line(report)))
+            return
+        try:
+            server.publish(_page_data(args, summary=summary_line(report)))
+        except CliError as exc:  # a registry another program holds, say: the page waits for the next build
+            _note(f"the page was not updated: {exc}")
+
+    try:
+        return watch(engine, json_lines=args.json, debounce_ms=args.debounce, each=args.each, on_built=built)
+    finally:
+        if server is not None:
+            server.close()
 
 
 # -- listings ----------------------------------------------------------------
@@ -361,6 +383,23 @@ _SUFFIX_FORMATS = {".txt": "text", ".mmd": "mermaid", ".mermaid": "mermaid", ".d
                    ".json": "json", ".svg": "svg", ".png": "png"}
 
 
+def _output(args: argparse.Namespace) -> Path | None:
+    output = Path(args.output) if args.output else None
+    if output is not None and not output.parent.is_dir():
+        raise CliError(f"cannot write {args.output!r}: folder {str(output.parent)!r} does not exist")
+    if (args.up or args.down or args.depth is not None) and not args.factories:
+        raise CliError("--up, --down and --depth need a FACTORY to start from")
+    return output
+
+
+def _write(output: Path, data: bytes, given: str) -> None:
+    try:
+        output.write_bytes(data)
+    except OSError as exc:
+        raise CliError(f"cannot write {given!r}: {exc.strerror or exc}") from None
+    print(f"wrote {given}", file=sys.stderr)
+
+
 def cmd_graph(args: argparse.Namespace) -> int:
     from tessaro.cli.render import render_graph
 
@@ -375,11 +414,7 @@ def cmd_graph(args: argparse.Namespace) -> int:
             )
         if fmt == "png" and args.output is None and sys.stdout.isatty():
             raise CliError("--format png writes binary data: give -o FILE or redirect the output")
-    output = Path(args.output) if args.output else None
-    if output is not None and not output.parent.is_dir():
-        raise CliError(f"cannot write {args.output!r}: folder {str(output.parent)!r} does not exist")
-    if (args.up or args.down or args.depth is not None) and not args.factories:
-        raise CliError("--up, --down and --depth need a FACTORY to start from")
+    output = _output(args)
     query = _Query(args, graph=True)
     graph = query.graph()
     if args.factories:
@@ -404,11 +439,7 @@ def cmd_graph(args: argparse.Namespace) -> int:
     else:
         data = text.encode("utf-8")
     if output is not None:
-        try:
-            output.write_bytes(data)
-        except OSError as exc:
-            raise CliError(f"cannot write {args.output!r}: {exc.strerror or exc}") from None
-        print(f"wrote {args.output}", file=sys.stderr)
+        _write(output, data, args.output)
     elif dot is not None:
         sys.stdout.flush()
         sys.stdout.buffer.write(data)
@@ -439,6 +470,65 @@ def _can_encode(stream: Any, text: str) -> bool:
     except (UnicodeEncodeError, LookupError):
         return False
     return True
+
+
+# -- view ----------------------------------------------------------------------
+
+
+def cmd_view(args: argparse.Namespace) -> int:
+    output = _output(args)
+    if output is not None and (args.host != "127.0.0.1" or args.port or args.no_open):
+        raise CliError("--host, --port and --no-open are for serving the page: leave them out with -o")
+    data = _page_data(args)
+    if output is not None:
+        from tessaro.cli.view import page_html
+
+        _write(output, page_html(data).encode("utf-8"), args.output)
+        return EXIT_OK
+    import threading
+
+    server = _serve(args, data)
+    try:
+        threading.Event().wait()
+    except KeyboardInterrupt:
+        print("stopped serving the page", file=sys.stderr)
+    finally:
+        server.close()
+    return EXIT_OK
+
+
+def _page_data(args: argparse.Namespace, *, summary: str | None = None) -> dict[str, Any]:
+    """The page's data from the registry as last built, started as the command's arguments say."""
+    from tessaro.cli.view import page_data
+
+    query = _Query(args, graph=True)
+    initial: dict[str, Any] = {}
+    if getattr(args, "factories", None):
+        initial.update(focus=query.known(args.factories), up=args.up, down=args.down, depth=args.depth)
+    if getattr(args, "exclude", None):
+        initial["exclude"] = args.exclude
+    changed = _git_changed(query.project, args.since) if getattr(args, "since", None) else getattr(args, "affected", [])
+    if changed:
+        initial["changed"] = [rel for rel in (_changed_file(query, given) for given in changed) if rel is not None]
+    return page_data(query, summary=summary, initial=initial)
+
+
+def _serve(args: argparse.Namespace, data: dict[str, Any]) -> Any:
+    from tessaro.cli.view import PageServer, open_browser
+
+    server = PageServer(args.host, args.port, data)
+    server.start()
+    print(f"serving the dependency graph at {server.url} (Ctrl-C to stop)", file=sys.stderr, flush=True)
+    if not args.no_open:
+        open_browser(server.url, _note)
+    return server
+
+
+def _changed_file(query: _Query, given: str) -> str | None:
+    rel = _project_file(query.project, given, query.snap.files.keys())
+    if rel is None:
+        _note(f"{given} is not a file of the project: skipped")
+    return rel
 
 
 # -- affected ----------------------------------------------------------------

@@ -113,6 +113,7 @@ class BuildReport:
     warnings: list[str] = field(default_factory=list)
     written: bool = False
     workers: int = 0  # build workers started
+    before: dict[str, str] = field(default_factory=dict)  # factory -> its status before this build
 
     @property
     def failed(self) -> bool:
@@ -221,7 +222,8 @@ class Engine:
             tables = read_tables(self.project.db_path)
             sources, skipped = self.sources()
             plan = self._plan(snap, tables, sources, everything=everything, only=only)
-            report = BuildReport(full=plan.full, changed=plan.changed, warnings=skipped)
+            report = BuildReport(full=plan.full, changed=plan.changed, warnings=skipped,
+                                 before={name: row[_STATUS] for name, row in tables.factories.items()})
             if not sources and tables.factories and not everything:
                 configured = ", ".join(self.project.sources_setting) or "none"
                 report.warnings.append(

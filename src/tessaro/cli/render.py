@@ -169,9 +169,11 @@ def summary_line(report: Any) -> str:
 def import_failures(report: Any) -> dict[tuple[str, str | None], list[str]]:
     """The files that failed to import, grouped by error: files importing a broken one share its error."""
     found: dict[tuple[str, str | None], list[str]] = {}
-    for file in report.files:
+    for file in sorted(report.files, key=lambda file: file.rel):
         if file.error:
             found.setdefault((file.error, file.where), []).append(file.rel)
+    for (_, where), files in found.items():  # the file the error is in first
+        files.sort(key=lambda rel: (not (where or "").startswith(rel + ":"), rel))
     return found
 
 

@@ -10,18 +10,22 @@ import json
 import os
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-from tessaro.cli.engine import Engine
+from tessaro.cli.depgraph import natural_key
+from tessaro.cli.engine import BuildReport, Engine
 from tessaro.cli.errors import CliError
 from tessaro.cli.project import file_hash, open_project
-from tessaro.cli.render import summary_line
+from tessaro.cli.render import escape, import_failures, summary_line
 
 __all__ = ["watch"]
 
 
-def watch(engine: Engine, *, json_lines: bool, debounce_ms: int) -> int:
+def watch(engine: Engine, *, json_lines: bool, debounce_ms: int, each: bool = False,
+          on_built: Callable[[BuildReport], None] | None = None) -> int:
+    """Build now and after every change until Ctrl-C; ``on_built`` is called with each build's report."""
     import watchfiles
 
     project = engine.project
@@ -49,7 +53,9 @@ def watch(engine: Engine, *, json_lines: bool, debounce_ms: int) -> int:
         except CliError as exc:
             say("error", f"error: {exc}", message=str(exc))
             return
-        _report(report, say)
+        _report(report, say, each=each or json_lines)
+        if on_built is not None:
+            on_built(report)
 
     try:
         run()
@@ -97,29 +103,41 @@ def _folders(engine: Engine) -> list[Path]:
     return sorted(f for f in folders if f.is_dir())
 
 
-def _report(report: Any, say: Any) -> None:
-    for name, built in sorted(report.built.items()):
-        if built.ok:
-            say("rebuilt", f"rebuilt {name} ({report.rebuilt_because.get(name)})", factory=name,
-                because=report.rebuilt_because.get(name))
-        else:
-            where = f" at {built.where}" if built.where else ""
-            say("failed", f"FAILED {name}: {built.message}{where}", factory=name, message=built.message,
-                where=built.where)
-    for file in report.files:
-        if file.error:
-            where = f" at {file.where}" if file.where else ""
-            say("import_failed", f"FAILED to import {file.rel}: {file.error}{where}", file=file.rel,
-                message=file.error, where=file.where)
-    for name in report.removed_factories:
-        say("removed", f"removed {name}", factory=name)
-    for name in report.changed_models:
-        row = report.models[name]
-        say("model", f"model of {name}: {row[4]}" + (f" ({row[5]})" if row[5] else ""), factory=name,
-            status=row[4], message=row[5])
-    for name in report.removed_models:
-        say("model_removed", f"removed the model of {name}", factory=name)
+def _report(report: BuildReport, say: Any, *, each: bool) -> None:
+    """One summary line per build; with ``each`` (and always in JSON) a line per factory before it."""
+    if each:
+        for name, built in sorted(report.built.items(), key=lambda item: natural_key(item[0])):
+            if built.ok:
+                say("rebuilt", f"rebuilt {escape(name)} ({report.rebuilt_because.get(name)})", factory=name,
+                    because=report.rebuilt_because.get(name))
+            else:
+                at = f" at {built.where}" if built.where else ""
+                say("failed", f"FAILED {escape(name)}: {built.message}{at}", factory=name, message=built.message,
+                    where=built.where)
+        for (error, where), files in import_failures(report).items():
+            shown = ", ".join(escape(file, ",") for file in files)
+            say("import_failed", f"FAILED to import {shown}: {error}" + (f" at {where}" if where else ""),
+                file=files[0], files=files, message=error, where=where)
+        for name in report.removed_factories:
+            say("removed", f"removed {escape(name)}", factory=name)
+        for name in report.changed_models:
+            row = report.models[name]
+            say("model", f"model of {escape(name)}: {row[4]}" + (f" ({row[5]})" if row[5] else ""), factory=name,
+                status=row[4], message=row[5])
+        for name in report.removed_models:
+            say("model_removed", f"removed the model of {escape(name)}", factory=name)
     for warning in report.warnings:
         say("warning", f"warning: {warning}", message=warning)
-    say("built", summary_line(report), changed=report.changed, rebuilt=len(report.built), unchanged=report.unchanged,
-        written=report.written)
+    now = {name: row[2] for name, row in report.factories.items()}
+    failing = sorted((n for n, status in now.items() if status != "SUCCESS" and report.before.get(n) == "SUCCESS"
+                      or status != "SUCCESS" and n not in report.before), key=natural_key)
+    fixed = sorted((n for n, status in now.items() if status == "SUCCESS" and report.before.get(n, "SUCCESS")
+                    != "SUCCESS"), key=natural_key)
+    text = summary_line(report)
+    if failing:
+        first = report.factories[failing[0]][3]
+        text += f"; newly failing: {', '.join(escape(n, ',') for n in failing)} ({first})"
+    if fixed:
+        text += f"; fixed: {', '.join(escape(n, ',') for n in fixed)}"
+    say("built", text, changed=report.changed, rebuilt=len(report.built), unchanged=report.unchanged,
+        written=report.written, newly_failing=failing, fixed=fixed)
