@@ -356,7 +356,11 @@ def test_watch_follows_edits_until_ctrl_c(tmp_path):
         built = until("built")
         assert built["rebuilt"] == 6 and built["fixed"] == ["chip", "heater", "mzi", "ring", "straight", "tree"]
         until("watching")
-        edit(root / "tech.py", "0.5", "0.75")  # a constants module: re-imported, so the change takes effect
+        (root / "width.json").write_text("0.75")  # a constants module reading a data file, which is then watched
+        edit(root / "tech.py", "WIDTH = 0.5", "import json\nWIDTH = json.load(open('width.json'))")
+        until("built")
+        until("watching")
+        (root / "width.json").write_text("0.8")
         until("built")
         until("watching")
         edit(root / "pyproject.toml", "[tool.tessaro]", "[tool.tessaro")  # half-edited: said, and the watch goes on
@@ -371,7 +375,7 @@ def test_watch_follows_edits_until_ctrl_c(tmp_path):
     with closing(sqlite3.connect(root / "build" / "tessaro.db")) as conn:
         settings = dict(conn.execute("SELECT name, default_settings FROM factories"))
         ports = json.loads(conn.execute("SELECT ports FROM components WHERE name = 'straight'").fetchone()[0])
-    assert json.loads(settings["heater"]) == {"length": 12.0} and ports[0]["width"] == 0.75
+    assert json.loads(settings["heater"]) == {"length": 12.0} and ports[0]["width"] == 0.8
 
 
 def _junk(root: Path) -> None:

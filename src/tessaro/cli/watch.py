@@ -61,9 +61,12 @@ def watch(engine: Engine, *, json_lines: bool, debounce_ms: int, each: bool = Fa
         run()
 
         def relevant(_change: Any, path: str) -> bool:
-            # A new folder counts too: it may hold sources already, and it must be watched.
-            return path == str(project.pyproject) or project.rel_if_inside(path) is not None or os.path.isdir(path)
+            # A Python file, a data file the last build read, or a new folder (it may hold sources
+            # already, and it must be watched).
+            return (path == str(project.pyproject) or project.rel_if_inside(path) is not None
+                    or project.rel_if_inside(path, python=False) in inputs or os.path.isdir(path))
 
+        inputs = set(engine.snapshot().files)
         folders = _folders(engine)
         while True:
             announced = False
@@ -79,6 +82,7 @@ def watch(engine: Engine, *, json_lines: bool, debounce_ms: int, each: bool = Fa
                     continue
                 run()
                 announced = False
+                inputs = set(engine.snapshot().files)
                 now = _folders(engine)
                 if now != folders:
                     folders = now
