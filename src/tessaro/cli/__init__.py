@@ -249,36 +249,21 @@ def _depth(text: str) -> int:
 
 @contextlib.contextmanager
 def _no_lasting_effects() -> Iterator[None]:
-    """Undo what a command changes in the process: environment, import state, live layout, logging."""
+    """Undo what a command changes in the process: its environment and logging.
+
+    The project's code never runs here (builds run it in workers), so the
+    import state and the live layout are left as they were anyway.
+    """
     environ = dict(os.environ)
-    path = list(sys.path)
-    modules = set(sys.modules)
-    dont_write_bytecode = sys.dont_write_bytecode
     logger = logging.getLogger("tessaro")
     handlers, level = list(logger.handlers), logger.level
-    layout = sys.modules.get("brimlay")
-    saved = layout.kcl.save() if layout is not None else None
     try:
         yield
     finally:
         os.environ.clear()
         os.environ.update(environ)
-        sys.path[:] = path
-        # The project's modules go; libraries imported on the way stay (importing them twice would do harm).
-        packages = os.path.dirname(os.path.dirname(os.path.dirname(__file__)))  # where tessaro and brimlay are
-        installed = tuple({sys.prefix, sys.base_prefix, sys.exec_prefix, packages})
-        for name in set(sys.modules) - modules:
-            file = getattr(sys.modules[name], "__file__", None)
-            if name.startswith("_tessaro_source_") or (isinstance(file, str) and not file.startswith(installed)):
-                del sys.modules[name]
-        sys.dont_write_bytecode = dont_write_bytecode
         logger.handlers[:] = handlers
         logger.setLevel(level)
-        layout = sys.modules.get("brimlay")
-        if layout is not None and saved is not None:
-            layout.kcl.restore(saved)
-        elif layout is not None:  # first imported by this command
-            layout.kcl.clear()
 
 
 def _setup_logging(verbose: bool) -> None:
