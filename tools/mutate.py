@@ -30,6 +30,7 @@ import random
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from collections.abc import Iterator
 from dataclasses import dataclass
@@ -189,6 +190,7 @@ class Outcome:
     killed: bool
     how: str
     seconds: float
+    output: str = ""
 
 
 def run_tests(tests: list[str], timeout: float) -> Outcome:
@@ -197,23 +199,26 @@ def run_tests(tests: list[str], timeout: float) -> Outcome:
     # -m "": the stress test named in the map runs too; no cache, so that runs do not reorder each other.
     command = [sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-m", "", *tests]
     started = time.monotonic()
-    proc = subprocess.Popen(command, cwd=ROOT, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                            start_new_session=True)
-    try:
-        code = proc.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        os.killpg(proc.pid, signal.SIGKILL)
-        proc.wait()
-        return Outcome(True, "timeout", time.monotonic() - started)
-    finally:
-        if proc.poll() is None:  # interrupted: take the tests down with us
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
-    seconds = time.monotonic() - started
+    with tempfile.TemporaryFile("w+") as log:
+        proc = subprocess.Popen(command, cwd=ROOT, env=env, stdin=subprocess.DEVNULL, stdout=log,
+                                stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            code = proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            code = None
+        finally:
+            if proc.poll() is None:  # timed out, or we were interrupted: take the tests down with us
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait()
+        seconds = time.monotonic() - started
+        log.seek(0)
+        output = log.read()
+    if code is None:
+        return Outcome(True, "timeout", seconds, output)
     if code == 0:
-        return Outcome(False, "survived", seconds)
+        return Outcome(False, "survived", seconds, output)
     # 1: a test failed; 2: collection failed (the module does not even import) or the run was cut short.
-    return Outcome(True, "failed" if code == 1 else f"exit {code}", seconds)
+    return Outcome(True, "failed" if code == 1 else f"exit {code}", seconds, output)
 
 
 @contextlib.contextmanager
@@ -238,6 +243,8 @@ def main() -> int:
                         help="only this module (repeatable)")
     parser.add_argument("--report", type=Path, default=REPORT, help=f"survivors go here (default {REPORT})")
     args = parser.parse_args()
+    # Started in the background, Ctrl-C may be ignored, and the tests that send it to a command would inherit that.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     modules = [m for m in MODULES if args.module is None or m.rsplit(".", 1)[1] in args.module]
 
     plans = []
@@ -259,6 +266,7 @@ def main() -> int:
             baselines[tuple(tests)] = run_tests(tests, timeout=600)
         baseline = baselines[tuple(tests)]
         if baseline.killed:
+            print(baseline.output[-3000:])
             raise SystemExit(f"mutate: the tests of {module} fail without a mutant: {' '.join(tests)}")
         timeout = 3 * baseline.seconds + 10
         rel = source.relative_to(ROOT)
