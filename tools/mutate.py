@@ -245,6 +245,8 @@ def main() -> int:
     args = parser.parse_args()
     # Started in the background, Ctrl-C may be ignored, and the tests that send it to a command would inherit that.
     signal.signal(signal.SIGINT, signal.default_int_handler)
+    # Stopped with SIGTERM (kill PID) too, the module is put back and the tests are ended.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     modules = [m for m in MODULES if args.module is None or m.rsplit(".", 1)[1] in args.module]
 
     plans = []
@@ -268,7 +270,8 @@ def main() -> int:
         if baseline.killed:
             print(baseline.output[-3000:])
             raise SystemExit(f"mutate: the tests of {module} fail without a mutant: {' '.join(tests)}")
-        timeout = 3 * baseline.seconds + 10
+        # Generous: on two shared cores a run can take several times as long as the baseline did.
+        timeout = 5 * baseline.seconds + 60
         rel = source.relative_to(ROOT)
         done = results.setdefault(module, [])
         for n, mutant in enumerate(chosen, 1):
