@@ -107,13 +107,14 @@ def test_the_installed_package():
 
 def test_no_import_circles():
     """Every import statement of tessaro and brimlay as installed, also those inside functions and the relative
-    ones, as an edge between their modules: no module reaches itself."""
+    ones, as an edge between their modules: no module reaches itself. The compiled module's imports are read
+    from its stub, which imports what it does."""
     import networkx as nx
 
     files = {}
     for package in (tessaro, brimlay):
         top = Path(inspect.getfile(package)).parent
-        for file in top.rglob("*.py"):
+        for file in [*top.rglob("*.py"), *top.rglob("*.pyi")]:
             parts = [package.__name__, *file.relative_to(top).with_suffix("").parts]
             files[".".join(parts[:-1] if parts[-1] == "__init__" else parts)] = file
     graph = nx.DiGraph()
@@ -129,6 +130,6 @@ def test_no_import_circles():
                 continue
             graph.add_edges_from((name, target) for target in targets if target in files and target != name)
     # The walk sees imports inside functions and resolves relative ones.
-    assert {("tessaro.cli.commands", "tessaro.cli.watch"),
+    assert {("tessaro.cli.commands", "tessaro.cli.watch"), ("tessaro.core.database", "tessaro.models"),
             ("tessaro.example.factories.chip", "tessaro.example.factories.devices")} <= set(graph.edges)
     assert [sorted(c) for c in nx.strongly_connected_components(graph) if len(c) > 1] == []
