@@ -7,6 +7,7 @@ import io
 import json
 import os
 import re
+import shlex
 import shutil
 import sqlite3
 import subprocess
@@ -91,16 +92,23 @@ def rows(db: Path, table: str, order: str = "1") -> list[tuple]:
 
 
 def test_demo_end_to_end(tmp_path):
-    """The installed script, in a subprocess: the demo, then a query from elsewhere with options after the command."""
+    """The installed script, in a subprocess and not on PATH: the demo in a temporary folder, then the query it
+    suggests (by the script's path), from elsewhere, with an option after the command."""
     script = str(Path(sys.executable).with_name("tessaro"))
-    done = subprocess.run([script, "demo", "example"], cwd=tmp_path, env=CLEAN, capture_output=True, text=True)
+    work, temp = tmp_path / "work", tmp_path / "temp"
+    work.mkdir()
+    temp.mkdir()
+    env = dict(CLEAN, TMPDIR=str(temp), PATH=os.defpath)
+    done = subprocess.run([script, "demo"], cwd=work, env=env, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert "spiral failed on purpose: ValueError" in done.stdout and TREE in done.stdout
     assert re.search(r"^ring\s+SUCCESS\s+SUCCESS\s+1\s", done.stdout, re.M)
-    project = tmp_path / "example"
-    assert not list(project.rglob("__pycache__"))
-    done = subprocess.run([script, "show", "straight", "--project", str(project), "--json"], cwd=tmp_path, env=CLEAN,
-                          capture_output=True, text=True)
+    (project,) = temp.iterdir()
+    assert list(work.iterdir()) == [] and not list(project.rglob("__pycache__"))
+    suggested = shlex.split(re.search(r"^Next, try:\n  (.+)$", done.stdout, re.M).group(1))
+    assert suggested == [script, "--project", str(project), "show", "ring"]
+    done = subprocess.run([*suggested[:-1], "straight", "--json"], cwd=tmp_path, env=env, capture_output=True,
+                          text=True)
     shown = json.loads(done.stdout)
     assert (shown["used_by"], shown["uses"]) == (["mzi", "ring", "spiral"], [])  # spiral, as far as it gets
     assert [c["settings"]["length"] for c in shown["components"]] == [10, 40]

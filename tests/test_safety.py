@@ -3,8 +3,10 @@ references that calls must not leak, and the installed package itself."""
 
 from __future__ import annotations
 
+import ast
 import gc
 import importlib.metadata
+import importlib.util
 import inspect
 import subprocess
 import sys
@@ -101,3 +103,33 @@ def test_the_installed_package():
     assert importlib.metadata.version("tessaro") == tessaro.__version__
     for package in (tessaro, brimlay):
         assert Path(inspect.getfile(package)).with_name("py.typed").is_file()
+
+
+def test_no_import_circles():
+    """Every import statement of tessaro and brimlay as installed, also those inside functions and the relative
+    ones, as an edge between their modules: no module reaches itself. The compiled module's imports are read
+    from its stub, which imports what it does."""
+    import networkx as nx
+
+    files = {}
+    for package in (tessaro, brimlay):
+        top = Path(inspect.getfile(package)).parent
+        for file in [*top.rglob("*.py"), *top.rglob("*.pyi")]:
+            parts = [package.__name__, *file.relative_to(top).with_suffix("").parts]
+            files[".".join(parts[:-1] if parts[-1] == "__init__" else parts)] = file
+    graph = nx.DiGraph()
+    for name, file in files.items():
+        here = name if file.name == "__init__.py" else name.rpartition(".")[0]
+        for node in ast.walk(ast.parse(file.read_text())):
+            if isinstance(node, ast.Import):
+                targets = [alias.name for alias in node.names]
+            elif isinstance(node, ast.ImportFrom):
+                base = importlib.util.resolve_name("." * node.level + (node.module or ""), here)
+                targets = [f"{base}.{alias.name}" if f"{base}.{alias.name}" in files else base for alias in node.names]
+            else:
+                continue
+            graph.add_edges_from((name, target) for target in targets if target in files and target != name)
+    # The walk sees imports inside functions and resolves relative ones.
+    assert {("tessaro.cli.commands", "tessaro.cli.watch"), ("tessaro.core.database", "tessaro.models"),
+            ("tessaro.example.factories.chip", "tessaro.example.factories.devices")} <= set(graph.edges)
+    assert [sorted(c) for c in nx.strongly_connected_components(graph) if len(c) > 1] == []

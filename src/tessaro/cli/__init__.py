@@ -202,9 +202,9 @@ def _parser() -> argparse.ArgumentParser:
 
     demo = command(
         "demo", "copy the example project, build it and show the result",
-        "Copy the bundled example project to DIR (default: a new folder tessaro-demo in\n"
-        "the working directory), build it, and print its factories and dependency graph.\n"
-        "One of its factories fails on purpose.",
+        "Copy the bundled example project to DIR (default: a new temporary folder, named\n"
+        "in the output), build it, and print its factories and dependency graph. One of\n"
+        "its factories fails on purpose.",
         "  tessaro demo\n  tessaro demo /tmp/try-tessaro\n",
     )
     demo.add_argument("dir", nargs="?", metavar="DIR", help="where to put the example project (new or empty)")

@@ -725,7 +725,8 @@ def cmd_demo(args: argparse.Namespace) -> int:
     from tessaro.cli.render import graph_to_text
 
     target_arg = args.dir or args.project
-    target = Path(target_arg).expanduser() if target_arg else _fresh_folder(Path.cwd() / "tessaro-demo")
+    # By default a new temporary folder, so that trying the demo leaves nothing behind in a checkout.
+    target = Path(target_arg).expanduser() if target_arg else _temporary_folder()
     if target.exists() and (not target.is_dir() or any(target.iterdir())):
         raise CliError(f"{str(target)!r} already exists and is not an empty folder")
     _copy_example(target)
@@ -750,24 +751,43 @@ def cmd_demo(args: argparse.Namespace) -> int:
     graph = DepGraph.from_records(records)
     status = {name: rec.status for name, rec in records.items()}
     out.write(graph_to_text(graph, status, ascii_only=not _can_encode(out, "├│└")))
-    rel = os.path.relpath(target)
-    where = rel if not rel.startswith("..") else str(target)
+    where, tessaro = _shown(target), _tessaro_command()
     out.write(
         "\nNext, try:\n"
-        f"  tessaro --project {where} show ring\n"
-        f"  tessaro --project {where} affected {os.path.join(where, 'factories', 'basics.py')}\n"
-        f"  tessaro --project {where} graph --format mermaid\n"
+        f"  {tessaro} --project {where} show ring\n"
+        f"  {tessaro} --project {where} affected {_shown(target / 'factories' / 'basics.py')}\n"
+        f"  {tessaro} --project {where} graph --format mermaid\n"
     )
     return EXIT_OK
 
 
-def _fresh_folder(base: Path) -> Path:
-    if not base.exists():
-        return base
-    n = 2
-    while (candidate := base.with_name(f"{base.name}-{n}")).exists():
-        n += 1
-    return candidate
+def _shown(path: Path) -> str:
+    """``path`` as a shell word: relative to the working directory when inside it."""
+    import shlex
+
+    rel = os.path.relpath(path)
+    return shlex.quote(rel if not rel.startswith("..") else str(path))
+
+
+def _tessaro_command() -> str:
+    """How a shell reaches this tessaro: by name when PATH finds this one, else by its path (e.g. .venv/bin/tessaro)."""
+    script = Path(sys.executable).with_name("tessaro")
+    if not script.is_file():
+        return "tessaro"
+    found = shutil.which("tessaro")
+    if found is not None and Path(found).resolve() == script.resolve():
+        return "tessaro"
+    return _shown(script)
+
+
+def _temporary_folder() -> Path:
+    import tempfile
+
+    try:
+        return Path(tempfile.mkdtemp(prefix="tessaro-demo-"))
+    except OSError as exc:
+        raise CliError(f"cannot create a temporary folder for the demo ({exc.strerror or exc}):"
+                       " give the folder, tessaro demo DIR") from None
 
 
 def _copy_example(target: Path) -> None:
