@@ -33,7 +33,7 @@ from typing import Any
 
 from tessaro.cli.builder import Built, Imported, build_factories, cell_uses, file_hash, import_sources
 from tessaro.cli.depgraph import DepGraph, closure, importers
-from tessaro.cli.errors import CliError
+from tessaro.cli.errors import RegistryBusy
 from tessaro.cli.project import Project
 from tessaro.cli.registry import (
     FactoryNote,
@@ -185,7 +185,7 @@ class Engine:
                     continue
             report.written = True
             return report
-        raise CliError("the registry kept changing during the build (another program is writing it); try again")
+        raise RegistryBusy("the registry kept changing during the build (another program is writing it); try again")
 
     def _plan(self, snap: Snapshot, tables: Tables, sources: list[Path], *, everything: bool,
               only: list[Path] | None) -> _Plan:
