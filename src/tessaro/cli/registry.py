@@ -142,11 +142,13 @@ def _opened(path: Path) -> Iterator[int | None]:
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
     except FileNotFoundError:
-        yield None
-        return
+        fd = None
     except OSError as exc:
         kind = "a symbolic link" if exc.errno == errno.ELOOP else exc.strerror
         raise CliError(f"cannot read the registry {path} ({kind}): {elsewhere()}") from None
+    if fd is None:
+        yield None
+        return
     try:
         if not stat.S_ISREG(os.fstat(fd).st_mode):
             raise CliError(f"the registry {path} is not a file: {elsewhere()}")
