@@ -1,7 +1,8 @@
 """The ``tessaro`` command line: keep a project's registry in step with its sources and show it.
 
-Exit status: 0 success, 1 a build with failures (or an unexpected error),
-2 bad input. Errors are one line on stderr, ``tessaro: error: ...``.
+Exit status: 0 success, 1 a build with failures, a registry that is busy or
+cannot be written now (or an unexpected error), 2 bad input. Errors are one
+line on stderr, ``tessaro: error: ...``.
 """
 
 from __future__ import annotations
@@ -30,7 +31,8 @@ The registry lives in <project>/build/tessaro.db ($TESSARO_DB_PATH overrides it)
 Queries read the registry as last built; only build and watch import your code.
 """
 
-EPILOG = "exit status: 0 success, 1 build failures, 2 bad input. Start with 'tessaro demo'."
+EPILOG = ("exit status: 0 success, 1 build failures or a registry busy or unwritable now, 2 bad input."
+          " Start with 'tessaro demo'.")
 
 
 class _Parser(argparse.ArgumentParser):
