@@ -123,7 +123,6 @@ conn.execute("INSERT INTO tessaro_state VALUES ('theirs', 'k', '1')")
 if conn.in_transaction:
     conn.execute("COMMIT")
 """
-# A writer killed in the middle of a transaction that has already written part of the file: a hot journal.
 KILLED_WRITER = """import os, signal, sqlite3, sys
 conn = sqlite3.connect(sys.argv[1], isolation_level=None)
 conn.execute("PRAGMA cache_size = 1")
@@ -131,6 +130,19 @@ conn.execute("BEGIN")
 conn.execute("UPDATE components SET info = randomblob(3000)")
 os.kill(os.getpid(), signal.SIGKILL)
 """
+
+
+def kill_mid_write(db: Path) -> None:
+    """A writer killed in a transaction that has written part of the file already: it leaves a hot journal."""
+    subprocess.run([sys.executable, "-c", KILLED_WRITER, str(db)], check=False)
+    assert db.with_name(db.name + "-journal").stat().st_size
+
+
+def damage(db: Path) -> bytes:
+    """Overwrite the first page past its header, so that the file fails its integrity check; the bytes left."""
+    data = db.read_bytes()
+    db.write_bytes(data := data[:100] + b"\xff" * (4096 - 100) + data[4096:])
+    return data
 
 
 def other_program(db: Path, seconds: float, *statements: str) -> subprocess.Popen:
@@ -201,14 +213,11 @@ def test_busy_is_exit_1_and_names_the_holder(truth, cli, short_waits, monkeypatc
 def test_recovery_before_judgement(truth, cli):
     db = truth / REGISTRY
     before = rows(db, "components")
-    subprocess.run([sys.executable, "-c", KILLED_WRITER, str(db)], check=False)
-    assert db.with_name("tessaro.db-journal").stat().st_size
+    kill_mid_write(db)
     assert "ring" in cli("factories")[0]  # one read-write open rolled the journal back
     assert not db.with_name("tessaro.db-journal").exists() and rows(db, "components") == before
     # Damaged (it fails the integrity check): a query says what a build will do, and the build does it.
-    data = bytearray(db.read_bytes())
-    data[100:4096] = b"\xff" * (4096 - 100)
-    db.write_bytes(bytes(data))
+    data = damage(db)
     _, err = cli("show", "ring", code=2)
     assert "is damaged (" in err and "the next 'tessaro build' moves it aside (to tessaro.db.damaged-DATE)" in err
     _, err = cli("build")

@@ -400,39 +400,25 @@ FAULTS = [  # the fault, what the watch and a build say while it lasts (None: th
 
 def fault(name: str, db_path: str, phase: str) -> dict[str, str]:
     """Put a fault in place (``apply``) or take it away (``end``), and say ready; "locked" ends by itself."""
-    from test_safety import KILLED_WRITER
+    from test_safety import damage, kill_mid_write
 
-    db, apply, hold, conn = Path(db_path), phase == "apply", 0.0, None
+    db, conn = Path(db_path), None
     if name == "locked":
         conn = sqlite3.connect(db, isolation_level=None)
         conn.execute("BEGIN EXCLUSIVE")
-        hold = 12.0
-    elif name == "full disk" and apply:
-        fd = os.open(db.with_name("filler"), os.O_WRONLY | os.O_CREAT)
-        with contextlib.suppress(OSError):
-            while True:
-                os.write(fd, bytes(1 << 16))
-        os.close(fd)
+    elif phase == "end":
+        {"full disk": lambda: db.with_name("filler").unlink(), "read-only file": lambda: db.chmod(0o644),
+         "read-only folder": lambda: db.parent.chmod(0o755), "a text file": db.unlink, "a folder": db.rmdir}[name]()
     elif name == "full disk":
-        db.with_name("filler").unlink()
-    elif name == "read-only file":
-        db.chmod(0o444 if apply else 0o644)
-    elif name == "read-only folder":
-        db.parent.chmod(0o555 if apply else 0o755)
-    elif name in ("a text file", "a folder", "deleted") and apply:
-        db.unlink()
-        db.write_text("notes\n") if name == "a text file" else db.mkdir() if name == "a folder" else None
-    elif name in ("a text file", "a folder"):
-        db.unlink() if db.is_file() else db.rmdir()
-    elif name == "hot journal":
-        subprocess.run([sys.executable, "-c", KILLED_WRITER, db_path], check=False)
-        assert db.with_name(db.name + "-journal").stat().st_size
-    elif name == "damaged":
-        data = bytearray(db.read_bytes())
-        data[100:4096] = b"\xff" * (4096 - 100)
-        db.write_bytes(bytes(data))
+        with open(db.with_name("filler"), "wb", buffering=0) as filler, contextlib.suppress(OSError):
+            while True:
+                filler.write(bytes(1 << 16))
+    else:
+        {"read-only file": lambda: db.chmod(0o444), "read-only folder": lambda: db.parent.chmod(0o555),
+         "a text file": lambda: db.unlink() or db.write_text("notes\n"), "a folder": lambda: db.unlink() or db.mkdir(),
+         "deleted": db.unlink, "hot journal": lambda: kill_mid_write(db), "damaged": lambda: damage(db)}[name]()
     print("ready", flush=True)
-    time.sleep(hold)
+    time.sleep(12.0 if conn else 0.0)
     return {}
 
 
