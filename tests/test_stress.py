@@ -106,9 +106,9 @@ def spawn(command: list[str], cwd: Path | str, env: dict[str, str] | None = None
     return subprocess.Popen(command, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
-def start(kind: str, *args: object) -> subprocess.Popen:
+def start(kind: str, *args: object, cwd: Path | None = None) -> subprocess.Popen:
     """Start a worker in the project (see conftest), where the sources are, and wait until it is ready."""
-    proc = spawn([sys.executable, __file__, kind, *map(str, args)], os.environ["TESSARO_PROJECT_DIR"])
+    proc = spawn([sys.executable, __file__, kind, *map(str, args)], cwd or os.environ["TESSARO_PROJECT_DIR"])
     line = proc.stdout.readline() if proc.stdout else ""
     assert line == "ready\n", line + proc.communicate()[1]
     return proc
@@ -275,13 +275,8 @@ class Events:
 
     def __init__(self, proc: subprocess.Popen, pid: int | None = None) -> None:
         self.proc, self.pid, self.lines, self.seen = proc, pid or proc.pid, queue.Queue[str | None](), list[dict]()
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self) -> None:
-        assert self.proc.stdout is not None
-        for line in self.proc.stdout:
-            self.lines.put(line)
-        self.lines.put(None)
+        threading.Thread(target=lambda: [*map(self.lines.put, proc.stdout or ()), self.lines.put(None)],
+                         daemon=True).start()
 
     def until(self, event: str, timeout: float = 120) -> dict:
         deadline = time.monotonic() + timeout
@@ -300,12 +295,6 @@ class Events:
         self.proc.communicate()
 
 
-def start_other(kind: str, *args: object, cwd: Path) -> subprocess.Popen:
-    proc = spawn([sys.executable, __file__, kind, *map(str, args)], cwd, ENV)
-    assert proc.stdout is not None and proc.stdout.readline() == "ready\n", proc.communicate()
-    return proc
-
-
 @pytest.mark.parametrize("mode", ["wal", "delete"])
 def test_builds_and_watch_lose_no_commit(tmp_path, mode):
     """A writer commits in bursts and a long lock holder keeps the write lock for seconds, while builds (one after
@@ -322,28 +311,23 @@ def test_builds_and_watch_lose_no_commit(tmp_path, mode):
         conn.execute(f"PRAGMA journal_mode = {mode}")
     watch = Events(spawn([*TESSARO, "watch", "--json"], root, ENV))
     watch.until("watching")
-    others = [start_other("commit", db, SIZE["commits"], 0, cwd=root),
-              start_other("commit", db, max(1, SIZE["commits"] // 20), 3.0, cwd=root)]
-    outcomes: Counter[str] = Counter()
-    for edit in range(10**9):
-        if others[0].poll() is not None and others[1].poll() is not None:
-            break
+    others = [start("commit", db, SIZE["commits"], 0, cwd=root),
+              start("commit", db, max(1, SIZE["commits"] // 20), 3.0, cwd=root)]
+    edit = 0
+    while others[0].poll() is None or others[1].poll() is None:
+        edit += 1
         (root / "tech.py").write_text(TECH.replace("0.5", str(0.5 + edit % 7 / 100)))
         if edit % 2:  # the watch alone builds this edit (after waiting out a holder, or trying again)
             watch.until("built")
             continue
-        done = subprocess.run([*TESSARO, "build", "--json"], cwd=root, env=ENV, capture_output=True, text=True)
-        if done.returncode == 0:
-            outcomes["written" if json.loads(done.stdout)["written"] else "unchanged"] += 1
-        else:  # busy: it kept changing, or another program held it beyond the wait
-            assert done.returncode == 1 and re.fullmatch(r"tessaro: error: [^\n]*(kept changing|stayed locked)[^\n]*\n",
-                                                         done.stderr), done.stderr
-            outcomes["busy"] += 1
+        done = subprocess.run([*TESSARO, "build"], cwd=root, env=ENV, capture_output=True, text=True)
+        # Busy at worst: it kept changing, or another program held it beyond the wait.
+        assert done.returncode == 0 or re.fullmatch(r"tessaro: error: [^\n]*(kept changing|stayed locked)[^\n]*\n",
+                                                     done.stderr) and done.returncode == 1, done.stderr
     commits = sum(json.loads(proc.communicate(timeout=60)[0])["commits"] for proc in others)
     watch.stop()
-    tables = dump(db)
-    assert sum(kind == "theirs" for kind, *_ in tables["tessaro_state"]) == commits, "commits lost"
-    assert outcomes and any(e["event"] == "built" and e["written"] for e in watch.seen), outcomes
+    assert sum(kind == "theirs" for kind, *_ in dump(db)["tessaro_state"]) == commits, "commits lost"
+    assert edit > 2 and any(e["event"] == "built" and e["written"] for e in watch.seen)
 
 
 class Sandbox:
@@ -356,9 +340,6 @@ class Sandbox:
         self.isolated = bool(shutil.which("unshare") and shutil.which("nsenter")) and subprocess.run(
             ["unshare", "-Urm", "sh", "-c", 'mount -t tmpfs tmpfs "$0" && unshare -U true', str(folder)],
             capture_output=True).returncode == 0
-
-    def can(self, need: str) -> bool:
-        return self.isolated or (need == "permissions" and os.geteuid() != 0)
 
     def start(self, command: list[str], cwd: Path, env: dict[str, str]) -> subprocess.Popen:
         if self.isolated:
@@ -435,7 +416,7 @@ def test_watch_survives_every_fault(tmp_path):
     watch = Events(sandbox.start([*TESSARO, "watch", "--json"], root, env), sandbox.pid)
     watch.until("built")
     for number, (name, says, need) in enumerate(FAULTS):
-        if need and not sandbox.can(need):
+        if need and not (sandbox.isolated or need == "permissions" and os.geteuid() != 0):
             continue
         step = [sys.executable, __file__, "fault", name, str(db)]
         other = spawn(sandbox.inside([*step, "apply"]), root, ENV)
