@@ -27,7 +27,7 @@ from tessaro.cli.builder import file_hash
 from tessaro.cli.engine import Engine
 from tessaro.cli.errors import CliError, RegistryDamaged, describe
 from tessaro.cli.project import Project, open_project
-from tessaro.cli.registry import rebuild_if_damaged
+from tessaro.cli.registry import rebuild_if_damaged, unreadable
 from tessaro.cli.render import summary_line
 
 __all__ = ["watch"]
@@ -77,7 +77,7 @@ def watch(project: Project, *, json_lines: bool, debounce_ms: int) -> int:
             report = rebuild_if_damaged(build, lambda text: say("warning", f"warning: {text}", message=text),
                                         "tessaro watch")
         except Exception as exc:  # whatever it is, the watch goes on
-            message, _ = describe(exc)
+            message, _ = describe(unreadable(project.db_path, exc) if isinstance(exc, sqlite3.DatabaseError) else exc)
             if message != fault:
                 say("error", f"error: {message}", message=message)
             fault = message
