@@ -178,7 +178,7 @@ def test_another_programs_commit_is_never_overwritten(truth, cli, short_waits, m
     @contextlib.contextmanager
     def staging(path):  # the other program starts while the build stages its writes
         if not started:
-            started.append(other_program(db, 4.0 if code else 1.0 if statements else 0.0, *statements))
+            started.append(other_program(db, 2.5 if code else 1.0 if statements else 0.0, *statements))
             if not statements:
                 started[0].communicate()
         with staged(path):
