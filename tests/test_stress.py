@@ -1,19 +1,24 @@
-"""Stress: the registry under concurrent writers and readers, writers killed mid-call, builds interrupted.
+"""Stress: the registry under concurrent writers and readers, writers killed mid-call, builds interrupted, builds
+and watch among other programs' commits and on a failing file system.
 
 Selected by the ``stress`` marker (left out of the normal run); ``TESSARO_STRESS`` picks the size: ``small`` (the
 default, CI) or ``full`` (``./dev stress``). The file is also the worker the tests start: ``python test_stress.py
-writer|reader|killed ...``."""
+writer|reader|killed|commit|fault ...``."""
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
+import queue
 import random
 import re
+import shutil
 import signal
 import sqlite3
 import subprocess
 import sys
+import threading
 import time
 from collections import Counter
 from contextlib import closing
@@ -23,9 +28,10 @@ import pytest
 
 pytestmark = pytest.mark.stress
 
-SIZES = {  # writers, readers, seconds | sources, factories per source, kills | builds interrupted
-    "small": dict(writers=2, readers=2, seconds=3.0, sources=3, per_source=1000, kills=6, interrupts=10),
-    "full": dict(writers=3, readers=3, seconds=30.0, sources=4, per_source=5000, kills=40, interrupts=120),
+SIZES = {  # writers, readers, seconds | sources, factories per source, kills | builds interrupted | other commits
+    "small": dict(writers=2, readers=2, seconds=3.0, sources=3, per_source=1000, kills=6, interrupts=10, commits=100),
+    "full": dict(writers=3, readers=3, seconds=30.0, sources=4, per_source=5000, kills=40, interrupts=120,
+                 commits=1000),
 }
 SIZE = SIZES[os.environ.get("TESSARO_STRESS", "small")]
 RNG = random.Random(os.environ.get("TESSARO_STRESS_SEED", time.time_ns()))
@@ -100,9 +106,9 @@ def spawn(command: list[str], cwd: Path | str, env: dict[str, str] | None = None
     return subprocess.Popen(command, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
-def start(kind: str, *args: object) -> subprocess.Popen:
+def start(kind: str, *args: object, cwd: Path | None = None) -> subprocess.Popen:
     """Start a worker in the project (see conftest), where the sources are, and wait until it is ready."""
-    proc = spawn([sys.executable, __file__, kind, *map(str, args)], os.environ["TESSARO_PROJECT_DIR"])
+    proc = spawn([sys.executable, __file__, kind, *map(str, args)], cwd or os.environ["TESSARO_PROJECT_DIR"])
     line = proc.stdout.readline() if proc.stdout else ""
     assert line == "ready\n", line + proc.communicate()[1]
     return proc
@@ -239,5 +245,204 @@ def test_interrupted_build(interrupted_project):
             assert tables == after or live.read_bytes() == before_file.read_bytes()  # as before: not written at all
 
 
+# -- builds and watch among other programs, and on a file system that fails --------------------------------
+
+TESSARO = [sys.executable, "-m", "tessaro"]
+ENV = {k: v for k, v in os.environ.items() if not k.startswith("TESSARO_")}
+
+
+def commit(db: str, count: str, hold: str) -> dict[str, int]:
+    """Another program: ``count`` commits of rows of its own, in bursts with pauses between them; with ``hold`` > 0
+    each burst is one transaction that keeps the write lock up to that many seconds (a long lock holder)."""
+    rng, done = random.Random(os.getpid()), 0
+    conn = sqlite3.connect(db, timeout=120, isolation_level=None)
+    print("ready", flush=True)
+    while done < int(count):
+        if float(hold):
+            conn.execute("BEGIN IMMEDIATE")
+            time.sleep(rng.uniform(0, float(hold)))
+        for _ in range(min(int(count) - done, rng.randint(1, 20))):
+            conn.execute("INSERT INTO tessaro_state VALUES ('theirs', ?, '1')", (f"{os.getpid()}.{done}",))
+            done += 1
+        if conn.in_transaction:
+            conn.execute("COMMIT")
+        time.sleep(rng.uniform(0, 1.0))
+    return {"commits": done}
+
+
+class Events:
+    """The events a ``watch --json`` prints, read as they come (its output never fills the pipe)."""
+
+    def __init__(self, proc: subprocess.Popen, pid: int | None = None) -> None:
+        self.proc, self.pid, self.lines, self.seen = proc, pid or proc.pid, queue.Queue[str | None](), list[dict]()
+        threading.Thread(target=lambda: [*map(self.lines.put, proc.stdout or ()), self.lines.put(None)],
+                         daemon=True).start()
+
+    def until(self, event: str, timeout: float = 120) -> dict:
+        deadline = time.monotonic() + timeout
+        while True:
+            line = self.lines.get(timeout=max(0.1, deadline - time.monotonic()))
+            assert line is not None, f"the watch ended: {self.proc.communicate()[1]}"
+            self.seen.append(json.loads(line))
+            if self.seen[-1]["event"] == event:
+                return self.seen[-1]
+
+    def stop(self) -> None:
+        """SIGTERM ends the watch, with exit 0 and its goodbye."""
+        os.kill(self.pid, signal.SIGTERM)
+        self.until("stopped")
+        assert self.proc.wait(timeout=60) == 0, self.proc.communicate()[1]
+        self.proc.communicate()
+
+
+@pytest.mark.parametrize("mode", ["wal", "delete"])
+def test_builds_and_watch_lose_no_commit(tmp_path, mode):
+    """A writer commits in bursts and a long lock holder keeps the write lock for seconds, while builds (one after
+    another) and a watch write the registry: every commit is there at the end, each build wrote or said why not
+    (exit 1: busy), and the watch goes on until SIGTERM. (Which of them writes an edit is a race; the watch alone
+    builds every other one.)"""
+    from projectgen import TECH, generate
+
+    root = tmp_path / "project"
+    generate(root, factories=30, tiers=2, per_file=5, extras=False)
+    db = root / "build" / "tessaro.db"
+    assert subprocess.run([*TESSARO, "build"], cwd=root, env=ENV, capture_output=True).returncode == 0
+    with closing(sqlite3.connect(db)) as conn:
+        conn.execute(f"PRAGMA journal_mode = {mode}")
+    watch = Events(spawn([*TESSARO, "watch", "--json"], root, ENV))
+    watch.until("watching")
+    others = [start("commit", db, SIZE["commits"], 0, cwd=root),
+              start("commit", db, max(1, SIZE["commits"] // 20), 3.0, cwd=root)]
+    edit = 0
+    while others[0].poll() is None or others[1].poll() is None:
+        edit += 1
+        (root / "tech.py").write_text(TECH.replace("0.5", str(0.5 + edit % 7 / 100)))
+        if edit % 2:  # the watch alone builds this edit (after waiting out a holder, or trying again)
+            watch.until("built")
+            continue
+        done = subprocess.run([*TESSARO, "build"], cwd=root, env=ENV, capture_output=True, text=True)
+        # Busy at worst: it kept changing, or another program held it beyond the wait.
+        assert done.returncode == 0 or re.fullmatch(r"tessaro: error: [^\n]*(kept changing|stayed locked)[^\n]*\n",
+                                                     done.stderr) and done.returncode == 1, done.stderr
+    commits = sum(json.loads(proc.communicate(timeout=60)[0])["commits"] for proc in others)
+    watch.stop()
+    assert sum(kind == "theirs" for kind, *_ in dump(db)["tessaro_state"]) == commits, "commits lost"
+    assert edit > 2 and any(e["event"] == "built" and e["written"] for e in watch.seen)
+
+
+class Sandbox:
+    """Where the watch runs. With user and mount namespaces (where the system allows them) the registry's folder is
+    a small tmpfs, which can be filled up, and file permissions hold for the watch even when the tests run as root:
+    ``inside`` runs a command in its mount namespace with every right, ``as_watch`` as the watch runs."""
+
+    def __init__(self, folder: Path) -> None:
+        self.folder, self.pid, self.shell = folder, 0, 0
+        self.isolated = bool(shutil.which("unshare") and shutil.which("nsenter")) and subprocess.run(
+            ["unshare", "-Urm", "sh", "-c", 'mount -t tmpfs tmpfs "$0" && unshare -U true', str(folder)],
+            capture_output=True).returncode == 0
+
+    def start(self, command: list[str], cwd: Path, env: dict[str, str]) -> subprocess.Popen:
+        if self.isolated:
+            command = ["unshare", "-Urm", "sh", "-c", 'mount -t tmpfs -o size=1m tmpfs "$0" && unshare -U "$@"',
+                       str(self.folder), *command]
+        proc = spawn(command, cwd, env)
+        self.pid = self.shell = proc.pid
+        while self.isolated and self.pid == self.shell:  # the watch is the shell's child (after the mount)
+            for child in Path(f"/proc/{self.shell}/task/{self.shell}/children").read_text().split():
+                if b"tessaro" in Path(f"/proc/{child}/cmdline").read_bytes():
+                    self.pid = int(child)
+            time.sleep(0.01)
+        return proc
+
+    def inside(self, command: list[str]) -> list[str]:
+        return ["nsenter", "-t", str(self.shell), "-U", "-m", *command] if self.isolated else command
+
+    def as_watch(self, command: list[str]) -> list[str]:
+        return ["nsenter", "-t", str(self.pid), "-U", "-m", "--preserve-credentials", *command] if self.isolated \
+            else command
+
+    def read(self, path: Path) -> bytes | None:
+        seen = Path(f"/proc/{self.pid}/root{path}") if self.isolated else path
+        return seen.read_bytes() if seen.is_file() else None
+
+
+FAULTS = [  # the fault, what the watch and a build say while it lasts (None: they build), what it needs
+    ("locked", "is locked by another program", None),
+    ("full disk", "the disk is full", "tmpfs"),
+    ("read-only file", "the file is read-only", "permissions"),
+    ("read-only folder", "cannot create files in", "permissions"),
+    ("a text file", "is not a registry (not an SQLite database)", None),
+    ("a folder", "is a folder, not a file", None),
+    ("deleted", None, None),
+    ("hot journal", None, None),
+    ("damaged", None, None),
+]
+
+
+def fault(name: str, db_path: str, phase: str) -> dict[str, str]:
+    """Put a fault in place (``apply``) or take it away (``end``), and say ready; "locked" ends by itself."""
+    from test_safety import damage, kill_mid_write
+
+    db, conn = Path(db_path), None
+    if name == "locked":
+        conn = sqlite3.connect(db, isolation_level=None)
+        conn.execute("BEGIN EXCLUSIVE")
+    elif phase == "end":
+        {"full disk": lambda: db.with_name("filler").unlink(), "read-only file": lambda: db.chmod(0o644),
+         "read-only folder": lambda: db.parent.chmod(0o755), "a text file": db.unlink, "a folder": db.rmdir}[name]()
+    elif name == "full disk":
+        with open(db.with_name("filler"), "wb", buffering=0) as filler, contextlib.suppress(OSError):
+            while True:
+                filler.write(bytes(1 << 16))
+    else:
+        {"read-only file": lambda: db.chmod(0o444), "read-only folder": lambda: db.parent.chmod(0o555),
+         "a text file": lambda: db.unlink() or db.write_text("notes\n"), "a folder": lambda: db.unlink() or db.mkdir(),
+         "deleted": db.unlink, "hot journal": lambda: kill_mid_write(db), "damaged": lambda: damage(db)}[name]()
+    print("ready", flush=True)
+    time.sleep(12.0 if conn else 0.0)
+    return {}
+
+
+def test_watch_survives_every_fault(tmp_path):
+    """Each fault of the registry's file is one line of the watch, which builds again when the fault ends, by
+    itself; a build meanwhile says the same in one line and leaves the registry as it was; SIGTERM ends the watch.
+    Without namespaces, a full disk (and as root, permissions) cannot be made here: those faults are skipped."""
+    from projectgen import TECH, generate
+
+    root, folder = tmp_path / "project", tmp_path / "registry"
+    generate(root, factories=12, tiers=2, per_file=3, extras=False)
+    folder.mkdir()
+    db, env, sandbox = folder / "tessaro.db", {**ENV, "TESSARO_DB_PATH": str(folder / "tessaro.db")}, Sandbox(folder)
+    watch = Events(sandbox.start([*TESSARO, "watch", "--json"], root, env), sandbox.pid)
+    watch.until("built")
+    for number, (name, says, need) in enumerate(FAULTS):
+        if need and not (sandbox.isolated or need == "permissions" and os.geteuid() != 0):
+            continue
+        step = [sys.executable, __file__, "fault", name, str(db)]
+        other = spawn(sandbox.inside([*step, "apply"]), root, ENV)
+        assert other.stdout is not None and other.stdout.readline() == "ready\n", other.communicate()
+        before, first = sandbox.read(db), len(watch.seen)
+        (root / "tech.py").write_text(TECH.replace("0.5", f"0.{number + 51}"))  # a save
+        if says is not None:
+            build = subprocess.run(sandbox.as_watch([*TESSARO, "--project", str(root), "build"]), env=env,
+                                   capture_output=True, text=True)
+            assert build.returncode in (1, 2) and len(build.stderr.splitlines()) == 1 and says in build.stderr, \
+                (name, build.stderr)
+            assert watch.until("error")["message"] == build.stderr.removeprefix("tessaro: error: ").strip(), name
+            assert sandbox.read(db) == before, name
+            if name != "locked":
+                subprocess.run(sandbox.inside([*step, "end"]), check=True, capture_output=True)
+        built = watch.until("built")  # by itself once the fault ends
+        assert built["written"] and [e["event"] for e in watch.seen[first:]].count("error") == (says is not None), \
+            (name, watch.seen[first:])
+        other.communicate(timeout=60)
+    assert any("moved it aside" in e.get("message", "") for e in watch.seen if e["event"] == "warning")
+    watch.stop()
+
+
 if __name__ == "__main__":
-    print(json.dumps(worker(sys.argv[1], sys.argv[2].split(","), *sys.argv[3:])), flush=True)
+    kind, arguments = sys.argv[1], sys.argv[2:]
+    if kind in ("commit", "fault"):
+        print(json.dumps((commit if kind == "commit" else fault)(*arguments)), flush=True)
+    else:
+        print(json.dumps(worker(kind, arguments[0].split(","), *arguments[1:])), flush=True)

@@ -1,7 +1,8 @@
 """The ``tessaro`` command line: keep a project's registry in step with its sources and show it.
 
-Exit status: 0 success, 1 a build with failures (or an unexpected error),
-2 bad input. Errors are one line on stderr, ``tessaro: error: ...``.
+Exit status: 0 success, 1 a build with failures, a registry that is busy or
+cannot be written now (or an unexpected error), 2 bad input. Errors are one
+line on stderr, ``tessaro: error: ...``.
 """
 
 from __future__ import annotations
@@ -30,7 +31,8 @@ The registry lives in <project>/build/tessaro.db ($TESSARO_DB_PATH overrides it)
 Queries read the registry as last built; only build and watch import your code.
 """
 
-EPILOG = "exit status: 0 success, 1 build failures, 2 bad input. Start with 'tessaro demo'."
+EPILOG = ("exit status: 0 success, 1 build failures or a registry busy or unwritable now, 2 bad input."
+          " Start with 'tessaro demo'.")
 
 
 class _Parser(argparse.ArgumentParser):
@@ -307,7 +309,7 @@ def _run(args: argparse.Namespace) -> int:
     import sqlite3
 
     from tessaro.cli import commands
-    from tessaro.cli.errors import CliError
+    from tessaro.cli.errors import CliError, describe
 
     try:
         return getattr(commands, args.handler)(args)
@@ -317,22 +319,19 @@ def _run(args: argparse.Namespace) -> int:
     except BrokenPipeError:
         _silence_stdout()
         return 0
-    except sqlite3.OperationalError as exc:
-        _traceback(args.verbose)
-        _error(f"registry database: {exc}" + (" (another program holds it; try again)" if "locked" in str(exc) else ""))
-        return 1
-    except sqlite3.DatabaseError as exc:
-        from tessaro.cli.registry import REMEDY
+    except sqlite3.DatabaseError as exc:  # met by a call of the registry module: busy, damaged, or neither
+        from tessaro.cli.registry import unreadable
         from tessaro.settings import db_path_of, get_project_dir
 
         _traceback(args.verbose)
-        _error(f"the registry {db_path_of(get_project_dir())} is damaged ({exc}): {REMEDY}")
-        return 2
+        error = unreadable(db_path_of(get_project_dir()), exc)
+        _error(str(error))
+        return error.exit_code
     except Exception as exc:
         _traceback(args.verbose)
-        hint = "" if args.verbose else " (run with --verbose for details)"
-        _error(f"unexpected {type(exc).__name__}: {exc}{hint}")
-        return 1
+        message, code = describe(exc)
+        _error(message + ("" if args.verbose else " (run with --verbose for details)"))
+        return code
 
 
 def _error(message: str) -> None:

@@ -57,8 +57,9 @@ class _Query:
     def __init__(self, args: argparse.Namespace, *, graph: bool = False, cells: bool = False) -> None:
         self.engine = _engine(args)
         self.project: Project = self.engine.project
+        # Read on a read-only connection first: the registry module's reads create missing tables.
         self.snap = self.engine.snapshot(cells=cells)
-        if not self.snap.exists:
+        if not self.snap.registry:
             raise CliError(f"no registry at {self.project.db_path} yet: run 'tessaro build'")
         self.records: dict[str, Any] = _db().get_all_factories()
         if graph and not self.snap.recorded:
@@ -114,16 +115,21 @@ class _Query:
 
 
 def cmd_build(args: argparse.Namespace) -> int:
-    engine = _engine(args, create=True)
-    only = _build_sources(engine.project, args.sources) if args.sources else None
-    if args.all and only is not None:
-        raise CliError("--all rebuilds every source: give either --all or SOURCE files")
-    bar = Progress("building", 0, enabled=not args.verbose)  # drawn on a terminal only
-    try:
-        report = engine.build(everything=args.all, only=only, step=lambda _kind, name: bar.step(name),
-                              on_wait=_note)
-    finally:
-        bar.close()
+    from tessaro.cli.registry import rebuild_if_damaged
+
+    def build() -> Any:
+        engine = _engine(args, create=True)
+        only = _build_sources(engine.project, args.sources) if args.sources else None
+        if args.all and only is not None:
+            raise CliError("--all rebuilds every source: give either --all or SOURCE files")
+        bar = Progress("building", 0, enabled=not args.verbose)  # drawn on a terminal only
+        try:
+            return engine.build(everything=args.all, only=only, step=lambda _kind, name: bar.step(name),
+                                on_wait=_note)
+        finally:
+            bar.close()
+
+    report = rebuild_if_damaged(build, _note, "tessaro build")
     if args.json:
         write_json(build_json(report))
     else:
@@ -204,9 +210,9 @@ def _print_build(report: Any) -> None:
 def cmd_watch(args: argparse.Namespace) -> int:
     from tessaro.cli.watch import watch
 
-    engine = _engine(args, create=True)
+    project = open_project(args.project)
     if not args.serve:
-        return watch(engine, json_lines=args.json, debounce_ms=args.debounce, each=args.each)
+        return watch(project, json_lines=args.json, debounce_ms=args.debounce, each=args.each)
     from tessaro.cli.view import PageServer
 
     server: PageServer | None = None
@@ -223,7 +229,7 @@ def cmd_watch(args: argparse.Namespace) -> int:
             _note(f"the page was not updated: {exc}")
 
     try:
-        return watch(engine, json_lines=args.json, debounce_ms=args.debounce, each=args.each, on_built=built)
+        return watch(project, json_lines=args.json, debounce_ms=args.debounce, each=args.each, on_built=built)
     finally:
         if server is not None:
             server.close()

@@ -34,7 +34,7 @@ from pathlib import Path
 from typing import Any
 
 from tessaro.cli.depgraph import DepGraph, closure, direct_factories, importers
-from tessaro.cli.errors import CliError
+from tessaro.cli.errors import RegistryBusy
 from tessaro.cli.project import Project, file_hash
 from tessaro.cli.registry import (
     FactoryNote,
@@ -249,7 +249,7 @@ class Engine:
                     continue  # planned again from a fresh snapshot, with a fresh worker
             report.written = True
             return report
-        raise CliError("the registry kept changing during the build (another program is writing it); try again")
+        raise RegistryBusy("the registry kept changing during the build (another program is writing it); try again")
 
     def _plan(self, snap: Snapshot, tables: Tables, sources: list[Path], *, everything: bool,
               only: list[Path] | None) -> _Plan:

@@ -10,7 +10,7 @@ import tomllib
 from dataclasses import dataclass
 from pathlib import Path
 
-from tessaro.cli.errors import CliError
+from tessaro.cli.errors import CliError, RegistryUnwritable
 
 __all__ = ["DEFAULT_SOURCES", "Project", "file_hash", "open_project", "relative_source"]
 
@@ -73,14 +73,21 @@ class Project:
     def default_sources(self) -> list[Path]:
         """Every Python file under the configured source entries, in a stable order."""
         files: list[Path] = []
+        where = "[tool.tessaro] sources" if self.sources_configured else "the default source folder"
+        seen = set()
         for entry in self.sources_setting:
-            path = (self.root / entry).resolve()
+            try:
+                path = (self.root / entry).resolve()
+            except (OSError, RuntimeError) as exc:  # a symlink loop
+                raise CliError(f"{where} names {entry!r}, which cannot be followed ({exc}): fix the link") from None
+            if path in seen:  # each folder is walked once, however often it is named
+                continue
+            seen.add(path)
             if path.is_dir():
                 files.extend(_python_files(path))
             elif path.is_file() and path.suffix == ".py":
                 files.append(path)
             else:
-                where = "[tool.tessaro] sources" if self.sources_configured else "the default source folder"
                 raise CliError(
                     f"{where} names {entry!r}, which is not a folder or Python file in {self.root}"
                     + ("" if self.sources_configured else " (set 'sources' under [tool.tessaro] in pyproject.toml)")
@@ -90,27 +97,48 @@ class Project:
     def check_database(self, *, create: bool = False) -> None:
         """Refuse a registry path that cannot hold a registry, before anything touches it.
 
-        With ``create`` (a build), a missing default folder is made; an explicit
+        Nothing here follows a symlink or opens a FIFO or device. With ``create``
+        (a build), a missing default folder is made, and a ``build/`` or
+        ``build/pycache`` that leads outside the project is refused; an explicit
         ``TESSARO_DB_PATH`` must name a file in a folder that exists.
         """
+        from tessaro.cli.registry import elsewhere, entry_kind, verify
         from tessaro.settings import DB_PATH_ENV
 
         path = self.db_path
-        remedy = "delete it and run tessaro build"
+        if create:
+            for folder, what in ((self.root / "build", "its registry"), (self.bytecode_cache, "bytecode")):
+                target = Path(os.path.realpath(folder))
+                if entry_kind(folder) == "symbolic link" and not target.is_relative_to(self.root):
+                    raise CliError(f"{folder} is a symbolic link to {target}, outside the project, where the build"
+                                   f" would write {what}: remove the link ({DB_PATH_ENV} keeps the registry"
+                                   " elsewhere)")
         folder = path.parent
-        if folder.exists() and not folder.is_dir():
-            raise CliError(f"{folder} is a file where the registry's folder should be: {remedy}")
-        if not folder.exists():
+        if not folder.is_dir():
+            if entry_kind(folder) is not None:
+                raise CliError(f"{folder} is a {entry_kind(folder)} where the registry's folder should be:"
+                               f" {elsewhere()}")
             if os.environ.get(DB_PATH_ENV):
                 raise CliError(f"{DB_PATH_ENV} names {path}, in a folder that does not exist:"
                                f" create {folder} or change {DB_PATH_ENV}")
             if create:
-                folder.mkdir(parents=True)
+                try:
+                    folder.mkdir(parents=True)
+                except OSError as exc:
+                    raise RegistryUnwritable(f"cannot create {folder} for the registry ({exc.strerror})") from None
             return
-        if path.is_dir():
-            raise CliError(f"the registry {path} is a folder, not a file: {remedy}")
-        from tessaro.cli.registry import verify
-
+        kind = entry_kind(path)
+        if kind == "symbolic link":
+            raise CliError(f"the registry {path} is a symbolic link (to {os.readlink(path)}), which the build never"
+                           f" writes through: set {DB_PATH_ENV} to the file itself, or remove the link")
+        if kind not in (None, "file"):
+            raise CliError(f"the registry {path} is a {kind}, not a file: {elsewhere()}")
+        for suffix, role in ((".lock", "build lock"), ("-journal", "rollback journal"), ("-wal", "write-ahead log"),
+                             ("-shm", "WAL index")):
+            beside = path.with_name(path.name + suffix)
+            kind = entry_kind(beside)
+            if kind not in (None, "file"):
+                raise CliError(f"{beside} is a {kind} where the registry keeps its {role}: remove it")
         verify(path)
 
 
@@ -160,7 +188,7 @@ def open_project(project_option: str | None) -> Project:
         sources = [sources]
     if not isinstance(sources, list) or not all(isinstance(s, str) and s for s in sources):
         raise CliError(f"{pyproject}: [tool.tessaro] sources must be a path or a list of paths")
-    return Project(root=root, sources_setting=tuple(sources), sources_configured=configured)
+    return Project(root=root, sources_setting=tuple(dict.fromkeys(sources)), sources_configured=configured)
 
 
 def explicit_sources(arguments: list[str], root: Path) -> list[Path]:

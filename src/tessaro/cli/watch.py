@@ -1,13 +1,23 @@
-"""``tessaro watch``: run the incremental build after every save, until Ctrl-C.
+"""``tessaro watch``: run the incremental build after every save, until Ctrl-C (or SIGTERM).
 
 The build lock is taken only while a build writes, so a ``tessaro build`` in
 another terminal waits for at most one write, and queries never wait.
+
+Only the user stops the watch. Bad input met while watching (a half-edited
+``pyproject.toml``) and the registry's faults (locked by another program, a
+full disk, a read-only file or folder, the file deleted, replaced or damaged,
+a write left unfinished) are each said in one line; the next save builds
+again, and while a fault lasts the watch also tries again every ``RETRY``
+seconds, so that it builds as soon as the fault ends.
 """
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
+import signal
+import sqlite3
 import sys
 import time
 from collections.abc import Callable
@@ -16,49 +26,83 @@ from typing import Any
 
 from tessaro.cli.depgraph import natural_key
 from tessaro.cli.engine import BuildReport, Engine
-from tessaro.cli.errors import CliError
-from tessaro.cli.project import file_hash, open_project
+from tessaro.cli.errors import CliError, RegistryDamaged, describe
+from tessaro.cli.project import Project, file_hash, open_project
+from tessaro.cli.registry import rebuild_if_damaged, unreadable
 from tessaro.cli.render import escape, import_failures, summary_line
 
 __all__ = ["watch"]
 
+#: Seconds between attempts while a fault lasts.
+RETRY = 2.0
 
-def watch(engine: Engine, *, json_lines: bool, debounce_ms: int, each: bool = False,
+
+def watch(project: Project, *, json_lines: bool, debounce_ms: int, each: bool = False,
           on_built: Callable[[BuildReport], None] | None = None) -> int:
     """Build now and after every change until Ctrl-C; ``on_built`` is called with each build's report."""
     import watchfiles
 
-    project = engine.project
+    said = 0
 
     def say(event: str, text: str, **data: Any) -> None:
+        nonlocal said
         if json_lines:
             line = json.dumps({"event": event, **data}, default=str)
         else:
             line = f"{time.strftime('%H:%M:%S')} {text}"
         sys.stdout.write(line + "\n")
         sys.stdout.flush()
+        said += 1
 
-    settings = file_hash(project.pyproject)
+    # At the start, bad input ends the command as it ends a build; a fault that may pass does not.
+    try:
+        project.check_database(create=True)
+    except CliError as exc:
+        if exc.exit_code == 2 and not isinstance(exc, RegistryDamaged):
+            raise
+    engine, settings = Engine(project), file_hash(project.pyproject)
+    folders: list[Path] = [project.root]
+    inputs: set[str] = set()  # the project files the last build read (data files included)
+    fault: str | None = None
 
-    def run() -> None:
-        # Bad input met while watching (a pyproject.toml being edited, a registry another program
-        # holds) is reported, and the watch goes on.
-        nonlocal engine, settings
+    def run() -> bool:
+        """One build, reported; False if it met a fault (said once, until it changes)."""
+        nonlocal engine, settings, folders, inputs, fault
+
+        def build() -> Any:
+            engine.project.check_database(create=True)
+            return engine.build(on_wait=lambda text: say("waiting", text), what="tessaro watch")
+
         try:
             current = file_hash(project.pyproject)
             if current != settings:  # the sources may have changed: read it again
                 engine = Engine(open_project(str(project.root)))
                 settings = current
-            report = engine.build(on_wait=lambda text: say("waiting", text), what="tessaro watch")
-        except CliError as exc:
-            say("error", f"error: {exc}", message=str(exc))
-            return
-        _report(report, say, each=each or json_lines)
-        if on_built is not None:
-            on_built(report)
+            report = rebuild_if_damaged(build, lambda text: say("warning", f"warning: {text}", message=text),
+                                        "tessaro watch")
+        except Exception as exc:  # whatever it is, the watch goes on
+            message, _ = describe(unreadable(project.db_path, exc) if isinstance(exc, sqlite3.DatabaseError) else exc)
+            if message != fault:
+                say("error", f"error: {message}", message=message)
+            fault = message
+        else:
+            fault = None
+            _report(report, say, each=each or json_lines)
+            if on_built is not None:
+                on_built(report)
+        folders, inputs = _folders(engine)
+        return fault is None
+
+    def stop(number: int, frame: Any) -> None:
+        raise KeyboardInterrupt
 
     try:
-        run()
+        previous = signal.signal(signal.SIGTERM, stop)
+    except ValueError:  # not the main thread
+        previous = None
+    try:
+        ok = run()
+        retry_at = time.monotonic() + RETRY
 
         def relevant(_change: Any, path: str) -> bool:
             # A Python file, a data file the last build read, or a new folder (it may hold sources
@@ -66,45 +110,48 @@ def watch(engine: Engine, *, json_lines: bool, debounce_ms: int, each: bool = Fa
             return (path == str(project.pyproject) or project.rel_if_inside(path) is not None
                     or project.rel_if_inside(path, python=False) in inputs or os.path.isdir(path))
 
-        inputs = set(engine.snapshot().files)
-        folders = _folders(engine)
         while True:
-            announced = False
+            watched, announced = folders, -1
             # An empty set of changes comes after each quiet spell, the first once the watch is in place.
-            for changes in watchfiles.watch(*folders, watch_filter=relevant, debounce=debounce_ms, step=20,
+            for changes in watchfiles.watch(*watched, watch_filter=relevant, debounce=debounce_ms, step=20,
                                             recursive=False, raise_interrupt=True, yield_on_timeout=True,
                                             rust_timeout=200):
-                if not changes:
-                    if not announced:
-                        say("watching", f"watching {len(folders)} folder(s) of {project.root} (Ctrl-C to stop)",
-                            folders=[str(f) for f in folders])
-                        announced = True
-                    continue
-                run()
-                announced = False
-                inputs = set(engine.snapshot().files)
-                now = _folders(engine)
-                if now != folders:
-                    folders = now
-                    break  # new folders to watch: start again
+                if changes or (not ok and time.monotonic() >= retry_at):
+                    ok, retry_at = run(), time.monotonic() + RETRY
+                    if folders != watched:
+                        break  # new folders to watch: start again
+                elif announced != said:
+                    say("watching", f"watching {len(watched)} folder(s) of {project.root} (Ctrl-C to stop)",
+                        folders=[str(f) for f in watched])
+                    announced = said
     except KeyboardInterrupt:
         say("stopped", "stopped watching; the registry holds the last complete build")
         return 0
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
 
 
-def _folders(engine: Engine) -> list[Path]:
-    """Every folder holding a source, a project file the sources import, or pyproject.toml."""
+def _folders(engine: Engine) -> tuple[list[Path], set[str]]:
+    """Every folder holding a source, a project file the sources import or read, or pyproject.toml;
+    and the files the last build read.
+
+    As many of them as can be found: the sources or the registry may be what is at fault.
+    """
     project = engine.project
     folders = {project.root}
-    for path in project.default_sources():
-        folders.add(path.parent)
+    inputs: set[str] = set()
     for entry in project.sources_setting:
         folder = project.root / entry
         if folder.is_dir():
             folders.update(p for p in [folder, *folder.rglob("*")] if p.is_dir() and "__pycache__" not in p.parts)
-    for rel in engine.snapshot().files:
-        folders.add((project.root / rel).parent)
-    return sorted(f for f in folders if f.is_dir())
+    with contextlib.suppress(CliError, sqlite3.Error, OSError):
+        for path in project.default_sources():
+            folders.add(path.parent)
+        inputs = set(engine.snapshot().files)
+        for rel in inputs:
+            folders.add((project.root / rel).parent)
+    return sorted(f for f in folders if f.is_dir()), inputs
 
 
 def _report(report: BuildReport, say: Any, *, each: bool) -> None:
