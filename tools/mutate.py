@@ -37,16 +37,16 @@ from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-CLI_TESTS = ["tests/test_cli.py", "tests/test_incremental.py"]
+CLI_TESTS = ["tests/test_cli.py", "tests/test_truth.py", "tests/test_incremental.py"]
 LAYOUT_TESTS = ["tests/test_brimlay.py", "tests/test_dependencies.py", *CLI_TESTS]
 # module -> the tests that exercise it, the quickest to fail first. The stress test of interrupted builds is the
 # only one that sends Ctrl-C to a build while it writes.
 MODULES = {
     "tessaro.cli.depgraph": CLI_TESTS,
     "tessaro.cli.engine": CLI_TESTS,
-    "tessaro.cli.registry": [*CLI_TESTS, "tests/test_stress.py::test_interrupted_build"],
+    "tessaro.cli.registry": [*CLI_TESTS, "tests/test_safety.py", "tests/test_stress.py::test_interrupted_build"],
     "tessaro.cli.builder": CLI_TESTS,
-    "tessaro.cli.project": CLI_TESTS,
+    "tessaro.cli.project": [*CLI_TESTS, "tests/test_safety.py"],
     "brimlay._factory": LAYOUT_TESTS,
     "brimlay._layout": LAYOUT_TESTS,
 }
