@@ -428,7 +428,7 @@ def _duplicates(defines: Mapping[str, list[str]]) -> tuple[dict[str, str], list[
             if not _storable(name):
                 owner.pop(name, None)
                 shown = name.encode("utf-8", "backslashreplace").decode("utf-8")
-                warnings.append(f"factory {shown!r} of {rel} skipped: its name is not valid Unicode text")
+                warnings.append(f"factory '{shown}' of {rel} skipped: its name is not valid Unicode text")
     return owner, warnings
 
 
