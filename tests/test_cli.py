@@ -325,13 +325,13 @@ def test_incremental_build_rewrites_only_what_changed(truth, cli):
     with closing(sqlite3.connect(db)) as conn, conn:
         conn.execute("UPDATE factories SET last_updated = '2000-01-01 00:00:00'")
     out, _ = cli("build")
-    assert out == "nothing changed since the last build (6 factories)\n"
+    assert out == "nothing changed since the last build (6 factories)\n" and not cli.json("build")["written"]
     edit(truth / "factories" / "devices.py", "c.place(straight(length=25))", "c.place(straight(length=26))")
     report = cli.json("build")
     assert report["changed"] == {"factories/devices.py": "changed"}
-    assert {f["name"]: f["because"] for f in report["factories"]} == {
-        "mzi": "its file changed", "ring": "its file changed", "tree": "its file changed",
-        "chip": "its file imports factories/devices.py"}
+    assert {f["name"]: (f["because"], f["components"]) for f in report["factories"]} == {
+        "mzi": ("its file changed", 1), "ring": ("its file changed", 2), "tree": ("its file changed", 3),
+        "chip": ("its file imports factories/devices.py", 1)}
     touched = {r[0] for r in rows(db, "factories") if r[12] != "2000-01-01 00:00:00"}
     assert touched == {"straight"} and report["rewritten"] == ["straight"]  # its cells changed; mzi's row did not
     assert report["unchanged"] == 2 and report["written"]

@@ -62,6 +62,9 @@ def test_every_input_is_seen(tmp_path, cli):  # noqa: F811
     (root / "shapes.py").write_text("SIDES = 5\n")
     cli("build", "--all")
     assert info() == {"sides": 5, "width": 2}
+    (root / "shapes.py").unlink()  # a deleted input fails its reader once, and is then no longer recorded
+    cli("build", code=1)
+    assert cli("build", code=1)[0].startswith("nothing changed")
 
 
 def test_symlinked_sources_and_folders_without_init(tmp_path, cli):  # noqa: F811

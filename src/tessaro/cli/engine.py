@@ -61,33 +61,33 @@ _MODEL_STATUS = 4  # of a stored model row
 
 @dataclass
 class Imported:
-    """One project file as the build's worker saw it."""
+    """One project file as the build's worker saw it (every field as the worker sent it)."""
 
     rel: str
-    hash: str | None = None
-    source: bool = False
-    executed: bool = False  # its module ran in this build (so ``imports`` is complete)
-    imports: list[str] = field(default_factory=list)
-    defines: list[str] = field(default_factory=list)  # every factory name it defines, duplicates included
-    factories: list[str] = field(default_factory=list)
-    models: dict[str, list[Any]] = field(default_factory=dict)  # factory -> [settings JSON, pdk type, error]
-    error: str | None = None
-    where: str | None = None
-    traceback: str | None = None
+    hash: str | None
+    source: bool
+    executed: bool  # its module ran in this build (so ``imports`` is complete)
+    imports: list[str]
+    defines: list[str]  # every factory name it defines, duplicates included
+    factories: list[str]
+    models: dict[str, list[Any]]  # factory -> [settings JSON, pdk type, error]
+    error: str | None
+    where: str | None
+    traceback: str | None
 
 
 @dataclass
 class Built:
-    """The outcome of building one factory with its default settings."""
+    """The outcome of building one factory with its default settings (every field as the worker sent it)."""
 
     name: str
-    status: str = SUCCESS
-    message: str = ""
-    where: str | None = None
-    traceback: str | None = None
-    asked: list[str] = field(default_factory=list)  # a failed build: the factories it called first
-    cell: str | None = None  # the name of its cell
-    settings: str = "{}"  # its default settings, as stored
+    status: str
+    message: str
+    where: str | None
+    traceback: str | None
+    asked: list[str]  # a failed build: the factories it called first
+    cell: str | None  # the name of its cell
+    settings: str  # its default settings, as stored
 
     @property
     def ok(self) -> bool:
