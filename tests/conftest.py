@@ -177,7 +177,8 @@ def driver(db, monkeypatch):
     (`params`: what each executemany was given) and raise Boom(point) at each of `points`: "connect", "cursor",
     "__enter__", "__exit__", "commit", "statement" (any but a table creation) or "suppressed" (a failing statement
     whose error __exit__ swallows). `rows` reshapes each fetched row, `count` replaces the row count; with
-    release=True, "release" notes when the connection is let go. Returns the events and params."""
+    release=True, "cursor release" and "release" note when the cursor and the connection are let go. Returns the
+    events and params."""
 
     def install(*points, rows=None, count=None, release=False):
         events, params, points = [], [], {*points, *("statement",) * ("suppressed" in points)}
@@ -208,6 +209,10 @@ def driver(db, monkeypatch):
 
             def fetchall(self):
                 return [row if rows is None else rows(row) for row in super().fetchall()]
+
+            def __del__(self):
+                if release:
+                    note("cursor release")
 
         class Connection:  # not the driver's own, which its statement cache keeps alive until collected
             def __init__(self):
