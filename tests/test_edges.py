@@ -90,8 +90,7 @@ ENTER = functools.partial(NS, cursor=lambda: 1 / 0)  # no descriptor: called as 
     ("get_runtime_factories_dependency_graph(['A'])", {}, "TypeError: unhashable type: 'list'"),
     ("get_runtime_factories_dependency_graph()", {"get_all_factory_names": lambda: 5},
      "TypeError: 'int' object is not iterable"),
-    ("get_runtime_factories_dependency_graph('A')", {"nx": NS()},
-     "AttributeError: 'types.SimpleNamespace' object has no attribute 'DiGraph'"),
+    ("get_runtime_factories_dependency_graph()", {"get_all_factory_names": boom}, "Boom: collaborator"),
     ("get_runtime_factories_dependency_graph('A', 1)", {},
      "TypeError: Argument 'name' has incorrect type (expected str, got int)"),
     # connections entered as the with statement enters them: both methods looked up first
