@@ -1,5 +1,5 @@
-"""The store: schema, what each operation does without a database file, and
-the project-relative source text."""
+"""The store: schema, what each operation does without a database file or
+with nothing to do, and the project-relative source text."""
 
 from __future__ import annotations
 
@@ -49,29 +49,37 @@ def test_create_tables_runs_every_statement_but_stops_at_a_driver_error():
     assert executed == STATEMENTS + STATEMENTS[:1]
 
 
-# --- without a database file ------------------------------------------------------
+# --- without a database file, and with nothing to do ----------------------------------------
 
 SURROGATE = ("\udcff", "it's", 'say "hi"', "Ω")
 CREATING = {"add_factories", "update_factories", "get_all_factory_names", "add_components", "add_models"}
+EMPTY = "(answers before it asks for the path)"
 
 
-@pytest.mark.parametrize("name, args, outcome, line", [
-    *((name, op[0], *op[4]) for name, op in OPS.items()),
-    ("get_factories_by_source", ("cells/a.py", "x/../cells/a.py", "b.py"), {"cells/a.py": [], "b.py": []}, None),
-    ("get_factories_by_name", (), ValueError("Factories () not found - database does not exist"), None),
-    ("get_factories_by_name", SURROGATE, ValueError(f"Factories {SURROGATE} not found - database does not exist"),
+@pytest.mark.parametrize("name, args, kwargs, outcome, line", [
+    *((name, op[0], op[1], *op[4]) for name, op in OPS.items()),
+    ("get_factories_by_source", ("cells/a.py", "x/../cells/a.py", "b.py"), {}, {"cells/a.py": [], "b.py": []}, None),
+    ("get_factories_by_name", (), {}, ValueError("Factories () not found - database does not exist"), None),
+    ("get_factories_by_name", SURROGATE, {}, ValueError(f"Factories {SURROGATE} not found - database does not exist"),
      None),
+    # calls with no names or records
+    *((name, (), op[1], op[3], EMPTY) for name, op in OPS.items() if op[3] is not ...),
+    ("add_factories", (), {"update_last_modified": None}, None, EMPTY),
+    ("update_factories", ([], []), {"update_last_modified": 0}, None, EMPTY),
+    ("update_factories", (), {"remove": [], "add": []}, None, EMPTY),
 ])
-def test_missing_file_outcomes(db, db_file, debug_lines, name, args, outcome, line):
-    call = lambda: getattr(db, name)(*args, **OPS[name][1])  # noqa: E731
+def test_missing_file_and_empty_calls(db, db_file, debug_lines, monkeypatch, name, args, kwargs, outcome, line):
+    asked, path = [], db.get_db_path
+    monkeypatch.setattr(db, "get_db_path", lambda: asked.append(1) or path())
+    call = lambda: getattr(db, name)(*args, **kwargs)  # noqa: E731
     if isinstance(outcome, Exception):
         with pytest.raises(type(outcome)) as info:
             call()
         assert str(info.value) == str(outcome)
     else:
         assert call() == outcome
-    assert debug_lines == [line] * (line is not None)
-    assert (schema(db_file) if db_file.exists() else None) == (SCHEMA if name in CREATING else None)
+    assert debug_lines == [line] * (line not in (None, EMPTY)) and asked == [1] * (line is not EMPTY)
+    assert (schema(db_file) if db_file.exists() else None) == (SCHEMA if name in CREATING and asked else None)
 
 
 # --- project-relative source text ----------------------------------------------------
