@@ -89,19 +89,16 @@ def test_try_func_logs_what_it_swallows_but_lets_base_and_database_exceptions_th
 
 
 def test_factory_record_survives_a_trip_through_the_registry(db):
-    record = FactoryRecord(
-        name="ring", source=Path("pcells/ring.py"), status="SUCCESS", message="ok",
-        default_settings={"radius": 10.0, "layer": (1, 0)}, pdk_type="demo",
-        parents=("top",), children=["straight"], is_partial=True, tags=["a"], ignored_sources=["old.py"],
-    )
+    record = FactoryRecord(name="ring", source=Path("pcells/ring.py"), status="SUCCESS", message="ok", pdk_type="demo",
+                           default_settings={"radius": 10.0, "layer": (1, 0)}, parents=("top",), children=["straight"],
+                           is_partial=True, tags=["a"], ignored_sources=["old.py"])
     values = record.to_db_tuple()
     assert len(values) == 11 and values[1] == "pcells/ring.py" and values[8] is True
     db.add_factories(record)
     back = db.get_all_factories()["ring"]
-    assert back.default_settings == {"radius": 10.0, "layer": [1, 0]}
-    assert (back.parents, back.children, back.tags) == (["top"], ["straight"], ["a"])
-    assert back.is_partial is True and back.has_model is False and back.last_updated
-    assert back.to_db_tuple() == values
+    assert (back.default_settings, back.parents, back.children, back.tags, back.is_partial, back.has_model) == (
+        {"radius": 10.0, "layer": [1, 0]}, ["top"], ["straight"], ["a"], True, False)
+    assert back.last_updated and back.to_db_tuple() == values
 
 
 BASE = {FactoryRecord: {"name": "f", "source": "s.py"}, ComponentRecord: {"name": "c"},
