@@ -78,7 +78,6 @@ def test_try_func_logs_what_it_swallows_but_lets_base_and_database_exceptions_th
         return 1 / x
 
     wrapped = try_func(inverse)
-    assert wrapped.__wrapped__ is inverse and wrapped.__name__ == "inverse"
     with caplog.at_level(logging.DEBUG, logger="tessaro"):
         assert wrapped(4) == 0.25 and wrapped(0) is None
     (record,) = [r for r in caplog.records if r.name == "tessaro"]

@@ -120,18 +120,16 @@ def dep_top(c):
     c.place(dep_leaf(width=2.0))
 
 
-def test_end_to_end(db, sql, layout, project, debug_lines):
+def test_end_to_end(db, sql, layout, project):
     names = ("dep_top", "dep_mid", "dep_leaf")
     dep_top()
     layout.kcl.create_cell("loose")
     db.add_factories(*(FactoryRecord(name=n, source=project / "cells.py", status="FAILED") for n in names))
     db.sync_from_kcl()
-    # Every live cell is stored as a component of its factory (a loose one of none), and the factories are built.
+    # Every live cell is stored as a component of its factory (a loose one of none).
     rows = sql("SELECT name, factory_name FROM components ORDER BY factory_name")
-    assert {n for n, _ in rows} == {c.name for c in layout.kcl.tkcells.values()} and len(rows) == 5
+    assert {n for n, _ in rows} == {c.name for c in layout.kcl.tkcells.values()}
     assert [f for _, f in rows] == ["", "dep_leaf", "dep_leaf", "dep_mid", "dep_top"]
-    assert debug_lines[-1] == "Synced 5 tkcells to components table"
-    assert sql("SELECT DISTINCT status FROM factories") == [("SUCCESS",)]
     assert sql("SELECT ports, settings, info FROM components WHERE factory_name = 'dep_leaf' AND name != 'dep_leaf'") \
         == [('[{"name": "o1", "center": [0.0, 0.0], "width": 2.0, "orientation": 0.0, "layer": [1, 0]}]',
              '{"width": 2.0}', '{"area": 4.0}')]
