@@ -97,18 +97,6 @@ def test_call_order_and_statements(seeded, driver, call, events):
     assert sorted(started.events[len(events):]) == ["cursor release", "release"]
 
 
-@pytest.mark.parametrize("call, keys, shared", [
-    (lambda db: db.remove_factories("a", "a"), [("a",), ("a",)], False),
-    (lambda db: db.remove_factories_by_source("cells/a.py"), [("a",), ("b",)], False),
-    (lambda db: db.update_factories([], ["a", "a"]), [("a",), ("a",)], True),
-])
-def test_deletion_parameter_lists(seeded, driver, call, keys, shared):
-    started = driver()
-    call(seeded)
-    components, factories = started.params
-    assert components == factories == keys and (components is factories) == shared
-
-
 # --- atomicity --------------------------------------------------------------
 
 # A record whose source cannot be rewritten once set (the call fails as it makes the sources project-relative),
