@@ -8,7 +8,7 @@ import pytest
 from tessaro.models import FactoryRecord, ModelRecord
 
 
-def test_flag_follows_models_and_only_remove_touches_timestamps(db, db_file, sql, debug_lines):
+def test_flags_sources_and_lookups(db, db_file, sql, project, monkeypatch, debug_lines):
     db_file.parent.mkdir(exist_ok=True)
     db_file.touch()
     with pytest.raises(sqlite3.OperationalError, match="no such table: models"):  # a removal creates no tables
@@ -16,29 +16,24 @@ def test_flag_follows_models_and_only_remove_touches_timestamps(db, db_file, sql
     db.add_factories(*(FactoryRecord(name=n, source="f.py") for n in ("f1", "f2", "f3")))
     sql("UPDATE factories SET last_updated = 'old'")
     flags = "SELECT name, has_model, last_updated = 'old' FROM factories ORDER BY name"
-    db.add_models(ModelRecord(factory="f1", source="a.py"), ModelRecord(factory="ghost", source="g.py"),
-                  ModelRecord(factory="f1", source="b.py", status="OK"))
-    assert sql("SELECT factory, status FROM models ORDER BY factory") == [("f1", "OK"), ("ghost", "UNKNOWN")]
+    db.add_models(ModelRecord(factory="f1", source="a.py"), ModelRecord(factory="ghost", source=f"{project}/../x"),
+                  ModelRecord(factory="f1", source=project / "sub" / "m.py", status="OK"))
     assert sql(flags) == [("f1", 1, 1), ("f2", 0, 1), ("f3", 0, 1)]
+    # Sources stored project-relative, given back joined to the project folder (asked once per model found).
+    f1, ghost = ModelRecord(factory="f1", source="sub/m.py", status="OK"), ModelRecord(factory="ghost", source="../x")
+    assert db.get_all_models() == {"f1": f1, "ghost": ghost} and db.get_models_by_name("f1", "f1", "no") == {"f1": f1}
+    calls = []
+    monkeypatch.setattr(db, "get_project_dir", lambda: calls.append(1) or project)
+    sources = db.get_model_sources_by_name("ghost", "f1", "no")
+    assert sources == {"f1": project / "sub/m.py", "ghost": project / "../x"} and len(calls) == 2
+    assert db.get_model_sources_by_name("no") == {} and len(calls) == 2
+    # Only a removal touches the factories' timestamps.
     db.remove_models("f1", "f2")
     db.remove_models("ghost")
     assert sql("SELECT * FROM models") == [] and sql(flags) == [("f1", 0, 0), ("f2", 0, 0), ("f3", 0, 1)]
     assert debug_lines[1:] == ["Added / replaced the following models: ['f1', 'ghost', 'f1']",
                                "Deleted models '('f1', 'f2')' from database",
                                "Deleted models '('ghost',)' from database"]
-
-
-def test_sources_round_trip_through_project_dir(db, project, monkeypatch):
-    db.add_models(ModelRecord(factory="a", source=project / "sub" / "m.py"),
-                  ModelRecord(factory="b", source=str(project.parent / "x" / "m.py")))
-    a, b = ModelRecord(factory="a", source="sub/m.py"), ModelRecord(factory="b", source="../x/m.py")
-    assert db.get_all_models() == {"a": a, "b": b}
-    assert db.get_models_by_name("a", "a", "missing") == {"a": a}
-    calls = []
-    monkeypatch.setattr(db, "get_project_dir", lambda: calls.append(1) or project)
-    sources = db.get_model_sources_by_name("b", "a", "missing")
-    assert sources == {"a": project / "sub/m.py", "b": project / "../x/m.py"} and len(calls) == 2
-    assert db.get_model_sources_by_name("missing") == {} and len(calls) == 2
 
 
 class Spy:
