@@ -1,5 +1,5 @@
 """The registry module's surface: function objects and their metadata, the
-argument layer, the import sequence and globals looked up at call time."""
+argument layer, and globals looked up at call time."""
 
 from __future__ import annotations
 import __future__
@@ -35,7 +35,6 @@ GLOBALS = ["sqlite3", "Path", "TYPE_CHECKING", "try_func", "ComponentRecord", "F
 def test_module_namespace_holds_exactly_the_globals_in_binding_order():
     assert [k for k in vars(database) if not k.startswith("__")] == GLOBALS
     assert database.__doc__ == "Database utilities for tracking factory and component information."
-    assert database.TYPE_CHECKING is False
     assert pickle.loads(pickle.dumps(database.get_all_factories)) is database.get_all_factories
     # help() lists every public function, with its signature and docstring, as functions.
     functions, data = pydoc.render_doc(database, renderer=pydoc.plaintext).split("\nFUNCTIONS\n")[1].split("\nDATA\n")
@@ -104,9 +103,7 @@ def test_refused_calls(reached, name, args, kwargs, message):
     ((), 2, ()),
 ])
 def test_roll(tup, n, expected):
-    assert database._roll(tup, n) == expected
-    assert database._roll(tup=tup, n=n) == expected
-    assert database._roll(tup) == tup
+    assert database._roll(tup, n) == database._roll(tup=tup, n=n) == expected and database._roll(tup) == tup
 
 
 class Colliding:

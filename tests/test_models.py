@@ -37,15 +37,14 @@ def test_flags_sources_and_lookups(db, db_file, sql, project, monkeypatch, debug
 
 
 class Spy:
-    """A model record that logs its attribute reads and has none from the n-th read on."""
+    """A model record that notes its attribute reads and has none from the n-th read on."""
 
     def __init__(self, reads, fail_at):
-        self.state = reads, fail_at
+        self.reads, self.fail_at = reads, fail_at
 
     def __getattr__(self, name):
-        reads, fail_at = self.state
-        reads.append(name)
-        if len(reads) == fail_at:
+        self.reads.append(name)
+        if len(self.reads) == self.fail_at:
             raise AttributeError(name)
         return {"source": "m.py", "factory": "f1", "settings": "{}"}.get(name, "x")
 
@@ -56,12 +55,10 @@ class Spy:
 def test_add_reads_attributes_in_order_and_rolls_back_as_one(db, sql, monkeypatch, fail_at):
     db.add_factories(FactoryRecord(name="f1", source="f.py"))
     reads, relpath = [], db._relpath
+    monkeypatch.setattr(db, "_relpath", lambda path: reads.append("relpath") or relpath(path))
     if fail_at == 0:
         monkeypatch.delattr(db, "_relpath")
-    else:
-        monkeypatch.setattr(db, "_relpath", lambda path: reads.append("relpath") or relpath(path))
-    error = NameError if fail_at == 0 else AttributeError
-    with pytest.raises(error) if fail_at is not None else nullcontext():
+    with pytest.raises(NameError if fail_at == 0 else AttributeError) if fail_at is not None else nullcontext():
         db.add_models(Spy(reads, fail_at))
     order = ["source", "relpath", "factory", "settings", "pdk_type", "status", "message", "factory", "factory"]
     assert reads == order[:fail_at]
