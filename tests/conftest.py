@@ -86,9 +86,15 @@ REFUSED = [
     # A bad keyword is reported before the shortage.
     ("update_factories", ([],), {"remove": [], "add": []},
      "update_factories() got multiple values for keyword argument 'add'"),
+    ("update_factories", ([], []), {"foo": 1}, "update_factories() got an unexpected keyword argument 'foo'"),
+    # A missing positional argument is counted by its position, also when an earlier one came by keyword.
+    ("update_factories", (), {"add": []}, "update_factories() takes exactly 2 positional arguments (1 given)"),
+    ("_roll", (), {}, "_roll() takes at least 1 positional argument (0 given)"),
+    ("_roll", ((), 1, 2), {}, "_roll() takes at most 2 positional arguments (3 given)"),
     ("set_factories_status_by_names", ("a",), {}, "set_factories_status_by_names() needs keyword-only argument status"),
     ("set_factories_status_by_names", ("a",), {"status": None}, msg_type("status", "str", "NoneType")),
     ("update_factories", (("a",), []), {}, msg_type("add", "list", "tuple")),
+    ("update_factories", ([], "a"), {}, msg_type("remove", "list", "str")),
     ("update_factories", (None, []), {"update_last_modified": Truthless()}, msg_type("add", "list", "NoneType")),
     ("_roll", ((1, 2, 3), "1"), {}, msg_type("n", "int", "str")),
     ("update_factories", (ListSub(), []), {}, msg_type("add", "list", "ListSub")),
@@ -177,7 +183,8 @@ def driver(db, monkeypatch):
     (`params`: what each executemany was given) and raise Boom(point) at each of `points`: "connect", "cursor",
     "__enter__", "__exit__", "commit", "statement" (any but a table creation) or "suppressed" (a failing statement
     whose error __exit__ swallows). `rows` reshapes each fetched row, `count` replaces the row count; with
-    release=True, "release" notes when the connection is let go. Returns the events and params."""
+    release=True, "cursor release" and "release" note when the cursor and the connection are let go. Returns the
+    events and params."""
 
     def install(*points, rows=None, count=None, release=False):
         events, params, points = [], [], {*points, *("statement",) * ("suppressed" in points)}
@@ -208,6 +215,10 @@ def driver(db, monkeypatch):
 
             def fetchall(self):
                 return [row if rows is None else rows(row) for row in super().fetchall()]
+
+            def __del__(self):
+                if release:
+                    note("cursor release")
 
         class Connection:  # not the driver's own, which its statement cache keeps alive until collected
             def __init__(self):

@@ -14,21 +14,21 @@ def comp(name, factory="f", **fields):
     return ComponentRecord(name=name, factory_name=factory, **fields)
 
 
-@pytest.fixture
-def factories(db, sql, project):
-    """Factory rows f, g and i, all failed with a message and an old timestamp."""
+def test_add_marks_each_owning_factory_and_lookups_group_by_name(db, sql, debug_lines):
     db.add_factories(*(FactoryRecord(name=n, source="a.py", status="FAILED", message="boom") for n in "fgi"))
     sql("UPDATE factories SET last_updated = '2000-01-01 00:00:00'")
-
-
-def test_add_replaces_rows_and_marks_each_owning_factory(db, sql, factories, debug_lines):
     db.add_components(comp("c1", ports=[0]), comp("c2", "g"), comp("c3", ""), comp("c4", "x"),
-                      comp("c1", "g", info={"k": 1}))
-    assert sql("SELECT * FROM components ORDER BY name") == [("c1", "g", "[]", "{}", '{"k": 1}'),
-        ("c2", "g", "[]", "{}", "{}"), ("c3", "", "[]", "{}", "{}"), ("c4", "x", "[]", "{}", "{}")]
+                      comp("c1", "g", info={"k": 1}), comp("b1", "g"), comp("a1", "x"))
     assert sql("SELECT name, status, message, last_updated > '2001' FROM factories ORDER BY name") == [
         ("f", "SUCCESS", "", 1), ("g", "SUCCESS", "", 1), ("i", "FAILED", "boom", 0)]  # f: replaced c1 still counts
-    assert debug_lines == ["Added / replaced the following components: ['c1', 'c2', 'c3', 'c4', 'c1']"]
+    assert debug_lines[1:] == ["Added / replaced the following components: ['c1', 'c2', 'c3', 'c4', 'c1', 'b1', 'a1']"]
+    # Components by name, grouped in the order their first names come; factories without any left out.
+    assert list(db.get_components_by_factories("g", "f", "i", "x", "").items()) == [
+        ("x", [comp("a1", "x"), comp("c4", "x")]),
+        ("g", [comp("b1", "g"), comp("c1", "g", info={"k": 1}), comp("c2", "g")]), ("", [comp("c3", "")])]
+    g = db.get_factories_by_components("c1", "a1", "c3", "nope")
+    assert list(g) == ["g"] and (g["g"].status, g["g"].is_partial, g["g"].has_model) == ("SUCCESS", False, False)
+    assert db.get_factories_by_components("a1", "nope") == db.get_factories_by_components("nope") == {}
 
 
 def any_order(line):
@@ -52,16 +52,6 @@ def test_removals_delete_and_log_before_commit(db, sql, debug_lines, monkeypatch
     with pytest.raises(ZeroDivisionError):  # a failing log line rolls the deletion back
         getattr(db, call)("c2", "d1", "f", "g")
     assert sql("SELECT count(*) FROM components") == [(len(kept.split()),)]
-
-
-def test_lookups_order_by_name_and_skip_factories_without_rows(db, factories):
-    db.add_components(comp("c1"), comp("b1", "g"), comp("a1"), comp("o1", "ghost"))
-    found = db.get_components_by_factories("g", "f", "i")
-    assert list(found) == ["f", "g"] and found["f"] == [comp("a1"), comp("c1")] and found["g"] == [comp("b1", "g")]
-    owners = db.get_factories_by_components("c1", "a1", "o1", "nope")
-    f = owners["f"]
-    assert list(owners) == ["f"] and (f.status, f.is_partial, f.has_model) == ("SUCCESS", False, False)
-    assert db.get_factories_by_components("o1", "nope") == db.get_factories_by_components("nope") == {}
 
 
 @pytest.fixture

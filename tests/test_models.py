@@ -8,14 +8,26 @@ import pytest
 from tessaro.models import FactoryRecord, ModelRecord
 
 
-def test_flag_follows_models_and_only_remove_touches_timestamps(db, sql, debug_lines):
+def test_flags_sources_and_lookups(db, db_file, sql, project, monkeypatch, debug_lines):
+    db_file.parent.mkdir(exist_ok=True)
+    db_file.touch()
+    with pytest.raises(sqlite3.OperationalError, match="no such table: models"):  # a removal creates no tables
+        db.remove_models("a")
     db.add_factories(*(FactoryRecord(name=n, source="f.py") for n in ("f1", "f2", "f3")))
     sql("UPDATE factories SET last_updated = 'old'")
     flags = "SELECT name, has_model, last_updated = 'old' FROM factories ORDER BY name"
-    db.add_models(ModelRecord(factory="f1", source="a.py"), ModelRecord(factory="ghost", source="g.py"),
-                  ModelRecord(factory="f1", source="b.py", status="OK"))
-    assert sql("SELECT factory, status FROM models ORDER BY factory") == [("f1", "OK"), ("ghost", "UNKNOWN")]
+    db.add_models(ModelRecord(factory="f1", source="a.py"), ModelRecord(factory="ghost", source=f"{project}/../x"),
+                  ModelRecord(factory="f1", source=project / "sub" / "m.py", status="OK"))
     assert sql(flags) == [("f1", 1, 1), ("f2", 0, 1), ("f3", 0, 1)]
+    # Sources stored project-relative, given back joined to the project folder (asked once per model found).
+    f1, ghost = ModelRecord(factory="f1", source="sub/m.py", status="OK"), ModelRecord(factory="ghost", source="../x")
+    assert db.get_all_models() == {"f1": f1, "ghost": ghost} and db.get_models_by_name("f1", "f1", "no") == {"f1": f1}
+    calls = []
+    monkeypatch.setattr(db, "get_project_dir", lambda: calls.append(1) or project)
+    sources = db.get_model_sources_by_name("ghost", "f1", "no")
+    assert sources == {"f1": project / "sub/m.py", "ghost": project / "../x"} and len(calls) == 2
+    assert db.get_model_sources_by_name("no") == {} and len(calls) == 2
+    # Only a removal touches the factories' timestamps.
     db.remove_models("f1", "f2")
     db.remove_models("ghost")
     assert sql("SELECT * FROM models") == [] and sql(flags) == [("f1", 0, 0), ("f2", 0, 0), ("f3", 0, 1)]
@@ -24,37 +36,15 @@ def test_flag_follows_models_and_only_remove_touches_timestamps(db, sql, debug_l
                                "Deleted models '('ghost',)' from database"]
 
 
-def test_remove_never_creates_tables(db, db_file, sql):
-    db_file.parent.mkdir(exist_ok=True)
-    db_file.touch()
-    with pytest.raises(sqlite3.OperationalError, match="no such table: models"):
-        db.remove_models("a")
-    assert sql("SELECT name FROM sqlite_master") == []
-
-
-def test_sources_round_trip_through_project_dir(db, project, monkeypatch):
-    db.add_models(ModelRecord(factory="a", source=project / "sub" / "m.py"),
-                  ModelRecord(factory="b", source=str(project.parent / "x" / "m.py")))
-    a, b = ModelRecord(factory="a", source="sub/m.py"), ModelRecord(factory="b", source="../x/m.py")
-    assert db.get_all_models() == {"a": a, "b": b}
-    assert db.get_models_by_name("a", "a", "missing") == {"a": a}
-    calls = []
-    monkeypatch.setattr(db, "get_project_dir", lambda: calls.append(1) or project)
-    sources = db.get_model_sources_by_name("b", "a", "missing")
-    assert sources == {"a": project / "sub/m.py", "b": project / "../x/m.py"} and len(calls) == 2
-    assert db.get_model_sources_by_name("missing") == {} and len(calls) == 2
-
-
 class Spy:
-    """A model record that logs its attribute reads and has none from the n-th read on."""
+    """A model record that notes its attribute reads and has none from the n-th read on."""
 
     def __init__(self, reads, fail_at):
-        self.state = reads, fail_at
+        self.reads, self.fail_at = reads, fail_at
 
     def __getattr__(self, name):
-        reads, fail_at = self.state
-        reads.append(name)
-        if len(reads) == fail_at:
+        self.reads.append(name)
+        if len(self.reads) == self.fail_at:
             raise AttributeError(name)
         return {"source": "m.py", "factory": "f1", "settings": "{}"}.get(name, "x")
 
@@ -65,12 +55,10 @@ class Spy:
 def test_add_reads_attributes_in_order_and_rolls_back_as_one(db, sql, monkeypatch, fail_at):
     db.add_factories(FactoryRecord(name="f1", source="f.py"))
     reads, relpath = [], db._relpath
+    monkeypatch.setattr(db, "_relpath", lambda path: reads.append("relpath") or relpath(path))
     if fail_at == 0:
         monkeypatch.delattr(db, "_relpath")
-    else:
-        monkeypatch.setattr(db, "_relpath", lambda path: reads.append("relpath") or relpath(path))
-    error = NameError if fail_at == 0 else AttributeError
-    with pytest.raises(error) if fail_at is not None else nullcontext():
+    with pytest.raises(NameError if fail_at == 0 else AttributeError) if fail_at is not None else nullcontext():
         db.add_models(Spy(reads, fail_at))
     order = ["source", "relpath", "factory", "settings", "pdk_type", "status", "message", "factory", "factory"]
     assert reads == order[:fail_at]

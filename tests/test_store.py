@@ -1,5 +1,5 @@
-"""The store: schema, what each operation does without a database file, and
-the project-relative source text."""
+"""The store: schema, what each operation does without a database file or
+with nothing to do, and the project-relative source text."""
 
 from __future__ import annotations
 
@@ -26,7 +26,6 @@ STATEMENTS = [
     "pdk_type TEXT NOT NULL, status TEXT NOT NULL DEFAULT 'UNKNOWN', message TEXT NOT NULL DEFAULT '' )",
 ]
 
-
 SCHEMA = [s.replace(" IF NOT EXISTS", "") for s in STATEMENTS]
 
 
@@ -35,12 +34,7 @@ def schema(path):
         return [" ".join(r[0].split()) for r in conn.execute("SELECT sql FROM sqlite_master WHERE type = 'table'")]
 
 
-def test_create_tables_makes_exactly_the_schema_in_order_and_swallows_non_driver_failures(tmp_path):
-    conn = sqlite3.connect(tmp_path / "x.db")
-    for _ in range(2):  # idempotent
-        assert database._create_tables(conn.cursor()) is None
-    assert schema(tmp_path / "x.db") == SCHEMA
-    conn.execute("INSERT INTO components VALUES ('c', 'nobody', '[]', '{}', '{}')")  # foreign key not enforced
+def test_create_tables_runs_every_statement_but_stops_at_a_driver_error():
     executed = []
 
     def failing(error):
@@ -55,29 +49,37 @@ def test_create_tables_makes_exactly_the_schema_in_order_and_swallows_non_driver
     assert executed == STATEMENTS + STATEMENTS[:1]
 
 
-# --- without a database file ------------------------------------------------------
+# --- without a database file, and with nothing to do ----------------------------------------
 
 SURROGATE = ("\udcff", "it's", 'say "hi"', "Ω")
 CREATING = {"add_factories", "update_factories", "get_all_factory_names", "add_components", "add_models"}
+EMPTY = "(answers before it asks for the path)"
 
 
-@pytest.mark.parametrize("name, args, outcome, line", [
-    *((name, op[0], *op[4]) for name, op in OPS.items()),
-    ("get_factories_by_source", ("cells/a.py", "x/../cells/a.py", "b.py"), {"cells/a.py": [], "b.py": []}, None),
-    ("get_factories_by_name", (), ValueError("Factories () not found - database does not exist"), None),
-    ("get_factories_by_name", SURROGATE, ValueError(f"Factories {SURROGATE} not found - database does not exist"),
+@pytest.mark.parametrize("name, args, kwargs, outcome, line", [
+    *((name, op[0], op[1], *op[4]) for name, op in OPS.items()),
+    ("get_factories_by_source", ("cells/a.py", "x/../cells/a.py", "b.py"), {}, {"cells/a.py": [], "b.py": []}, None),
+    ("get_factories_by_name", (), {}, ValueError("Factories () not found - database does not exist"), None),
+    ("get_factories_by_name", SURROGATE, {}, ValueError(f"Factories {SURROGATE} not found - database does not exist"),
      None),
+    # calls with no names or records
+    *((name, (), op[1], op[3], EMPTY) for name, op in OPS.items() if op[3] is not ...),
+    ("add_factories", (), {"update_last_modified": None}, None, EMPTY),
+    ("update_factories", ([], []), {"update_last_modified": 0}, None, EMPTY),
+    ("update_factories", (), {"remove": [], "add": []}, None, EMPTY),
 ])
-def test_missing_file_outcomes(db, db_file, debug_lines, name, args, outcome, line):
-    call = lambda: getattr(db, name)(*args, **OPS[name][1])  # noqa: E731
+def test_missing_file_and_empty_calls(db, db_file, debug_lines, monkeypatch, name, args, kwargs, outcome, line):
+    asked, path = [], db.get_db_path
+    monkeypatch.setattr(db, "get_db_path", lambda: asked.append(1) or path())
+    call = lambda: getattr(db, name)(*args, **kwargs)  # noqa: E731
     if isinstance(outcome, Exception):
         with pytest.raises(type(outcome)) as info:
             call()
         assert str(info.value) == str(outcome)
     else:
         assert call() == outcome
-    assert debug_lines == [line] * (line is not None)
-    assert (schema(db_file) if db_file.exists() else None) == (SCHEMA if name in CREATING else None)
+    assert debug_lines == [line] * (line not in (None, EMPTY)) and asked == [1] * (line is not EMPTY)
+    assert (schema(db_file) if db_file.exists() else None) == (SCHEMA if name in CREATING and asked else None)
 
 
 # --- project-relative source text ----------------------------------------------------
@@ -87,9 +89,7 @@ def test_missing_file_outcomes(db, db_file, debug_lines, name, args, outcome, li
     ("/p/q", "/x/c", os.path.join("..", "..", "x", "c")),
     ("/p", Path("/p/a/../b"), "b"),
     ("relative", "/p/a", ValueError),
-    ("/p", 3, TypeError),
     # against the working directory, and through links
-    ("proj", "pkg/a", os.path.join("pkg", "a")),
     ("proj", "link/f.py", os.path.join("..", "elsewhere", "f.py")),
     ("proj", "../pkg/a", os.path.join("..", "pkg", "a")),
 ])
@@ -105,34 +105,3 @@ def test_relpath(tmp_path, monkeypatch, project, source, expected):
             database._relpath(source)
     else:
         assert database._relpath(source) == expected
-
-
-def test_the_cursor_outlives_the_connection_scope(db, db_file, monkeypatch):
-    """As the Python local would: the cursor is released after __exit__, when the operation returns."""
-    events = []
-
-    class Cursor:
-        def execute(self, *args):
-            return self
-
-        def fetchall(self):
-            return []
-
-        def __del__(self):
-            events.append("cursor released")
-
-    class Connection:
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            events.append("exit")
-
-        def cursor(self):
-            return Cursor()
-
-    db_file.parent.mkdir(parents=True, exist_ok=True)
-    db_file.touch()
-    monkeypatch.setattr(db, "sqlite3", NS(connect=lambda path: Connection()))
-    assert db.get_all_factories() == {}
-    assert events == ["exit", "cursor released"]
