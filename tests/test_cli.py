@@ -400,13 +400,13 @@ def test_main_leaves_no_lasting_effects_and_colours_only_terminals(truth, cli, m
             for key, value in env.items():
                 patch.setenv(key, value)
             assert color("FAILED", Terminal()) == "FAILED"
-            bar = Progress("building", 2, enabled=True, stream=Terminal())
-            bar.step("ring")
+            bar = Progress("building", enabled=True, stream=Terminal())
+            bar.show(1, 2, 2, "building ring")
             drawn = bar.stream.getvalue()
             if "TERM" in env:
                 assert drawn == ""
             else:  # drawn, without escape sequences
-                assert "\x1b" not in drawn and drawn.endswith("] 1/2 ring")
+                assert "\x1b" not in drawn and drawn.endswith("] 1/2 (2 workers busy) building ring")
 
 
 def test_a_commit_just_before_the_copy_back_is_never_overwritten(truth, cli, monkeypatch):

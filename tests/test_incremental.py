@@ -97,7 +97,7 @@ def tables(db: Path, *roots: Path) -> dict[str, list[tuple]]:
                 ("factories", "SELECT * FROM factories ORDER BY name"),
                 ("components", "SELECT * FROM components ORDER BY name"),
                 ("models", "SELECT * FROM models ORDER BY factory"),
-                ("state", "SELECT * FROM tessaro_state WHERE kind != 'meta' ORDER BY 1, 2"),
+                ("state", "SELECT * FROM tessaro_state WHERE kind NOT IN ('meta', 'time') ORDER BY 1, 2"),
             ]
         }
 

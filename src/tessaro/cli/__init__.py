@@ -84,10 +84,16 @@ def _parser() -> argparse.ArgumentParser:
         "Exit status 1 if anything failed.",
         "  tessaro build                     rebuild what changed\n"
         "  tessaro build --all               rebuild everything\n"
-        "  tessaro build factories/rings.py  rebuild one file and what depends on it\n",
+        "  tessaro build factories/rings.py  rebuild one file and what depends on it\n"
+        "  tessaro build -j 1                one build worker\n"
+        "  tessaro build --scheduler tcp://10.0.0.5:8786   on a Dask cluster (shared file system)\n",
     )
     build.add_argument("sources", nargs="*", metavar="SOURCE", help="only these source files or folders")
     build.add_argument("--all", action="store_true", help="rebuild every factory, changed or not")
+    build.add_argument("-j", "--jobs", type=_jobs, metavar="N",
+                       help="build on N worker processes at most (default: one per core, as the work warrants)")
+    build.add_argument("--scheduler", metavar="ADDRESS",
+                       help="send the builds to the Dask scheduler at ADDRESS (default: [tool.tessaro] scheduler)")
 
     watch = command(
         "watch", "rebuild on every save until Ctrl-C",
@@ -156,6 +162,16 @@ def _parser() -> argparse.ArgumentParser:
     )
     demo.add_argument("dir", nargs="?", metavar="DIR", help="where to put the example project (new or empty)")
     return parser
+
+
+def _jobs(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a number of workers (1 or more), got {text!r}")
+    return value
 
 
 def _depth(text: str) -> int:

@@ -14,6 +14,16 @@ a module imported before) or opened for reading is credited to the top of
 that stack: to the module (a file-level import) or to the factory (an input of
 that factory alone). Reads that bypass Python's ``open`` (``os.stat``,
 ``Path.exists``, C libraries) are not seen.
+
+While a factory builds, each read is also credited to the innermost cell
+being built (unless a module began running inside that build: its reads are
+the module's), so every cell knows its own reads whichever build made it
+first. A factory's inputs are the reads of every cell its cell reaches.
+
+Cells made before (in the cell store, or by another worker of this build)
+come in as plain data and are brought back by brimlay (``kcl.lookup``)
+instead of running their factories; each cell is described with its plain
+data (``brimlay.cell_data``) so that the command can keep it.
 """
 
 from __future__ import annotations
@@ -28,8 +38,9 @@ import json
 import marshal
 import os
 import sys
+import time
 import traceback
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from pathlib import Path
 from types import ModuleType
 from typing import Any
@@ -108,11 +119,18 @@ class Session:
         self.project = project
         self.files: dict[str, _File] = {}
         self.stack: list[tuple[str, str]] = []  # ("file", rel) while a module runs, ("factory", name) while one builds
+        self.depths: list[int] = []  # for each stack entry, how many cells were being built when it began
+        self.reads: dict[int, set[str]] = {}  # cell index -> files its own build read or imported
+        self.restorable: dict[str, dict[str, Any]] = {}  # cell name -> {"data", "reads"} of a cell made before
         self.inputs: dict[str, set[str]] = {}  # factory -> files its own build imported or read
         self.written: set[str] = set()
         self.imported: set[str] = set()  # the sources imported (and looked through for factories)
         self.cache = project.bytecode_cache
         self._quiet = False
+        import brimlay
+
+        self.layout = brimlay.kcl
+        self.layout.lookup = lambda name: self.restorable.get(name, {}).get("data")
         self._install()
 
     # -- who depends on what ------------------------------------------------------
@@ -138,6 +156,9 @@ class Session:
                 self.files[key].imports.add(rel)
         else:
             self.inputs.setdefault(key, set()).add(rel)
+        building = self.layout._building
+        if len(building) > self.depths[-1]:
+            self.reads.setdefault(building[-1].index, set()).add(rel)
         self.seen(rel)
 
     def _depend_on_module(self, module: Any) -> None:
@@ -149,10 +170,12 @@ class Session:
     @contextlib.contextmanager
     def running(self, kind: str, key: str) -> Iterator[None]:
         self.stack.append((kind, key))
+        self.depths.append(len(self.layout._building))
         try:
             yield
         finally:
             self.stack.pop()
+            self.depths.pop()
 
     def _install(self) -> None:
         """Hook the import machinery, ``open`` and ``__import__`` (for the rest of this process)."""
@@ -245,32 +268,44 @@ class Session:
 
     # -- building ----------------------------------------------------------------
 
-    def build(self, wanted: list[tuple[str, str]], step: Callable[[str], None]) -> dict[str, Any]:
-        """Build each (name, file) factory with its default settings; describe the outcome as plain data."""
-        import brimlay
+    def build(self, wanted: list[tuple[str, str]], step: Callable[[str], None],
+              cells: Mapping[str, dict[str, Any]] | None = None) -> dict[str, Any]:
+        """Build each (name, file) factory with its default settings; describe the outcome as plain data.
 
+        ``cells`` are cells made before ({"data", "reads"} by name), which the
+        factories' calls bring back instead of building them again.
+        """
+        from tessaro.cli.store import runtime_versions
+
+        self.restorable.update(cells or {})
         built: dict[str, dict[str, Any]] = {}
-        cells: dict[int, Any] = {}
+        reached: dict[int, Any] = {}
         for name, rel in wanted:
             entry = self.files.get(rel)
             factory = entry.factories.get(name) if entry is not None else None
             if factory is None:
                 continue
             step(name)
-            built[name] = self._build_one(name, factory, cells)
+            built[name] = self._build_one(name, factory, reached)
+        layout, written = self.layout, self.written
         for name, result in built.items():
             if result["status"] != "SUCCESS":  # what it asked for before failing, in any of this build's attempts
-                result["asked"] = sorted(brimlay.kcl.asked.get(name, ()))
-        written = self.written
-        return {
-            "built": built,
-            "cells": {cell.name: data for cell, data in _describe_cells(cells, built)},
-            "inputs": {name: sorted(found - written) for name, found in self.inputs.items() if name in built},
-        }
+                result["asked"] = sorted(layout.asked.get(name, ()))
+        described = dict(self._describe_cells(reached, built))
+        inputs = {}
+        for name, result in built.items():
+            if result["status"] == "SUCCESS":
+                found = set().union(*(described[c]["reads"] for c in result.pop("reach")))
+            else:
+                result.pop("reach")
+                found = self.inputs.get(name, set()) - written
+            inputs[name] = sorted(found)
+        return {"built": built, "cells": described, "inputs": inputs, "versions": runtime_versions()}
 
     def _build_one(self, name: str, factory: Any, cells: dict[int, Any]) -> dict[str, Any]:
         result: dict[str, Any] = {"status": "SUCCESS", "message": "", "where": None, "traceback": None,
-                                  "asked": [], "cell": None, "settings": "{}"}
+                                  "asked": [], "cell": None, "settings": "{}", "seconds": 0.0, "reach": []}
+        start = time.perf_counter()
         try:
             result["settings"] = _settings_text(factory)
             with self.running("factory", name), contextlib.redirect_stdout(sys.stderr):
@@ -284,10 +319,54 @@ class Session:
             result.update(status="FAILED", message=failure.message, where=failure.where,
                           traceback=failure.traceback)
             return result
+        finally:
+            result["seconds"] = round(time.perf_counter() - start, 6)
         result["cell"] = cell.name
+        result["reach"] = [found.name for found in reached]
         for found in reached:
             cells.setdefault(found.index, found)
         return result
+
+    def _describe_cells(self, cells: dict[int, Any],
+                        built: dict[str, dict[str, Any]]) -> Iterator[tuple[str, dict[str, Any]]]:
+        """Each cell as its stored row, the cells it uses, its own reads and, to keep it, its plain data.
+
+        A cell that cannot be stored fails its factory.
+        """
+        import brimlay
+        from tessaro.models import ComponentRecord
+
+        project, written = self.project, self.written
+        made_by = {cell.index: factory for (factory, _), cell in self.layout._factory_cache.items()}
+        for index in sorted(cells):
+            cell = cells[index]
+            data: dict[str, Any] = {"factory": cell.factory_name or "", "row": None,
+                                    "uses": [used.name for used in cell_uses(cell)], "restored": cell.restored,
+                                    "file": None, "data": None}
+            try:
+                row = ComponentRecord.from_tkcell(cell).to_db_tuple()
+                json.dumps(row)
+                data["row"] = list(row)
+            except (Exception, RecursionError) as exc:
+                owner = built.get(cell.factory_name or "")
+                if owner is not None and owner["status"] == "SUCCESS":
+                    owner.update(status="FAILED", message=f"its cell {cell.name!r} cannot be stored: "
+                                 f"{type(exc).__name__}: {exc}", where=None, traceback=None, cell=None)
+            if cell.restored:
+                data["reads"] = list(self.restorable.get(cell.name, {}).get("reads", ()))
+            else:
+                data["reads"] = sorted(self.reads.get(index, set()) - written)
+                function = getattr(made_by.get(index), "__wrapped__", None)
+                code = getattr(function, "__code__", None)
+                data["file"] = project.rel_if_inside(code.co_filename) if code is not None else None
+                if data["file"] is not None and data["row"] is not None:
+                    try:
+                        found = brimlay.cell_data(cell)
+                        json.dumps(found, allow_nan=True)
+                        data["data"] = found
+                    except (Exception, RecursionError):
+                        pass  # kept nowhere: its users build it again
+            yield cell.name, data
 
     def describe(self) -> dict[str, Any]:
         written = self.written
@@ -322,26 +401,6 @@ def cell_uses(cell: Any) -> list[Any]:
     used = dict.fromkeys(cell.kdb_cell.each_child_cell())
     used.update(dict.fromkeys(getattr(cell, "uses", ())))
     return [layout.tkcells[index] for index in used if index in layout.tkcells]
-
-
-def _describe_cells(cells: dict[int, Any], built: dict[str, dict[str, Any]]) -> Iterator[tuple[Any, dict[str, Any]]]:
-    """Each cell as its stored row and the cells it uses; a cell that cannot be stored fails its factory."""
-    from tessaro.models import ComponentRecord
-
-    for index in sorted(cells):
-        cell = cells[index]
-        data: dict[str, Any] = {"factory": cell.factory_name or "", "row": None,
-                                "uses": [used.name for used in cell_uses(cell)]}
-        try:
-            row = ComponentRecord.from_tkcell(cell).to_db_tuple()
-            json.dumps(row)
-            data["row"] = list(row)
-        except (Exception, RecursionError) as exc:
-            owner = built.get(cell.factory_name or "")
-            if owner is not None and owner["status"] == "SUCCESS":
-                owner.update(status="FAILED", message=f"its cell {cell.name!r} cannot be stored: "
-                             f"{type(exc).__name__}: {exc}", where=None, traceback=None, cell=None)
-        yield cell, data
 
 
 def _settings_text(factory: Any) -> str:

@@ -17,7 +17,7 @@ __all__ = ["DEFAULT_SOURCES", "Project", "file_hash", "open_project", "relative_
 #: Where factory sources live when ``[tool.tessaro] sources`` is not set.
 DEFAULT_SOURCES = ("factories",)
 #: The keys ``[tool.tessaro]`` may hold.
-SETTINGS = ("sources",)
+SETTINGS = ("sources", "scheduler")
 
 
 @dataclass(frozen=True)
@@ -25,6 +25,7 @@ class Project:
     root: Path
     sources_setting: tuple[str, ...]
     sources_configured: bool
+    scheduler: str | None = None  # the address of a Dask scheduler that builds go to
 
     @property
     def db_path(self) -> Path:
@@ -43,6 +44,11 @@ class Project:
     def bytecode_cache(self) -> Path:
         """Where imports of the project's files keep their bytecode (never beside the sources)."""
         return self.root / "build" / "pycache"
+
+    @property
+    def cell_store(self) -> Path:
+        """Where builds keep the cells they made (see ``tessaro.cli.store``)."""
+        return self.root / "build" / "cells.db"
 
     def rel_if_inside(self, file: str | None, *, python: bool = True) -> str | None:
         """The project-relative path of ``file`` if it is one of the project's own files, else None.
@@ -160,7 +166,10 @@ def open_project(project_option: str | None) -> Project:
         sources = [sources]
     if not isinstance(sources, list) or not all(isinstance(s, str) and s for s in sources):
         raise CliError(f"{pyproject}: [tool.tessaro] sources must be a path or a list of paths")
-    return Project(root=root, sources_setting=tuple(sources), sources_configured=configured)
+    scheduler = table.get("scheduler")
+    if scheduler is not None and (not isinstance(scheduler, str) or not scheduler):
+        raise CliError(f"{pyproject}: [tool.tessaro] scheduler must be the address of a Dask scheduler")
+    return Project(root=root, sources_setting=tuple(sources), sources_configured=configured, scheduler=scheduler)
 
 
 def explicit_sources(arguments: list[str], root: Path) -> list[Path]:

@@ -94,6 +94,7 @@ class Snapshot:
     inputs: dict[str, list[str]] = field(default_factory=dict)
     config: str | None = None  # hash of the configuration the last build ran with
     generation: int = 0
+    times: dict[str, float] = field(default_factory=dict)  # factory -> seconds its last build took
 
     @property
     def recorded(self) -> bool:
@@ -150,7 +151,8 @@ def read_snapshot(path: Path, *, cells: bool = False) -> Snapshot:
     snap = Snapshot(path=path, exists=counter is not None, counter=counter, version=None)
     if counter is None:
         return snap
-    kinds = ("meta", "file", "factory", "input", "cell") if cells else ("meta", "file", "factory", "input")
+    kinds = ("meta", "file", "factory", "input", "time", "cell") if cells else ("meta", "file", "factory", "input",
+                                                                               "time")
     try:
         with contextlib.closing(_connect(path)) as conn:
             has_table = conn.execute(
@@ -173,11 +175,13 @@ def read_snapshot(path: Path, *, cells: bool = False) -> Snapshot:
             snap.notes[key] = FactoryNote(**data)
         elif kind == "input":
             snap.inputs[key] = data
+        elif kind == "time":
+            snap.times[key] = data
         else:
             snap.uses[key] = data
     snap.version = meta.get("version")
     if not snap.recorded:
-        snap.files, snap.notes, snap.uses, snap.inputs = {}, {}, {}, {}
+        snap.files, snap.notes, snap.uses, snap.inputs, snap.times = {}, {}, {}, {}, {}
         return snap
     snap.config = meta.get("config")
     snap.generation = meta.get("generation", 0)
@@ -227,6 +231,7 @@ def _state_items(snap: Snapshot) -> dict[tuple[str, str], Any]:
     items.update((("factory", name), note.__dict__) for name, note in snap.notes.items())
     items.update((("input", name), files) for name, files in snap.inputs.items())
     items.update((("cell", cell), uses) for cell, uses in snap.uses.items())
+    items.update((("time", name), seconds) for name, seconds in snap.times.items())
     return items
 
 

@@ -9,7 +9,14 @@ error). What the project's code does to its process (the environment,
 ``os._exit``) stays in the worker. A worker that dies fails only the work it
 was doing: the source it was importing or the factory it was building, named
 as such; a fresh worker takes up the rest. The user's Ctrl-C reaches the
-command, which stops its worker at once (workers ignore SIGINT).
+command, which stops its workers at once (workers ignore SIGINT).
+
+A build runs batches of factories (``tessaro.cli.schedule``) on several
+workers at once: ``LocalWorkers`` keeps up to N worker processes on this
+machine, ``ClusterWorkers`` sends each batch to a Dask cluster, where
+``run_task`` starts a fresh worker process for it. Either way a batch is the
+same task (import these sources, build these factories, with these cells
+made before) and comes back as the same plain data.
 """
 
 from __future__ import annotations
@@ -19,13 +26,16 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 from collections.abc import Callable
+from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
 from typing import IO, Any
 
-from tessaro.cli.project import Project
+from tessaro.cli.errors import CliError
+from tessaro.cli.project import Project, file_hash
 
-__all__ = ["BuildWorker", "serve"]
+__all__ = ["BuildWorker", "ClusterWorkers", "LocalWorkers", "run_task", "serve"]
 
 
 def _signal_text(code: int) -> str:
@@ -115,6 +125,7 @@ class BuildWorker:
         self._process: _Process | None = None
         self._imported: list[str] = []  # the sources asked for so far, in order
         self._killers: dict[str, str] = {}  # source -> how the worker died importing it
+        self.stopped = False  # the build is over (Ctrl-C): no fresh worker is started
 
     def __enter__(self) -> BuildWorker:
         return self
@@ -127,7 +138,16 @@ class BuildWorker:
                 self._process.kill()
             self._process = None
 
+    def stop(self) -> None:
+        """Kill the worker at once and start no other (callable from another thread)."""
+        self.stopped = True
+        process = self._process
+        if process is not None and process.proc.poll() is None:
+            process.proc.kill()
+
     def _worker(self) -> _Process:
+        if self.stopped:
+            raise RuntimeError("the build was stopped")
         if self._process is None:
             self._process = _Process(self.project)
             self.started += 1
@@ -162,13 +182,16 @@ class BuildWorker:
                           "error": f"the build worker {how} while importing it"}
         return files
 
-    def build(self, wanted: list[tuple[str, str]]) -> dict[str, Any]:
-        """Build the (name, file) factories; a factory that kills the worker is failed, the rest go on."""
+    def build(self, wanted: list[tuple[str, str]], cells: dict[str, Any] | None = None) -> dict[str, Any]:
+        """Build the (name, file) factories; a factory that kills the worker is failed, the rest go on.
+
+        ``cells`` are cells made before, by name, that the builds may bring back (see ``Session.build``).
+        """
         dead: dict[str, str] = {}
         while True:
             todo = [(name, rel) for name, rel in wanted if name not in dead]
             try:
-                reply = self._worker().ask({"op": "build", "factories": todo},
+                reply = self._worker().ask({"op": "build", "factories": todo, "cells": cells or {}},
                                            lambda kind, what: self.step("building", what))
                 break
             except _Died as death:
@@ -178,8 +201,132 @@ class BuildWorker:
                 dead[death.doing] = death.how
         for name, how in dead.items():
             reply["built"][name] = {"status": "FAILED", "message": f"the build worker {how} while building it",
-                                    "where": None, "traceback": None, "asked": [], "cell": None, "settings": "{}"}
+                                    "where": None, "traceback": None, "asked": [], "cell": None, "settings": "{}",
+                                    "seconds": 0.0}
         return reply
+
+    def run(self, task: dict[str, Any]) -> dict[str, Any]:
+        """One batch: import its sources, build its factories; the reply of ``build`` with every file seen."""
+        root = self.project.root
+        files = self.import_sources([root / rel for rel in task["imports"]])
+        reply = self.build([(name, rel) for name, rel in task["factories"]], task["cells"])
+        files.update(reply["files"])
+        reply["files"] = files
+        return reply
+
+
+class LocalWorkers:
+    """Up to ``jobs`` build workers on this machine, started as batches need them; ``first`` is one of them."""
+
+    def __init__(self, project: Project, jobs: int, first: BuildWorker,
+                 step: Callable[[str, str], None] | None = None) -> None:
+        self.project, self.slots, self.step = project, jobs, step
+        self.workers = [first]
+        self._free = [first]
+        self._lock = threading.Lock()
+        self._threads = ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="tessaro-worker")
+
+    @property
+    def started(self) -> int:
+        return sum(worker.started for worker in self.workers)
+
+    def submit(self, task: dict[str, Any], step: Callable[[str, str], None]) -> Future[dict[str, Any]]:
+        return self._threads.submit(self._run, task, step)
+
+    def _run(self, task: dict[str, Any], step: Callable[[str, str], None]) -> dict[str, Any]:
+        with self._lock:
+            if self._free:
+                worker = self._free.pop()
+            else:
+                worker = BuildWorker(self.project)
+                self.workers.append(worker)
+        worker.step = step
+        try:
+            return worker.run(task)
+        finally:
+            with self._lock:
+                self._free.append(worker)
+
+    def close(self, *, stop: bool) -> None:
+        """Let the workers finish (or, with ``stop``, kill them at once)."""
+        if stop:
+            for worker in self.workers:
+                worker.stop()
+        self._threads.shutdown(wait=True, cancel_futures=True)
+        for worker in self.workers:
+            worker.__exit__(KeyboardInterrupt if stop else None)
+
+
+class ClusterWorkers:
+    """A Dask cluster's workers: each batch is a task that runs ``run_task`` there, in a fresh worker process.
+
+    Dask workers are long-lived and threaded, and retry a task whose process
+    died; so the project's code never runs in them: each task starts its own
+    build worker process, and tasks are never retried.
+    """
+
+    def __init__(self, project: Project, address: str, jobs: int | None) -> None:
+        try:
+            import distributed
+        except ImportError:
+            raise CliError("--scheduler needs Dask's distributed scheduler:"
+                           " pip install 'tessaro[cluster]' (or dask[distributed])") from None
+        self.project = project
+        try:
+            self.client = distributed.Client(address, timeout=10, set_as_default=False)
+        except (OSError, TimeoutError, ValueError) as exc:
+            raise CliError(f"cannot reach the Dask scheduler at {address} ({exc}):"
+                           " start it, or check the address") from None
+        threads = sum(self.client.nthreads().values())
+        if not threads:
+            self.client.close()
+            raise CliError(f"the Dask scheduler at {address} has no workers: start some (dask worker {address})")
+        self.slots = min(jobs, threads) if jobs else threads
+        self.executor = self.client.get_executor(pure=False, retries=0)
+        self.started = 0
+        self.killed = distributed.KilledWorker
+
+    def submit(self, task: dict[str, Any], step: Callable[[str, str], None]) -> Future[dict[str, Any]]:
+        payload = {**task, "root": str(self.project.root), "sources": list(self.project.sources_setting),
+                   "configured": self.project.sources_configured, "config": file_hash(self.project.pyproject),
+                   "version": _version()}
+        self.started += 1
+        future: Future[dict[str, Any]] = self.executor.submit(run_task, payload)
+        return future
+
+    def close(self, *, stop: bool) -> None:
+        try:
+            self.executor.shutdown(wait=not stop)
+        finally:
+            self.client.close()
+
+
+def _version() -> str:
+    import tessaro
+
+    return tessaro.__version__
+
+
+def run_task(task: dict[str, Any]) -> dict[str, Any]:
+    """Run one batch in a fresh build worker on this machine (a cluster's worker): the reply, or {"error"}.
+
+    The project must be at the same path here as where the build runs, with
+    the same ``pyproject.toml`` (a shared file system), and tessaro the same
+    version.
+    """
+    import platform
+
+    root = Path(task["root"])
+    host = platform.node()
+    if _version() != task["version"]:
+        return {"error": f"the Dask worker on {host} runs tessaro {_version()}, the build {task['version']}:"
+                         " install the same version on every worker"}
+    if file_hash(root / "pyproject.toml") != task["config"]:
+        return {"error": f"the Dask worker on {host} cannot see the project at {root} (or sees another copy):"
+                         " the project folder must be on a file system shared by every worker, at the same path"}
+    project = Project(root=root, sources_setting=tuple(task["sources"]), sources_configured=task["configured"])
+    with BuildWorker(project) as worker:
+        return worker.run(task)
 
 
 # -- the worker's side -----------------------------------------------------------
@@ -219,7 +366,7 @@ def serve() -> None:
             say({"reply": {"files": session.describe()}})
         elif op == "build":
             found = session.build([(name, rel) for name, rel in message["factories"]],
-                                  lambda what: say({"step": "building", "what": what}))
+                                  lambda what: say({"step": "building", "what": what}), message["cells"])
             found["files"] = session.describe()
             say({"reply": found})
     replies.flush()
