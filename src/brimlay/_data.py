@@ -58,16 +58,18 @@ def cell_data(cell: Any) -> dict[str, Any]:
 
     Its name, factory (name and the function behind it), settings, info,
     ports, the cells it places (in order, repeats included) and the cells its
-    build used, by name. Only a cell made by a factory whose build finished
-    without any failed factory call, and whose settings and info have an
-    exact plain form (see the module docstring), can be described;
-    ``ValueError`` says why another cannot.
+    build used, by name. Only a cell made by a factory whose function made
+    no other factory, whose build finished without any failed factory call,
+    and whose settings and info have an exact plain form (see the module
+    docstring), can be described; ``ValueError`` says why another cannot.
     """
     layout = cell._layout
     if cell.made_by is None:
         raise ValueError(f"cell {cell.name!r} was not made by a factory")
     if cell.index in layout._partial:
         raise ValueError(f"a factory call failed while cell {cell.name!r} was built")
+    if layout._makers.get(cell.made_by) != 1:
+        raise ValueError(f"several factories are made of the function of cell {cell.name!r}")
     try:
         settings, info = encode(cell.settings), encode(cell.info)
     except RecursionError:

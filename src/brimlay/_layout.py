@@ -194,6 +194,8 @@ class KCLayout:
         self._unclaimed: set[int] = set()
         # Cells during whose build a factory call failed (their data would not tell the whole story).
         self._partial: set[int] = set()
+        # Factory function name (``made_by``) -> how many factories were made of it (kept across ``clear``).
+        self._makers: dict[str, int] = {}
 
     def create_cell(
         self,
@@ -266,7 +268,7 @@ class KCLayout:
                 self._unclaimed.discard(existing.index)
                 return existing
             return None
-        if self.lookup is None:
+        if self.lookup is None or self._makers.get(made_by) != 1:
             return None
         data = self.lookup(name)
         try:
@@ -349,7 +351,7 @@ class KCLayout:
 
 def _same_cell(cell: TKCell, factory: str, made_by: str, settings: dict[str, Any]) -> bool:
     """Whether ``cell`` is what that factory function makes for those settings (same types too)."""
-    if (cell.factory_name, cell.made_by) != (factory, made_by):
+    if (cell.factory_name, cell.made_by) != (factory, made_by) or cell._layout._makers.get(made_by) != 1:
         return False
     try:
         return plain_text(encode(cell.settings)) == plain_text(encode(settings))

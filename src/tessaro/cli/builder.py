@@ -40,7 +40,7 @@ import os
 import sys
 import time
 import traceback
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from types import ModuleType
 from typing import Any
@@ -169,11 +169,20 @@ class Session:
 
     @contextlib.contextmanager
     def running(self, kind: str, key: str) -> Iterator[None]:
+        """Credit what runs in the block to ``key``; cells brought back meanwhile read what they read when made."""
         self.stack.append((kind, key))
         self.depths.append(len(self.layout._building))
+        start = self.layout._next_index
         try:
             yield
         finally:
+            cells = self.layout.tkcells
+            for index in reversed(cells):
+                if index < start:
+                    break
+                if cells[index].restored:
+                    for rel in self.restorable.get(cells[index].name, {}).get("reads", ()):
+                        self.depend(rel)
             self.stack.pop()
             self.depths.pop()
 
@@ -268,16 +277,14 @@ class Session:
 
     # -- building ----------------------------------------------------------------
 
-    def build(self, wanted: list[tuple[str, str]], step: Callable[[str], None],
-              cells: Mapping[str, dict[str, Any]] | None = None) -> dict[str, Any]:
+    def build(self, wanted: list[tuple[str, str]], step: Callable[[str], None]) -> dict[str, Any]:
         """Build each (name, file) factory with its default settings; describe the outcome as plain data.
 
-        ``cells`` are cells made before ({"data", "reads"} by name), which the
-        factories' calls bring back instead of building them again.
+        The factories' calls bring back the cells of ``restorable`` (made
+        before: {"data", "reads"} by name) instead of building them again.
         """
         from tessaro.cli.store import runtime_versions
 
-        self.restorable.update(cells or {})
         built: dict[str, dict[str, Any]] = {}
         reached: dict[int, Any] = {}
         for name, rel in wanted:

@@ -126,6 +126,7 @@ class BuildWorker:
         self._imported: list[str] = []  # the sources asked for so far, in order
         self._killers: dict[str, str] = {}  # source -> how the worker died importing it
         self.stopped = False  # the build is over (Ctrl-C): no fresh worker is started
+        self._cells: dict[str, Any] = {}  # the cells made before that were sent so far
 
     def __enter__(self) -> BuildWorker:
         return self
@@ -153,7 +154,8 @@ class BuildWorker:
             self.started += 1
             if self._imported:
                 wanted = [rel for rel in self._imported if rel not in self._killers]
-                self._process.ask({"op": "import", "sources": wanted}, lambda kind, what: None)
+                self._process.ask({"op": "import", "sources": wanted, "cells": self._cells},
+                                  lambda kind, what: None)
         return self._process
 
     def _lost(self) -> None:
@@ -161,13 +163,18 @@ class BuildWorker:
         self._process.kill()
         self._process = None
 
-    def import_sources(self, paths: list[Path]) -> dict[str, dict[str, Any]]:
-        """Import ``paths``; every project file seen so far, by project-relative path."""
+    def import_sources(self, paths: list[Path], cells: dict[str, Any] | None = None) -> dict[str, dict[str, Any]]:
+        """Import ``paths``; every project file seen so far, by project-relative path.
+
+        ``cells``: cells made before that the imports may bring back (see ``build``).
+        """
         rels = [self.project.rel(path) for path in paths]
         self._imported.extend(rel for rel in rels if rel not in self._imported)
+        self._cells.update(cells or {})
         while True:
             try:
-                reply = self._worker().ask({"op": "import", "sources": [r for r in rels if r not in self._killers]},
+                reply = self._worker().ask({"op": "import", "sources": [r for r in rels if r not in self._killers],
+                                            "cells": cells or {}},
                                            lambda kind, what: self.step("importing", what))
                 break
             except _Died as death:
@@ -182,16 +189,16 @@ class BuildWorker:
                           "error": f"the build worker {how} while importing it"}
         return files
 
-    def build(self, wanted: list[tuple[str, str]], cells: dict[str, Any] | None = None) -> dict[str, Any]:
+    def build(self, wanted: list[tuple[str, str]]) -> dict[str, Any]:
         """Build the (name, file) factories; a factory that kills the worker is failed, the rest go on.
 
-        ``cells`` are cells made before, by name, that the builds may bring back (see ``Session.build``).
+        Their calls may bring back the cells made before that ``import_sources`` was given.
         """
         dead: dict[str, str] = {}
         while True:
             todo = [(name, rel) for name, rel in wanted if name not in dead]
             try:
-                reply = self._worker().ask({"op": "build", "factories": todo, "cells": cells or {}},
+                reply = self._worker().ask({"op": "build", "factories": todo},
                                            lambda kind, what: self.step("building", what))
                 break
             except _Died as death:
@@ -208,8 +215,8 @@ class BuildWorker:
     def run(self, task: dict[str, Any]) -> dict[str, Any]:
         """One batch: import its sources, build its factories; the reply of ``build`` with every file seen."""
         root = self.project.root
-        files = self.import_sources([root / rel for rel in task["imports"]])
-        reply = self.build([(name, rel) for name, rel in task["factories"]], task["cells"])
+        files = self.import_sources([root / rel for rel in task["imports"]], task["cells"])
+        reply = self.build([(name, rel) for name, rel in task["factories"]])
         files.update(reply["files"])
         reply["files"] = files
         return reply
@@ -360,13 +367,14 @@ def serve() -> None:
                               sources_configured=message["configured"])
             session = Session(project)
         elif op == "import":
+            session.restorable.update(message["cells"])
             root = session.project.root
             session.import_sources([root / rel for rel in message["sources"]],
                                    lambda what: say({"step": "importing", "what": what}))
             say({"reply": {"files": session.describe()}})
         elif op == "build":
             found = session.build([(name, rel) for name, rel in message["factories"]],
-                                  lambda what: say({"step": "building", "what": what}), message["cells"])
+                                  lambda what: say({"step": "building", "what": what}))
             found["files"] = session.describe()
             say({"reply": found})
     replies.flush()
