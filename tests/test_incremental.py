@@ -7,6 +7,7 @@ import random
 import re
 import shutil
 import sqlite3
+import sys
 from contextlib import closing
 from pathlib import Path
 
@@ -179,3 +180,35 @@ def test_random_edits(tmp_path, monkeypatch, capsys, seed):
             if same and models.get(row[0]) == old_models.get(row[0]):
                 assert row[12] == EPOCH, (done, row[0])
         capsys.readouterr()
+
+
+@pytest.mark.filterwarnings("ignore")  # the cluster's own machinery warns as it starts and stops
+def test_a_dask_cluster_builds_what_one_worker_builds(tmp_path, monkeypatch, capsys):
+    import distributed
+
+    from tessaro.cli.worker import run_task
+
+    for key in ("TESSARO_DB_PATH", "TESSARO_PROJECT_DIR"):
+        monkeypatch.delenv(key, raising=False)
+    root, one = tmp_path / "project", tmp_path / "one"
+    generate(root, factories=18, tiers=3, per_file=3)
+    shutil.copytree(root, one, symlinks=True)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as cluster:
+        for project in (root, one):
+            (project / "pyproject.toml").write_text((project / "pyproject.toml").read_text()
+                                                    + f"scheduler = {cluster.scheduler_address!r}\n")
+        for step in range(2):
+            build(root, "--all")  # to the cluster, as the project says
+            build(one, "-j", "1", "--scheduler", "")
+            assert without_time(tables(root / "build" / "tessaro.db")) == without_time(
+                tables(one / "build" / "tessaro.db", root))
+            for project in (root, one):
+                edit_once(project, random.Random(step), step)
+    capsys.readouterr()
+    # A worker that does not see the project (no shared file system), and no Dask at all.
+    task = {"root": str(tmp_path / "elsewhere"), "version": __import__("tessaro").__version__, "config": "x"}
+    assert "must be on a file system shared by every worker" in run_task(task)["error"]
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    assert main(["--project", str(root), "build", "--all", "--scheduler", "tcp://127.0.0.1:1"]) == 2
+    assert "pip install 'tessaro[cluster]'" in capsys.readouterr().err

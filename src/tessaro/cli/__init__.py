@@ -93,7 +93,8 @@ def _parser() -> argparse.ArgumentParser:
     build.add_argument("-j", "--jobs", type=_jobs, metavar="N",
                        help="build on N worker processes at most (default: one per core, as the work warrants)")
     build.add_argument("--scheduler", metavar="ADDRESS",
-                       help="send the builds to the Dask scheduler at ADDRESS (default: [tool.tessaro] scheduler)")
+                       help="build on the Dask cluster whose scheduler is at ADDRESS (default: [tool.tessaro]"
+                       " scheduler; '' builds here)")
 
     watch = command(
         "watch", "rebuild on every save until Ctrl-C",

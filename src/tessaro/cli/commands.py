@@ -118,8 +118,9 @@ def cmd_build(args: argparse.Namespace) -> int:
         raise CliError("--all rebuilds every source: give either --all or SOURCE files")
     bar = Progress("building", enabled=not args.verbose)  # drawn on a terminal only
     try:
+        scheduler = engine.project.scheduler if args.scheduler is None else args.scheduler or None
         report = engine.build(everything=args.all, only=only, progress=bar.show, on_wait=_note, jobs=args.jobs,
-                              scheduler=args.scheduler or engine.project.scheduler)
+                              scheduler=scheduler)
     finally:
         bar.close()
     for note in report.notes:
