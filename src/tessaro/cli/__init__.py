@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import logging
 import os
 import sys
 from collections.abc import Iterator, Sequence
@@ -188,6 +187,8 @@ def _depth(text: str) -> int:
 @contextlib.contextmanager
 def _no_lasting_effects() -> Iterator[None]:
     """Undo what a command changes in the process: environment, import state, live layout, logging."""
+    import logging  # here: build workers import this package, and log nothing
+
     environ = dict(os.environ)
     path = list(sys.path)
     modules = set(sys.modules)
@@ -220,6 +221,8 @@ def _no_lasting_effects() -> Iterator[None]:
 
 
 def _setup_logging(verbose: bool) -> None:
+    import logging
+
     if not verbose:
         return
     handler = logging.StreamHandler(sys.stderr)

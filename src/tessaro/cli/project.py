@@ -2,11 +2,9 @@
 
 from __future__ import annotations
 
-import difflib
 import hashlib
 import os
 import sys
-import tomllib
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -141,6 +139,9 @@ def open_project(project_option: str | None) -> Project:
         from tessaro.settings import get_project_dir
 
         root = get_project_dir()
+    import difflib  # here: build workers import this module, and never read settings
+    import tomllib
+
     pyproject = root / "pyproject.toml"
     if not pyproject.is_file():
         hint = "" if project_option is not None else " or any folder above it (use --project DIR)"

@@ -26,12 +26,14 @@ from __future__ import annotations
 import contextlib
 import hashlib
 import json
-import sqlite3
 import sys
 from collections.abc import Callable, Collection, Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    import sqlite3
 
 __all__ = ["CellStore", "Entry", "Supply", "cell_keys", "file_fingerprints", "runtime_versions"]
 
@@ -176,6 +178,8 @@ class CellStore:
         self.path = path
 
     def _connect(self) -> sqlite3.Connection:
+        import sqlite3  # here: build workers use this module's keys, never the file
+
         conn = sqlite3.connect(self.path, timeout=30)
         version = conn.execute("PRAGMA user_version").fetchone()[0]
         if version != STORE_VERSION:
@@ -187,6 +191,8 @@ class CellStore:
         found: dict[str, Entry] = {}
         if not names or not self.path.is_file():
             return found
+        import sqlite3
+
         wanted = list(names)
         try:
             with contextlib.closing(self._connect()) as conn:
@@ -209,6 +215,8 @@ class CellStore:
         ``sqlite3.Error`` if the file cannot be written; what was stored before
         is then unchanged.
         """
+        import sqlite3
+
         rows = [(name, *_row(name, entry)) for name, entry in entries.items() if entry.key is not None]
         try:
             conn = self._connect()

@@ -24,16 +24,16 @@ from __future__ import annotations
 import json
 import os
 import signal
-import subprocess
 import sys
-import threading
 from collections.abc import Callable
-from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
 
 from tessaro.cli.errors import CliError
 from tessaro.cli.project import Project, file_hash
+
+if TYPE_CHECKING:
+    from concurrent.futures import Future
 
 __all__ = ["BuildWorker", "ClusterWorkers", "LocalWorkers", "run_task", "serve"]
 
@@ -57,6 +57,8 @@ class _Process:
     """One worker process and its pipe."""
 
     def __init__(self, project: Project) -> None:
+        import subprocess  # here: the worker itself never starts one
+
         self.proc = subprocess.Popen(
             [sys.executable, "-P", "-m", "tessaro.cli.worker"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, encoding="utf-8", errors="surrogateescape",
@@ -90,6 +92,8 @@ class _Process:
                 return reply
 
     def close(self) -> None:
+        import subprocess
+
         if self.proc.poll() is None:
             self.send({"op": "exit"})
             try:
@@ -227,6 +231,9 @@ class LocalWorkers:
 
     def __init__(self, project: Project, jobs: int, first: BuildWorker,
                  step: Callable[[str, str], None] | None = None) -> None:
+        import threading
+        from concurrent.futures import ThreadPoolExecutor
+
         self.project, self.slots, self.step = project, jobs, step
         self.workers = [first]
         self._free = [first]
