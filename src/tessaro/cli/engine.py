@@ -342,7 +342,8 @@ class Engine:
                 progress(0, 0, 1, f"{kind} {what}")
 
         first = BuildWorker(project, step)
-        workers: Workers | None = None
+        # A cluster is connected to while the sources are imported here.
+        workers: Workers | None = ClusterWorkers(project, scheduler, jobs) if scheduler is not None else None
         try:
             files = {rel: Imported(rel, **data) for rel, data in first.import_sources(plan.sources).items()}
             while True:
@@ -370,9 +371,8 @@ class Engine:
             order = sorted((n for n in rebuild if n in owner and n in imported[owner[n]].factories),
                            key=lambda n: (owner[n], n))
             uses = _order_hints(order, owner, tables, files)
-            if scheduler is not None:
+            if workers is not None:
                 first.__exit__(None)
-                workers = ClusterWorkers(project, scheduler, jobs)
             else:
                 workers = LocalWorkers(project, jobs or os.cpu_count() or 1, first)
             batches = plan_batches(order, owner, uses, snap.times, workers.slots, split=jobs is not None)

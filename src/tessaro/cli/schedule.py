@@ -38,7 +38,8 @@ class Batch:
 class Workers(Protocol):
     """Where batches run: ``slots`` at once; ``started``: worker processes (or tasks) started so far."""
 
-    slots: int
+    @property
+    def slots(self) -> int: ...
 
     @property
     def started(self) -> int: ...

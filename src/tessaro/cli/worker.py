@@ -53,16 +53,30 @@ class _Died(Exception):
         self.how, self.doing = how, doing
 
 
+def _spawn() -> Any:
+    import subprocess  # here: the worker itself never starts one
+
+    return subprocess.Popen(
+        [sys.executable, "-P", "-m", "tessaro.cli.worker"],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, encoding="utf-8", errors="surrogateescape",
+    )
+
+
+# Worker processes started ahead, on a cluster's worker, for the next tasks: fresh (no task ever ran in
+# them), they have only started Python. One that outlives its Dask worker reads the end of its input and ends.
+_spares: list[Any] = []
+
+
 class _Process:
     """One worker process and its pipe."""
 
     def __init__(self, project: Project) -> None:
-        import subprocess  # here: the worker itself never starts one
-
-        self.proc = subprocess.Popen(
-            [sys.executable, "-P", "-m", "tessaro.cli.worker"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, encoding="utf-8", errors="surrogateescape",
-        )
+        proc = None
+        while _spares and proc is None:
+            spare = _spares.pop()
+            if spare.poll() is None:
+                proc = spare
+        self.proc = proc if proc is not None else _spawn()
         self.send({"op": "start", "root": str(project.root), "sources": list(project.sources_setting),
                    "configured": project.sources_configured})
 
@@ -276,43 +290,62 @@ class ClusterWorkers:
 
     Dask workers are long-lived and threaded, and retry a task whose process
     died; so the project's code never runs in them: each task starts its own
-    build worker process, and tasks are never retried.
+    build worker process, and tasks are never retried. Importing Dask and
+    connecting (half a second) go on in the background from the start.
     """
 
     def __init__(self, project: Project, address: str, jobs: int | None) -> None:
-        try:
-            import distributed
-        except ImportError:
-            raise CliError("--scheduler needs Dask's distributed scheduler:"
-                           " pip install 'tessaro[cluster]' (or dask[distributed])") from None
-        self.project = project
-        try:
-            self.client = distributed.Client(address, timeout=10, set_as_default=False)
-        except (OSError, TimeoutError, ValueError) as exc:
-            raise CliError(f"cannot reach the Dask scheduler at {address} ({exc}):"
-                           " start it, or check the address") from None
-        threads = sum(self.client.nthreads().values())
-        if not threads:
-            self.client.close()
-            raise CliError(f"the Dask scheduler at {address} has no workers: start some (dask worker {address})")
-        self.slots = min(jobs, threads) if jobs else threads
-        self.executor = self.client.get_executor(pure=False, retries=0)
+        import threading
+        from concurrent.futures import Future
+
+        self.project, self.address, self.jobs = project, address, jobs
         self.started = 0
-        self.killed = distributed.KilledWorker
+        self._ready: Future[tuple[Any, Any, int]] = Future()
+        threading.Thread(target=self._connect, name="tessaro-connect", daemon=True).start()
+
+    def _connect(self) -> None:
+        try:
+            try:
+                import distributed
+            except ImportError:
+                raise CliError("--scheduler needs Dask's distributed scheduler:"
+                               " pip install 'tessaro[cluster]' (or dask[distributed])") from None
+            try:
+                client = distributed.Client(self.address, timeout=10, set_as_default=False)
+            except (OSError, TimeoutError, ValueError) as exc:
+                raise CliError(f"cannot reach the Dask scheduler at {self.address} ({exc}):"
+                               " start it, or check the address") from None
+            threads = sum(client.nthreads().values())
+            if not threads:
+                client.close()
+                raise CliError(f"the Dask scheduler at {self.address} has no workers:"
+                               f" start some (dask worker {self.address})")
+            slots = min(self.jobs, threads) if self.jobs else threads
+            self._ready.set_result((client, client.get_executor(pure=False, retries=0), slots))
+        except BaseException as exc:
+            self._ready.set_exception(exc)
+
+    @property
+    def slots(self) -> int:
+        return self._ready.result()[2]
 
     def submit(self, task: dict[str, Any], step: Callable[[str, str], None]) -> Future[dict[str, Any]]:
         payload = {**task, "root": str(self.project.root), "sources": list(self.project.sources_setting),
                    "configured": self.project.sources_configured, "config": file_hash(self.project.pyproject),
                    "version": _version()}
         self.started += 1
-        future: Future[dict[str, Any]] = self.executor.submit(run_task, payload)
+        future: Future[dict[str, Any]] = self._ready.result()[1].submit(run_task, payload)
         return future
 
     def close(self, *, stop: bool) -> None:
         try:
-            self.executor.shutdown(wait=not stop)
+            client, executor, _ = self._ready.result()
+        except BaseException:
+            return
+        try:
+            executor.shutdown(wait=not stop)
         finally:
-            self.client.close()
+            client.close()
 
 
 def _version() -> str:
@@ -339,8 +372,11 @@ def run_task(task: dict[str, Any]) -> dict[str, Any]:
         return {"error": f"the Dask worker on {host} cannot see the project at {root} (or sees another copy):"
                          " the project folder must be on a file system shared by every worker, at the same path"}
     project = Project(root=root, sources_setting=tuple(task["sources"]), sources_configured=task["configured"])
-    with BuildWorker(project) as worker:
-        return worker.run(task)
+    try:
+        with BuildWorker(project) as worker:
+            return worker.run(task)
+    finally:
+        _spares.append(_spawn())
 
 
 # -- the worker's side -----------------------------------------------------------
