@@ -335,7 +335,7 @@ class Engine:
         rebuild, because = set(plan.rebuild), dict(plan.because)
         imports = {rel: state.imports for rel, state in snap.files.items()}
         store = CellStore(project.cell_store)
-        supply = Supply(None if plan.full else store, self.file_hash, imports)
+        supply = Supply(None if plan.full else store, self.file_hash, imports, snap.uses)
 
         def step(kind: str, what: str) -> None:
             if progress is not None:
@@ -379,8 +379,10 @@ class Engine:
             replies: list[dict[str, Any]] = []
 
             def task(batch: Batch) -> dict[str, Any]:
+                names = [name for name, _ in batch.factories]
+                new = closure([n for n in names if n not in tables.factories], uses)
                 return {"imports": sorted({rel for _, rel in batch.factories}), "factories": batch.factories,
-                        "cells": supply.for_cells(name for name, _ in batch.factories)}
+                        "cells": supply.for_cells(names, new)}
 
             def done(batch: Batch, reply: dict[str, Any]) -> None:
                 if "error" in reply:

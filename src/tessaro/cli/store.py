@@ -275,8 +275,8 @@ class Supply:
     """
 
     def __init__(self, store: CellStore | None, hashes: Callable[[str], str | None],
-                 imports: Mapping[str, Iterable[str]]) -> None:
-        self.store, self.hashes, self.imports = store, hashes, imports
+                 imports: Mapping[str, Iterable[str]], recorded: Mapping[str, list[str]]) -> None:
+        self.store, self.hashes, self.imports, self.recorded = store, hashes, imports, recorded
         self.versions = runtime_versions()
         self.stored: dict[str, Entry] = {}
         self.absent: set[str] = set()
@@ -300,9 +300,14 @@ class Supply:
             if not cell["restored"] and cell["data"] is not None and cell["file"] is not None:
                 self.fresh[name] = Entry(data=cell["data"], file=cell["file"], reads=cell["reads"], versions=versions)
 
-    def for_cells(self, names: Iterable[str]) -> dict[str, dict[str, Any]]:
-        """What a worker needs to bring back ``names`` and what they use, of the cells known to be valid."""
-        seen = set(names)
+    def for_cells(self, names: Iterable[str], factories: Collection[str] = ()) -> dict[str, dict[str, Any]]:
+        """What a worker needs to bring back ``names`` and what they use, of the cells known to be valid.
+
+        What a cell uses is known from its entry or else from the registry's
+        record; ``factories`` (never built before) bring every cell of theirs
+        made in this build.
+        """
+        seen = set(names) | {n for n, e in self.fresh.items() if e.data["factory"] in factories}
         frontier = list(seen)
         while frontier:
             load = [n for n in frontier if n not in self.fresh and n not in self.stored and n not in self.absent]
@@ -315,7 +320,7 @@ class Supply:
             following = []
             for name in frontier:
                 known = self.fresh.get(name) or self.stored.get(name)
-                for child in known.children if known is not None else ():
+                for child in known.children if known is not None else self.recorded.get(name, ()):
                     if child not in seen:
                         seen.add(child)
                         following.append(child)

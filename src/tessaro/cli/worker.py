@@ -144,7 +144,7 @@ class BuildWorker:
         self._imported: list[str] = []  # the sources asked for so far, in order
         self._killers: dict[str, str] = {}  # source -> how the worker died importing it
         self.stopped = False  # the build is over (Ctrl-C): no fresh worker is started
-        self._cells: dict[str, Any] = {}  # the cells made before that were sent so far
+        self.sent: dict[str, Any] = {}  # the cells made before that were sent so far
 
     def __enter__(self) -> BuildWorker:
         return self
@@ -172,7 +172,7 @@ class BuildWorker:
             self.started += 1
             if self._imported:
                 wanted = [rel for rel in self._imported if rel not in self._killers]
-                self._process.ask({"op": "import", "sources": wanted, "cells": self._cells},
+                self._process.ask({"op": "import", "sources": wanted, "cells": self.sent},
                                   lambda kind, what: None)
         return self._process
 
@@ -188,7 +188,7 @@ class BuildWorker:
         """
         rels = [self.project.rel(path) for path in paths]
         self._imported.extend(rel for rel in rels if rel not in self._imported)
-        self._cells.update(cells or {})
+        self.sent.update(cells or {})
         while True:
             try:
                 reply = self._worker().ask({"op": "import", "sources": [r for r in rels if r not in self._killers],
@@ -269,8 +269,8 @@ class LocalWorkers:
                 worker = BuildWorker(self.project)
                 self.workers.append(worker)
         worker.step = step
-        try:
-            return worker.run(task)
+        try:  # the cells it was sent before, it has
+            return worker.run({**task, "cells": {n: c for n, c in task["cells"].items() if n not in worker.sent}})
         finally:
             with self._lock:
                 self._free.append(worker)
