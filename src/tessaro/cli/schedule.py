@@ -6,10 +6,11 @@ built first, in a batch of its own. The order comes from the recorded graph
 (a factory never built before: from the imports of its file), in levels:
 a factory's level is one more than the highest level of the factories it
 uses among those to build. Each level is cut into batches of about equal
-recorded cost (factories of one file together), as many as there are
-workers, but only as many as the work warrants when the number of workers
-was not asked for; one task per factory would cost more than it saves.
-Factories that use each other in a cycle go last, in one batch.
+recorded cost (factories of one file together), one per worker; when the
+number of workers was not asked for, only as many workers as the whole
+build's recorded cost warrants, and no batch below a minimum cost: one task
+per factory would cost more than it saves. Factories that use each other in
+a cycle go last, in one batch.
 """
 
 from __future__ import annotations
@@ -25,8 +26,10 @@ __all__ = ["Batch", "Workers", "dispatch", "plan_batches"]
 
 #: The cost assumed for a factory with no recorded build time (seconds).
 UNKNOWN_COST = 0.005
-#: Work below this much per batch is not worth another worker (seconds): starting one costs about 0.1 s.
+#: Work below this much is not worth another worker (seconds): starting one costs about 0.1 s.
 WORTH_A_WORKER = 0.25
+#: Nor this much another batch (a task costs a round trip; on a cluster, a process).
+WORTH_A_BATCH = 0.05
 
 
 @dataclass
@@ -77,12 +80,13 @@ def plan_batches(order: list[str], owner: Mapping[str, str], uses: Mapping[str, 
         level[name] = last
     batches: list[Batch] = []
     batch_of: dict[str, int] = {}
+    workers = jobs if split else min(jobs, math.floor(sum(cost.get(n, UNKNOWN_COST) for n in order) / WORTH_A_WORKER))
     for depth in sorted(set(level.values())):
         names = sorted((n for n in order if level[n] == depth), key=lambda n: (owner[n], n))
         costs = [cost.get(n, UNKNOWN_COST) for n in names]
         total = sum(costs)
-        parts = jobs if split else math.floor(total / WORTH_A_WORKER)
-        parts = 1 if cyclic and depth == last else max(1, min(parts, jobs, len(names)))
+        parts = workers if split else min(workers, math.floor(total / WORTH_A_BATCH))
+        parts = 1 if cyclic and depth == last else max(1, min(parts, len(names)))
         share, filled, current = total / parts, 0.0, -1
         for name, spent in zip(names, costs, strict=True):
             if current < 0 or (filled >= share * (current + 1) and current < parts - 1):
