@@ -208,6 +208,11 @@ def test_incremental_build_rewrites_only_what_changed(truth, cli):
     touched = {r[0] for r in rows(db, "factories") if r[12] != "2000-01-01 00:00:00"}
     assert touched == {"straight"} and report["rewritten"] == ["straight"]  # its cells changed; mzi's row did not
     assert report["unchanged"] == 2 and report["written"]
+    # What the unchanged factories made came from the cell store; every factory keeps its last build time.
+    heater = [r[0] for r in rows(db, "components") if r[1] == "heater" and r[0] != "heater"]
+    assert sorted(report["store"]["restored"]) == [*heater, "straight"] and report["store"]["size"] > 0
+    assert all(f["seconds"] > 0 for f in report["factories"])
+    assert cli.json("show", "straight")["seconds"] > 0 and "build time:" in cli("show", "chip")[0]
 
 
 def test_watch_follows_edits_until_ctrl_c(tmp_path):

@@ -109,7 +109,8 @@ BAD = {
 }
 
 
-def test_each_failure_belongs_to_one_factory(tmp_path, cli):  # noqa: F811
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_each_failure_belongs_to_one_factory(tmp_path, cli, jobs):  # noqa: F811
     bodies = "".join(f"\n\n@bl.cell\ndef {name}(c):\n{body}" for name, body in BAD.items())
     root = write_project(tmp_path / "m", {
         **BASE,
@@ -121,7 +122,7 @@ def test_each_failure_belongs_to_one_factory(tmp_path, cli):  # noqa: F811
         "@bl.cell\ndef deep(c, x=DEEP):\n    pass\n",
     })
     (root / "factories" / os.fsdecode(b"caf\xe9.py")).write_text("")
-    out, _ = cli("build", cwd=root, code=1)
+    out, _ = cli("build", "-j", jobs, cwd=root, code=1)
     found = registry(root)
     assert found["a"][0] == "SUCCESS" and not (root / "elsewhere.db").exists()
     failing = {"odd", "quits", "deep", *BAD}

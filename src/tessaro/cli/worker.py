@@ -53,6 +53,70 @@ class _Died(Exception):
         self.how, self.doing = how, doing
 
 
+class _Forked:
+    """A worker forked from the command (the part of ``subprocess.Popen`` that ``_Process`` uses)."""
+
+    def __init__(self) -> None:
+        from_command, to_worker = os.pipe()
+        from_worker, to_command = os.pipe()
+        self.pid = os.fork()
+        if self.pid == 0:  # the worker: a copy of the command, which never imported the project's code
+            try:
+                os.dup2(from_command, 0)
+                os.dup2(to_command, 1)
+                for fd in (to_worker, from_command, from_worker, to_command):
+                    os.close(fd)
+                sys.stdin, sys.stdout, sys.stderr = (open(fd, mode, closefd=False, encoding="utf-8", errors="replace")
+                                                     for fd, mode in ((0, "r"), (1, "w"), (2, "w")))
+                # As ``python -P``: no script folder or working directory on the path.
+                script = os.path.dirname(os.path.abspath(sys.argv[0])) if sys.argv and sys.argv[0] else None
+                sys.path[:] = [p for p in sys.path if p not in ("", os.getcwd(), script)]
+                import brimlay
+
+                brimlay.kcl.clear()  # the command never builds; a test process running it may have
+                serve()
+            finally:
+                os._exit(70)
+        os.close(from_command)
+        os.close(to_command)
+        self.stdin: IO[str] | None = os.fdopen(to_worker, "w", encoding="utf-8", errors="surrogateescape")
+        self.stdout: IO[str] | None = os.fdopen(from_worker, "r", encoding="utf-8", errors="surrogateescape")
+        self.returncode: int | None = None
+
+    def poll(self) -> int | None:
+        if self.returncode is None:
+            pid, status = os.waitpid(self.pid, os.WNOHANG)
+            if pid:
+                self.returncode = os.waitstatus_to_exitcode(status)
+        return self.returncode
+
+    def wait(self, timeout: float | None = None) -> int:
+        import subprocess
+        import time
+
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while self.poll() is None:
+            if deadline is None:
+                self.returncode = os.waitstatus_to_exitcode(os.waitpid(self.pid, 0)[1])
+            elif time.monotonic() > deadline:
+                raise subprocess.TimeoutExpired([sys.executable], timeout or 0)
+            else:
+                time.sleep(0.002)
+        return self.returncode  # type: ignore[return-value]
+
+    def kill(self) -> None:
+        if self.poll() is None:
+            os.kill(self.pid, signal.SIGKILL)
+
+
+def _may_fork() -> bool:
+    """Whether the command can fork a worker: one thread (at the system's count) is all it runs."""
+    try:
+        return hasattr(os, "fork") and len(os.listdir("/proc/self/task")) == 1
+    except OSError:
+        return False
+
+
 def _spawn() -> Any:
     import subprocess  # here: the worker itself never starts one
 
@@ -76,7 +140,10 @@ class _Process:
             spare = _spares.pop()
             if spare.poll() is None:
                 proc = spare
-        self.proc = proc if proc is not None else _spawn()
+        if proc is None:
+            # Forking skips starting Python and importing tessaro again (half of a worker's start).
+            proc = _Forked() if _may_fork() else _spawn()
+        self.proc = proc
         self.send({"op": "start", "root": str(project.root), "sources": list(project.sources_setting),
                    "configured": project.sources_configured})
 
