@@ -110,14 +110,15 @@ def start(kind: str, *args: object) -> subprocess.Popen:
 
 def dump(path: Path) -> dict[str, list[tuple]]:
     """Every table and index of a registry that passes its integrity check, rows sorted, without the timestamps the
-    database sets."""
+    database sets and the build times the command records."""
     with closing(sqlite3.connect(path)) as conn:
         assert conn.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
         tables = {"sqlite_master": sorted(conn.execute("SELECT type, name, sql FROM sqlite_master"))}
         for kind, name, _sql in tables["sqlite_master"]:
             if kind == "table":
                 columns = [c for _, c, *_ in conn.execute(f"PRAGMA table_info({name})") if c != "last_updated"]
-                tables[name] = sorted(conn.execute(f"SELECT {', '.join(columns)} FROM {name}"), key=repr)
+                rows = conn.execute(f"SELECT {', '.join(columns)} FROM {name}")
+                tables[name] = sorted((r for r in rows if name != "tessaro_state" or r[0] != "time"), key=repr)
     return tables
 
 
@@ -202,7 +203,7 @@ def interrupted_project(tmp_path_factory):
     proc, started = build(root), time.monotonic()
     out, err = proc.communicate()
     took = time.monotonic() - started
-    assert "303 factories rebuilt" in out, out + err
+    assert "304 factories rebuilt" in out, out + err
     after = dump(root / "build" / "tessaro.db")
     assert after != dump(before)
     return root, before, dump(before), after, took
@@ -228,7 +229,7 @@ def test_interrupted_build(interrupted_project):
         assert tables in (before, after), f"exit {proc.returncode}: {err}"
         assert [p.name for p in live.parent.iterdir() if "staging" in p.name or p.name.endswith(("-journal", "-wal"))] \
             == []
-        if "303 factories rebuilt" in out:
+        if "304 factories rebuilt" in out:
             # It finished and printed its summary before the signal took effect: exit 1 (its failing factory),
             # 130 (caught on the way out), or ended by the signal while Python shut down, which may print
             # its own "Exception ignored" lines.

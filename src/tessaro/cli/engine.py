@@ -374,7 +374,7 @@ class Engine:
             if workers is not None:
                 first.__exit__(None)
             else:
-                workers = LocalWorkers(project, jobs or os.cpu_count() or 1, first)
+                workers = LocalWorkers(project, jobs or _cores(), first)
             batches = plan_batches(order, owner, uses, snap.times, workers.slots, split=jobs is not None)
             replies: list[dict[str, Any]] = []
 
@@ -417,7 +417,7 @@ class Engine:
                 if name not in cells or (cells[name]["restored"] and not cell["restored"]):
                     cells[name] = cell
             inputs.update(reply["inputs"])
-        imported = {rel: files[rel] for rel in planned if rel in files}
+        imported = {rel: files[rel] for rel in sorted(planned) if rel in files}
         report.files = list(imported.values())
         report.rebuilt_because = {n: because.get(n, plan.why) for n in order}
         report.built = built
@@ -502,6 +502,11 @@ class Engine:
                 continue
             todo.extend(state.files[rel].imports)
         return state
+
+
+def _cores() -> int:
+    """The cores this process may run on."""
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
 
 
 def _order_hints(order: list[str], owner: Mapping[str, str], tables: Tables,
