@@ -212,14 +212,14 @@ class Engine:
             state = snap.files.get(rel)
             if state is None or not state.source:
                 changed[rel] = "new"
-            elif state.hash != file_hash(path):
+            elif state.hash != self.file_hash(rel):
                 changed[rel] = "changed"
         for rel, state in snap.files.items():
             if rel in now:
                 continue
             if state.source:
                 changed[rel] = "deleted" if not (self.project.root / rel).exists() else "no longer a source"
-            elif state.hash != file_hash(self.project.root / rel):
+            elif state.hash != self.file_hash(rel):
                 changed[rel] = "changed" if (self.project.root / rel).exists() else "deleted"
         return changed
 
