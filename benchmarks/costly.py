@@ -38,16 +38,17 @@ def generate(root: Path, *, factories: int = 160, tiers: int = 4, per_file: int 
         below = [f"t{tier - 1}f{k:04d}" for k in range(per_tier)] if tier else []
         for start in range(0, per_tier, per_file):
             module = f"t{tier}_{start // per_file:04d}"
-            bodies, imports = [], set()
+            bodies: list[str] = []
+            imports: dict[str, set[str]] = {}
             for name in names[start:start + per_file]:
                 lines = ["@bl.cell", f"def {name}(c, length: int = 10):", "    work.burn()",
                          "    c.add_port('o1')", "    c.add_port('o2', center=(length, 0.0))"]
                 for child in rng.sample(below, min(fanout, len(below))):
                     lines.append(f"    c.place({child}(length={rng.randint(11, 10**6)}))")
-                    imports.add(f"t{tier - 1}_{below.index(child) // per_file:04d}")
+                    imports.setdefault(f"t{tier - 1}_{below.index(child) // per_file:04d}", set()).add(child)
                 bodies.append("\n".join(lines) + "\n")
-            head = ["import brimlay as bl", "", "import work"] + [f"from cells.{m} import *  # noqa" for m in
-                                                                sorted(imports)]
+            head = ["import brimlay as bl", "", "import work"] + [
+                f"from cells.{m} import {', '.join(sorted(names))}" for m, names in sorted(imports.items())]
             rel = f"cells/{module}.py"
             (root / rel).write_text("\n".join(head) + "\n\n\n" + "\n\n".join(bodies))
             files.setdefault(f"t{tier}", []).append(rel)

@@ -207,8 +207,8 @@ class Engine:
             changed["pyproject.toml"] = "changed"
         if sources is None:
             sources = self.sources()[0]
-        now = {self.project.rel(path): path for path in sources}
-        for rel, path in now.items():
+        now = {self.project.rel(path) for path in sources}
+        for rel in now:
             state = snap.files.get(rel)
             if state is None or not state.source:
                 changed[rel] = "new"
@@ -376,15 +376,18 @@ class Engine:
             else:
                 workers = LocalWorkers(project, jobs or _cores(), first)
             batches = plan_batches(order, owner, uses, snap.times, workers.slots, split=jobs is not None)
-            replies: list[dict[str, Any]] = []
+            built: dict[str, Built] = {}
+            cells: dict[str, dict[str, Any]] = {}
+            inputs: dict[str, list[str]] = {}
 
             def task(batch: Batch) -> dict[str, Any]:
                 names = [name for name, _ in batch.factories]
-                new = closure([n for n in names if n not in tables.factories], uses)
+                new = {used for n in names if n not in tables.factories for used in uses[n]}
                 return {"imports": sorted({rel for _, rel in batch.factories}), "factories": batch.factories,
                         "cells": supply.for_cells(names, new)}
 
             def done(batch: Batch, reply: dict[str, Any]) -> None:
+                """Merge a reply into the build's outcome (a cell brought back is known already)."""
                 if "error" in reply:
                     raise CliError(reply["error"])
                 if "failed" in reply:  # the task died on the way (not the project's code: it runs in its own process)
@@ -395,7 +398,14 @@ class Engine:
                              "files": {}}
                 else:
                     supply.add(reply["cells"], reply["versions"])
-                replies.append(reply)
+                for rel, data in reply["files"].items():
+                    if rel not in files or (data["executed"] and not files[rel].executed):
+                        files[rel] = Imported(rel, **data)
+                built.update((name, Built(name, **data)) for name, data in reply["built"].items())
+                for name, cell in reply["cells"].items():
+                    if name not in cells or (cells[name]["restored"] and not cell["restored"]):
+                        cells[name] = cell
+                inputs.update(reply["inputs"])
 
             dispatch(batches, workers, task, done, progress)
         except BaseException:
@@ -405,18 +415,6 @@ class Engine:
             raise
         workers.close(stop=False)
         report.workers = workers.started + (first.started if scheduler is not None else 0)
-        built: dict[str, Built] = {}
-        cells: dict[str, dict[str, Any]] = {}
-        inputs: dict[str, list[str]] = {}
-        for reply in replies:
-            for rel, data in reply["files"].items():
-                if rel not in files or (data["executed"] and not files[rel].executed):
-                    files[rel] = Imported(rel, **data)
-            built.update((name, Built(name, **data)) for name, data in reply["built"].items())
-            for name, cell in reply["cells"].items():
-                if name not in cells or (cells[name]["restored"] and not cell["restored"]):
-                    cells[name] = cell
-            inputs.update(reply["inputs"])
         imported = {rel: files[rel] for rel in sorted(planned) if rel in files}
         report.files = list(imported.values())
         report.rebuilt_because = {n: because.get(n, plan.why) for n in order}
@@ -512,19 +510,22 @@ def _cores() -> int:
 def _order_hints(order: list[str], owner: Mapping[str, str], tables: Tables,
                  files: Mapping[str, Imported]) -> dict[str, set[str]]:
     """What each factory to build is expected to use: its recorded uses, or, never built, the factories of
-    the files its file imports (transitively)."""
+    the files its file imports (one set per file, shared by its factories)."""
     by_file: dict[str, list[str]] = {}
     for name in order:
         by_file.setdefault(owner[name], []).append(name)
-    step = {rel: entry.imports for rel, entry in files.items()}
+    per_file: dict[str, set[str]] = {}
     hints: dict[str, set[str]] = {}
     for name in order:
         row = tables.factories.get(name)
         if row is not None:
             hints[name] = set(json.loads(row[_CHILDREN] or "[]"))
-        else:
-            rel = owner[name]
-            hints[name] = {n for other in closure([rel], step) if other != rel for n in by_file.get(other, ())}
+            continue
+        rel = owner[name]
+        if rel not in per_file:
+            imported = files[rel].imports if rel in files else []
+            per_file[rel] = {n for other in imported if other != rel for n in by_file.get(other, ())}
+        hints[name] = per_file[rel]
     return hints
 
 

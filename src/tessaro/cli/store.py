@@ -304,10 +304,11 @@ class Supply:
         """What a worker needs to bring back ``names`` and what they use, of the cells known to be valid.
 
         What a cell uses is known from its entry or else from the registry's
-        record; ``factories`` (never built before) bring every cell of theirs
-        made in this build.
+        record; the cells with default settings of ``factories`` (those that
+        factories never built before may use) come too, when this build made
+        them.
         """
-        seen = set(names) | {n for n, e in self.fresh.items() if e.data["factory"] in factories}
+        seen = set(names) | {name for name in factories if name in self.fresh}
         frontier = list(seen)
         while frontier:
             load = [n for n in frontier if n not in self.fresh and n not in self.stored and n not in self.absent]
@@ -325,15 +326,15 @@ class Supply:
                         seen.add(child)
                         following.append(child)
             frontier = following
-        view = {n: e for n in seen if (e := self.fresh.get(n) or self.stored.get(n)) is not None}
-        keys = cell_keys(view, self.fingerprints(f for e in view.values() for f in (e.file, *e.reads)))
-        sent = {}
-        for name, entry in view.items():
-            if name in self.fresh:
-                sent[name] = entry.sent()
-            elif keys[name] is not None and keys[name] == entry.key:
-                sent[name] = entry.sent()
-                self.from_store.add(name)
+        sent = {n: self.fresh[n].sent() for n in seen if n in self.fresh}
+        stored = {n: self.stored[n] for n in seen if n not in sent and n in self.stored}
+        if stored:  # what they use of this build's cells counts with its key as the files are now
+            view = {**stored, **{n: self.fresh[n] for n in sent}}
+            keys = cell_keys(view, self.fingerprints(f for e in view.values() for f in (e.file, *e.reads)))
+            for name, entry in stored.items():
+                if keys[name] is not None and keys[name] == entry.key:
+                    sent[name] = entry.sent()
+                    self.from_store.add(name)
         return sent
 
     def keep(self, kept: Collection[str], hashes: Mapping[str, str | None],
