@@ -57,8 +57,13 @@ class _Forked:
     """A worker forked from the command (the part of ``subprocess.Popen`` that ``_Process`` uses)."""
 
     def __init__(self) -> None:
-        from_command, to_worker = os.pipe()
-        from_worker, to_command = os.pipe()
+        from_command, to_worker = _pipe()
+        from_worker, to_command = _pipe()
+        for stream in (sys.stdout, sys.stderr):  # nothing buffered may reach the copy
+            try:
+                stream.flush()
+            except (AttributeError, OSError, ValueError):
+                pass
         self.pid = os.fork()
         if self.pid == 0:  # the worker: a copy of the command, which never imported the project's code
             try:
@@ -66,6 +71,10 @@ class _Forked:
                 os.dup2(to_command, 1)
                 for fd in (to_worker, from_command, from_worker, to_command):
                     os.close(fd)
+                try:
+                    os.fstat(2)
+                except OSError:  # no standard error: what the project prints goes nowhere
+                    os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
                 sys.stdin, sys.stdout, sys.stderr = (open(fd, mode, closefd=False, encoding="utf-8", errors="replace")
                                                      for fd, mode in ((0, "r"), (1, "w"), (2, "w")))
                 # As ``python -P``: no script folder or working directory on the path.
@@ -107,6 +116,17 @@ class _Forked:
     def kill(self) -> None:
         if self.poll() is None:
             os.kill(self.pid, signal.SIGKILL)
+
+
+def _pipe() -> tuple[int, int]:
+    """A pipe whose ends are not standard streams (any of them may be closed), closed on exec."""
+    import fcntl
+
+    ends = os.pipe()
+    found = tuple(fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 3) for fd in ends)
+    for fd in ends:
+        os.close(fd)
+    return found[0], found[1]
 
 
 def _may_fork() -> bool:
