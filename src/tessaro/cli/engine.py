@@ -370,19 +370,20 @@ class Engine:
                               first.import_sources([source_paths[rel] for rel in missing]).items()})
             order = sorted((n for n in rebuild if n in owner and n in imported[owner[n]].factories),
                            key=lambda n: (owner[n], n))
-            uses = _order_hints(order, owner, tables, files)
+            uses, groups = _order_hints(order, owner, tables, files)
             if workers is not None:
                 first.__exit__(None)
             else:
                 workers = LocalWorkers(project, jobs or _cores(), first)
-            batches = plan_batches(order, owner, uses, snap.times, workers.slots, split=jobs is not None)
+            batches = plan_batches(order, owner, uses, snap.times, workers.slots, split=jobs is not None,
+                                   groups=groups)
             built: dict[str, Built] = {}
             cells: dict[str, dict[str, Any]] = {}
             inputs: dict[str, list[str]] = {}
 
             def task(batch: Batch) -> dict[str, Any]:
                 names = [name for name, _ in batch.factories]
-                new = {used for n in names if n not in tables.factories for used in uses[n]}
+                new = {f for n in names if n not in tables.factories for used in uses[n] for f in groups[used]}
                 return {"imports": sorted({rel for _, rel in batch.factories}), "factories": batch.factories,
                         "cells": supply.for_cells(names, new)}
 
@@ -508,13 +509,13 @@ def _cores() -> int:
 
 
 def _order_hints(order: list[str], owner: Mapping[str, str], tables: Tables,
-                 files: Mapping[str, Imported]) -> dict[str, set[str]]:
+                 files: Mapping[str, Imported]) -> tuple[dict[str, set[str]], dict[str, list[str]]]:
     """What each factory to build is expected to use: its recorded uses, or, never built, the factories of
-    the files its file imports (one set per file, shared by its factories)."""
+    the files its file imports, as groups (one per file: ``groups`` maps it to the file's factories)."""
     by_file: dict[str, list[str]] = {}
     for name in order:
         by_file.setdefault(owner[name], []).append(name)
-    per_file: dict[str, set[str]] = {}
+    groups: dict[str, list[str]] = {}
     hints: dict[str, set[str]] = {}
     for name in order:
         row = tables.factories.get(name)
@@ -522,11 +523,10 @@ def _order_hints(order: list[str], owner: Mapping[str, str], tables: Tables,
             hints[name] = set(json.loads(row[_CHILDREN] or "[]"))
             continue
         rel = owner[name]
-        if rel not in per_file:
-            imported = files[rel].imports if rel in files else []
-            per_file[rel] = {n for other in imported if other != rel for n in by_file.get(other, ())}
-        hints[name] = per_file[rel]
-    return hints
+        imported = [other for other in (files[rel].imports if rel in files else []) if other in by_file]
+        hints[name] = {"\0" + other for other in imported if other != rel}
+        groups.update(("\0" + other, by_file[other]) for other in imported)
+    return hints, groups
 
 
 def _defines(snap: Snapshot, imported: Mapping[str, Imported], source_rels: Iterable[str]) -> dict[str, list[str]]:

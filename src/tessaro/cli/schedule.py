@@ -6,10 +6,11 @@ built first, in a batch of its own. The order comes from the recorded graph
 (a factory never built before: from the imports of its file), in levels:
 a factory's level is one more than the highest level of the factories it
 uses among those to build. Each level is cut into batches of about equal
-recorded cost (factories of one file together), one per worker; when the
-number of workers was not asked for, only as many workers as the whole
-build's recorded cost warrants, and no batch below a minimum cost: one task
-per factory would cost more than it saves. Factories that use each other in
+recorded cost (factories of one file together), one per worker (more for a
+level too large for one reply); when the number of workers was not asked
+for, only as many workers as the whole build's recorded cost warrants, and
+no batch below a minimum cost: one task per factory would cost more than it
+saves. Factories that use each other in
 a cycle go last, in one batch.
 """
 
@@ -30,6 +31,8 @@ UNKNOWN_COST = 0.005
 WORTH_A_WORKER = 0.25
 #: Nor this much another batch (a task costs a round trip; on a cluster, a process).
 WORTH_A_BATCH = 0.05
+#: At most this many factories to a batch, so that no reply is too large to hold at once.
+LARGEST_BATCH = 1000
 
 
 @dataclass
@@ -53,23 +56,32 @@ class Workers(Protocol):
 
 
 def plan_batches(order: list[str], owner: Mapping[str, str], uses: Mapping[str, set[str]],
-                 cost: Mapping[str, float], jobs: int, *, split: bool) -> list[Batch]:
+                 cost: Mapping[str, float], jobs: int, *, split: bool,
+                 groups: Mapping[str, list[str]] | None = None) -> list[Batch]:
     """Batches of the factories in ``order``; ``uses`` says what each uses (the others are ignored).
 
-    With ``split``, each level is cut into ``jobs`` batches whatever its cost.
+    What a factory uses may also be a group of ``groups`` (all the factories
+    of a file, say): it then comes after every one of them. With ``split``,
+    each level is cut into ``jobs`` batches whatever its cost.
     """
+    groups = groups or {}
     wanted = set(order)
-    needs = {name: {used for used in uses.get(name, ()) if used in wanted and used != name} for name in order}
-    users: dict[str, list[str]] = {name: [] for name in order}
+    needs = {name: {used for used in uses.get(name, ()) if (used in wanted and used != name) or used in groups}
+             for name in order}
+    needs.update((group, {m for m in members if m in wanted}) for group, members in groups.items())
+    users: dict[str, list[str]] = {name: [] for name in needs}
     for name, used in needs.items():
         for other in used:
             users[other].append(name)
     level: dict[str, int] = {}
     waiting = {name: len(used) for name, used in needs.items()}
-    todo = [name for name in order if not waiting[name]]
+    todo = [name for name in needs if not waiting[name]]
     while todo:
         name = todo.pop()
-        level[name] = max((level[used] + 1 for used in needs[name]), default=0)
+        if name in groups:  # no level of its own: that of its last member
+            level[name] = max((level[used] for used in needs[name]), default=-1)
+        else:
+            level[name] = max((level[used] + 1 for used in needs[name]), default=0)
         for user in users[name]:
             waiting[user] -= 1
             if not waiting[user]:
@@ -81,12 +93,12 @@ def plan_batches(order: list[str], owner: Mapping[str, str], uses: Mapping[str, 
     batches: list[Batch] = []
     batch_of: dict[str, int] = {}
     workers = jobs if split else min(jobs, math.floor(sum(cost.get(n, UNKNOWN_COST) for n in order) / WORTH_A_WORKER))
-    for depth in sorted(set(level.values())):
+    for depth in sorted({level[name] for name in order}):
         names = sorted((n for n in order if level[n] == depth), key=lambda n: (owner[n], n))
         costs = [cost.get(n, UNKNOWN_COST) for n in names]
         total = sum(costs)
         parts = workers if split else min(workers, math.floor(total / WORTH_A_BATCH))
-        parts = 1 if cyclic and depth == last else max(1, min(parts, len(names)))
+        parts = 1 if cyclic and depth == last else max(1, -(-len(names) // LARGEST_BATCH), min(parts, len(names)))
         share, filled, current = total / parts, 0.0, -1
         for name, spent in zip(names, costs, strict=True):
             if current < 0 or (filled >= share * (current + 1) and current < parts - 1):
@@ -95,9 +107,12 @@ def plan_batches(order: list[str], owner: Mapping[str, str], uses: Mapping[str, 
             batches[-1].factories.append((name, owner[name]))
             batch_of[name] = len(batches) - 1
             filled += spent
+    of_group = {group: {batch_of[m] for m in members} for group, members in needs.items() if group in groups}
     for index, batch in enumerate(batches):
         for name, _ in batch.factories:
-            batch.after.update(batch_of[used] for used in needs[name] if batch_of[used] != index)
+            for other in needs[name]:
+                batch.after.update(of_group[other] if other in groups else (batch_of[other],))
+        batch.after.discard(index)
     return batches
 
 
