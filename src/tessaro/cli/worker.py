@@ -232,6 +232,7 @@ class BuildWorker:
         self._killers: dict[str, str] = {}  # source -> how the worker died importing it
         self.stopped = False  # the build is over (Ctrl-C): no fresh worker is started
         self.sent: dict[str, Any] = {}  # the cells made before that were sent so far
+        self.holds: set[str] = set()  # the cells its process made (live there, never sent to it)
 
     def __enter__(self) -> BuildWorker:
         return self
@@ -257,6 +258,7 @@ class BuildWorker:
         if self._process is None:
             self._process = _Process(self.project)
             self.started += 1
+            self.holds.clear()
             if self._imported:
                 wanted = [rel for rel in self._imported if rel not in self._killers]
                 self._process.ask({"op": "import", "sources": wanted, "cells": self.sent},
@@ -324,6 +326,8 @@ class BuildWorker:
         reply = self.build([(name, rel) for name, rel in task["factories"]])
         files.update(reply["files"])
         reply["files"] = files
+        if self._process is not None:
+            self.holds.update(reply["cells"])
         return reply
 
 
@@ -356,8 +360,9 @@ class LocalWorkers:
                 worker = BuildWorker(self.project)
                 self.workers.append(worker)
         worker.step = step
-        try:  # the cells it was sent before, it has
-            return worker.run({**task, "cells": {n: c for n, c in task["cells"].items() if n not in worker.sent}})
+        try:  # the cells it was sent before or made, it has
+            cells = {n: c for n, c in task["cells"].items() if n not in worker.sent and n not in worker.holds}
+            return worker.run({**task, "cells": cells})
         finally:
             with self._lock:
                 self._free.append(worker)
