@@ -342,6 +342,7 @@ class LocalWorkers:
         self.project, self.slots, self.step = project, jobs, step
         self.workers = [first]
         self._free = [first]
+        self._stopped = False
         self._lock = threading.Lock()
         self._threads = ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="tessaro-worker")
 
@@ -354,6 +355,8 @@ class LocalWorkers:
 
     def _run(self, task: dict[str, Any], step: Callable[[str, str], None]) -> dict[str, Any]:
         with self._lock:
+            if self._stopped:
+                raise RuntimeError("the build was stopped")
             if self._free:
                 worker = self._free.pop()
             else:
@@ -370,8 +373,10 @@ class LocalWorkers:
     def close(self, *, stop: bool) -> None:
         """Let the workers finish (or, with ``stop``, kill them at once)."""
         if stop:
-            for worker in self.workers:
-                worker.stop()
+            with self._lock:
+                self._stopped = True
+                for worker in self.workers:
+                    worker.stop()
         self._threads.shutdown(wait=True, cancel_futures=True)
         for worker in self.workers:
             worker.__exit__(KeyboardInterrupt if stop else None)
