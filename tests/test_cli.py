@@ -227,7 +227,7 @@ def test_affected_since_a_commit_in_a_project_below_the_repository_root(tmp_path
         {"kind": "imports", "file": "factories/basics.py", "target": "tech.py"}]
     out, _ = cli("affected", "data/mzi.json")
     assert re.search(r"^mzi\s+factories/devices.py\s+its build reads data/mzi.json$", out, re.M)
-    assert re.search(r"^chip\s+factories/chip.py\s+uses mzi$", out, re.M)
+    assert re.search(r"^chip\s+factories/chip.py\s+its build reads data/mzi.json$", out, re.M)  # through mzi
 
 
 def test_why_names_the_chains_and_the_cells_that_make_them(truth, cli):
@@ -335,6 +335,11 @@ def test_incremental_build_rewrites_only_what_changed(truth, cli):
     touched = {r[0] for r in rows(db, "factories") if r[12] != "2000-01-01 00:00:00"}
     assert touched == {"straight"} and report["rewritten"] == ["straight"]  # its cells changed; mzi's row did not
     assert report["unchanged"] == 2 and report["written"]
+    # What the unchanged factories made came from the cell store; every factory keeps its last build time.
+    heater = [r[0] for r in rows(db, "components") if r[1] == "heater" and r[0] != "heater"]
+    assert sorted(report["store"]["restored"]) == [*heater, "straight"] and report["store"]["size"] > 0
+    assert all(f["seconds"] > 0 for f in report["factories"])
+    assert cli.json("show", "straight")["seconds"] > 0 and "build time:" in cli("show", "chip")[0]
 
 
 def test_watch_follows_edits_until_ctrl_c(tmp_path):
@@ -552,10 +557,10 @@ def test_main_leaves_no_lasting_effects_and_colours_only_terminals(truth, cli, m
             for key, value in env.items():
                 patch.setenv(key, value)
             assert color("FAILED", Terminal()) == "FAILED"
-            bar = Progress("building", 2, enabled=True, stream=Terminal())
-            bar.step("ring")
+            bar = Progress("building", enabled=True, stream=Terminal())
+            bar.show(1, 2, 2, "building ring")
             drawn = bar.stream.getvalue()
             if "TERM" in env:
                 assert drawn == ""
             else:  # drawn, without escape sequences
-                assert "\x1b" not in drawn and drawn.endswith("] 1/2 ring")
+                assert "\x1b" not in drawn and drawn.endswith("] 1/2 (2 workers busy) building ring")

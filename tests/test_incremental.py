@@ -7,6 +7,7 @@ import random
 import re
 import shutil
 import sqlite3
+import sys
 from contextlib import closing
 from pathlib import Path
 
@@ -97,7 +98,7 @@ def tables(db: Path, *roots: Path) -> dict[str, list[tuple]]:
                 ("factories", "SELECT * FROM factories ORDER BY name"),
                 ("components", "SELECT * FROM components ORDER BY name"),
                 ("models", "SELECT * FROM models ORDER BY factory"),
-                ("state", "SELECT * FROM tessaro_state WHERE kind != 'meta' ORDER BY 1, 2"),
+                ("state", "SELECT * FROM tessaro_state WHERE kind NOT IN ('meta', 'time') ORDER BY 1, 2"),
             ]
         }
 
@@ -110,12 +111,37 @@ def build(root: Path, *args: str) -> None:
     assert main(["--project", str(root), "build", *args]) in (0, 1)
 
 
+def damage_store(root: Path, rng: random.Random) -> str:
+    """Lose or spoil some of the cell store, as a crash, a full disk or a stray edit would."""
+    store = root / "build" / "cells.db"
+    kind = rng.choice(["none", "none", "delete", "garbage", "truncate", "swap", "drop"])
+    if kind == "delete":
+        store.unlink(missing_ok=True)
+    elif kind == "garbage":
+        store.write_bytes(b"not a database")
+    elif store.exists() and store.read_bytes().startswith(b"SQLite") and kind != "none":
+        with closing(sqlite3.connect(store)) as conn, conn:
+            names = [row[0] for row in conn.execute("SELECT name FROM cells ORDER BY name")]
+            spoilt = rng.sample(names, min(3, len(names)))
+            for name in spoilt:
+                if kind == "truncate":
+                    conn.execute("UPDATE cells SET value = substr(value, 1, length(value) - 2) WHERE name = ?", (name,))
+                elif kind == "swap":  # another cell's entry under this name
+                    conn.execute("UPDATE cells SET value = (SELECT value FROM cells WHERE name = ?) WHERE name = ?",
+                                 (rng.choice(names), name))
+                else:
+                    conn.execute("DELETE FROM cells WHERE name = ?", (name,))
+    return kind
+
+
 # Seeds x edits: small in the normal run, 40 x 14 with TESSARO_STRESS=full.
 SEEDS, STEPS = (40, 14) if os.environ.get("TESSARO_STRESS") == "full" else (4, 10)
 
 
 @pytest.mark.parametrize("seed", range(SEEDS))
 def test_random_edits(tmp_path, monkeypatch, capsys, seed):
+    """Incremental builds (from the cell store, which gets damaged on the way; on two workers for odd seeds)
+    write what ``build --all -j 1`` writes."""
     for key in ("TESSARO_DB_PATH", "TESSARO_PROJECT_DIR"):
         monkeypatch.delenv(key, raising=False)
     rng = random.Random(seed)
@@ -125,19 +151,21 @@ def test_random_edits(tmp_path, monkeypatch, capsys, seed):
         "from tessaro.modeling import model\n\n\n@model('t0f000', settings={'length': 3})\ndef m():\n    pass\n"
     )
     shutil.copytree(root, tmp_path / "first", symlinks=True)
-    build(root)
-    build(tmp_path / "first", "--all")
+    jobs = ["-j", "2"] if seed % 2 else []
+    build(root, *jobs)
+    build(tmp_path / "first", "--all", "-j", "1")
     db = root / "build" / "tessaro.db"
     assert without_time(tables(db)) == without_time(tables(tmp_path / "first" / "build" / "tessaro.db", root))
     for step in range(STEPS):
         done = edit_once(root, rng, step)
         full = tmp_path / f"full{step}"
         shutil.copytree(root, full, symlinks=True)
+        done += ", store: " + damage_store(root, rng)
         with closing(sqlite3.connect(db)) as conn, conn:
             conn.execute("UPDATE factories SET last_updated = ?", (EPOCH,))
         before = tables(db)
-        build(root)
-        build(full, "--all")
+        build(root, *jobs)
+        build(full, "--all", "-j", "1")
         after = tables(db)
         expected = without_time(tables(full / "build" / "tessaro.db", root))
         assert without_time(after) == expected, done
@@ -152,3 +180,35 @@ def test_random_edits(tmp_path, monkeypatch, capsys, seed):
             if same and models.get(row[0]) == old_models.get(row[0]):
                 assert row[12] == EPOCH, (done, row[0])
         capsys.readouterr()
+
+
+@pytest.mark.filterwarnings("ignore")  # the cluster's own machinery warns as it starts and stops
+def test_a_dask_cluster_builds_what_one_worker_builds(tmp_path, monkeypatch, capsys):
+    import distributed
+
+    from tessaro.cli.worker import run_task
+
+    for key in ("TESSARO_DB_PATH", "TESSARO_PROJECT_DIR"):
+        monkeypatch.delenv(key, raising=False)
+    root, one = tmp_path / "project", tmp_path / "one"
+    generate(root, factories=18, tiers=3, per_file=3)
+    shutil.copytree(root, one, symlinks=True)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as cluster:
+        for project in (root, one):
+            (project / "pyproject.toml").write_text((project / "pyproject.toml").read_text()
+                                                    + f"scheduler = {cluster.scheduler_address!r}\n")
+        for step in range(2):
+            build(root, "--all")  # to the cluster, as the project says
+            build(one, "-j", "1", "--scheduler", "")
+            assert without_time(tables(root / "build" / "tessaro.db")) == without_time(
+                tables(one / "build" / "tessaro.db", root))
+            for project in (root, one):
+                edit_once(project, random.Random(step), step)
+    capsys.readouterr()
+    # A worker that does not see the project (no shared file system), and no Dask at all.
+    task = {"root": str(tmp_path / "elsewhere"), "version": __import__("tessaro").__version__, "config": "x"}
+    assert "must be on a file system shared by every worker" in run_task(task)["error"]
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    assert main(["--project", str(root), "build", "--all", "--scheduler", "tcp://127.0.0.1:1"]) == 2
+    assert "pip install 'tessaro[cluster]'" in capsys.readouterr().err

@@ -7,6 +7,7 @@ import sqlite3
 from contextlib import closing
 from pathlib import Path
 
+import pytest
 from test_cli import cli, edit, write_project  # noqa: F401  (cli is a fixture)
 
 BASE = {
@@ -111,7 +112,8 @@ BAD = {
 }
 
 
-def test_each_failure_belongs_to_one_factory(tmp_path, cli):  # noqa: F811
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_each_failure_belongs_to_one_factory(tmp_path, cli, jobs):  # noqa: F811
     """Whatever a factory, its cells or its file do (ending the worker included), every other one is registered."""
     bodies = "".join(f"\n\n@bl.cell\ndef {name}(c):\n{body}" for name, body in BAD.items())
     root = write_project(tmp_path / "m", {
@@ -127,7 +129,7 @@ def test_each_failure_belongs_to_one_factory(tmp_path, cli):  # noqa: F811
         "factories/killed.py": "import os\nos.kill(os.getpid(), 9)\n",
     })
     (root / "factories" / os.fsdecode(b"caf\xe9.py")).write_text("")
-    out, _ = cli("build", cwd=root, code=1)
+    out, _ = cli("build", "-j", jobs, cwd=root, code=1)
     found = registry(root)
     assert found["a"][0] == "SUCCESS" and not (root / "elsewhere.db").exists()
     failing = {"odd", "quits", "deep", *BAD}

@@ -19,7 +19,10 @@ its module and qualified name (``setting_name``), never by its address::
         c.place(straight(length=radius))
 """
 
+from brimlay._data import cell_data
 from brimlay._factory import cell, setting_name
 from brimlay._layout import KCLayout, KDBCell, Port, TKCell, kcl
 
-__all__ = ["KCLayout", "KDBCell", "Port", "TKCell", "cell", "kcl", "setting_name"]
+__version__ = "0.2"
+
+__all__ = ["KCLayout", "KDBCell", "Port", "TKCell", "cell", "cell_data", "kcl", "setting_name"]

@@ -58,12 +58,10 @@ def cell(func: Callable[..., Any] | None = None) -> Any:
     settings_signature = signature.replace(parameters=settings_params)
     defaults = {param.name: param.default for param in settings_params}
 
-    @functools.wraps(func)
-    def factory(*args: Any, **kwargs: Any) -> TKCell:
-        if kcl._building:  # asked while another cell is being built, whether or not this call succeeds
-            asker = kcl._building[-1].factory_name
-            if asker is not None:
-                kcl.asked.setdefault(asker, set()).add(name)
+    made_by = f"{getattr(func, '__module__', None)}.{getattr(func, '__qualname__', name)}"
+    kcl._makers[made_by] = kcl._makers.get(made_by, 0) + 1  # several: their cells are never brought back
+
+    def make(args: tuple[Any, ...], kwargs: dict[str, Any]) -> TKCell:
         bound = settings_signature.bind(*args, **kwargs)
         settings = {**defaults, **bound.arguments}
         changed = {key: value for key, value in settings.items() if not _same(value, defaults[key])}
@@ -75,18 +73,35 @@ def cell(func: Callable[..., Any] | None = None) -> Any:
         made = kcl._factory_cache.get(cache_key)
         if made is None:
             cell_name = name if not changed else f"{name}_{_suffix(key)}"
-            made = kcl.create_cell(cell_name, factory_name=name, settings=settings)
-            kcl._building.append(made)
-            try:
-                func(made, **settings)
-            except BaseException:
-                kcl._discard(made)
-                raise
-            finally:
-                kcl._building.pop()
+            made = kcl._reuse(cell_name, name, made_by, settings)
+            if made is None:
+                made = kcl.create_cell(cell_name, factory_name=name, settings=settings)
+                made.made_by = made_by
+                kcl._building.append(made)
+                try:
+                    func(made, **settings)
+                except BaseException:
+                    kcl._discard(made)
+                    raise
+                finally:
+                    kcl._building.pop()
             kcl._factory_cache[cache_key] = made
-        if kcl._building:
-            kcl._building[-1].uses.setdefault(made.index, made)
+        return made
+
+    @functools.wraps(func)
+    def factory(*args: Any, **kwargs: Any) -> TKCell:
+        asker = kcl._building[-1] if kcl._building else None
+        if asker is not None and asker.factory_name is not None:
+            # asked while another cell is being built, whether or not this call succeeds
+            kcl.asked.setdefault(asker.factory_name, set()).add(name)
+        try:
+            made = make(args, kwargs)
+        except BaseException:
+            if asker is not None:
+                kcl._partial.add(asker.index)
+            raise
+        if asker is not None:
+            asker.uses.setdefault(made.index, made)
         return made
 
     factory.__signature__ = settings_signature  # type: ignore[attr-defined]

@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import logging
 import os
 import sys
 from collections.abc import Iterator, Sequence
@@ -87,10 +86,17 @@ def _parser() -> argparse.ArgumentParser:
         "Exit status 1 if anything failed.",
         "  tessaro build                     rebuild what changed\n"
         "  tessaro build --all               rebuild everything\n"
-        "  tessaro build factories/rings.py  rebuild one file and what depends on it\n",
+        "  tessaro build factories/rings.py  rebuild one file and what depends on it\n"
+        "  tessaro build -j 1                one build worker\n"
+        "  tessaro build --scheduler tcp://10.0.0.5:8786   on a Dask cluster (shared file system)\n",
     )
     build.add_argument("sources", nargs="*", metavar="SOURCE", help="only these source files or folders")
     build.add_argument("--all", action="store_true", help="rebuild every factory, changed or not")
+    build.add_argument("-j", "--jobs", type=_jobs, metavar="N",
+                       help="build on N worker processes at most (default: one per core, as the work warrants)")
+    build.add_argument("--scheduler", metavar="ADDRESS",
+                       help="build on the Dask cluster whose scheduler is at ADDRESS (default: [tool.tessaro]"
+                       " scheduler; '' builds here)")
 
     serving = _serving()
     watch = command(
@@ -239,6 +245,16 @@ def _port(text: str) -> int:
     return int(text)
 
 
+def _jobs(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a number of workers (1 or more), got {text!r}")
+    return value
+
+
 def _depth(text: str) -> int:
     try:
         value = int(text)
@@ -256,6 +272,8 @@ def _no_lasting_effects() -> Iterator[None]:
     The project's code never runs here (builds run it in workers), so the
     import state and the live layout are left as they were anyway.
     """
+    import logging  # here: build workers import this package, and log nothing
+
     environ = dict(os.environ)
     logger = logging.getLogger("tessaro")
     handlers, level = list(logger.handlers), logger.level
@@ -269,6 +287,8 @@ def _no_lasting_effects() -> Iterator[None]:
 
 
 def _setup_logging(verbose: bool) -> None:
+    import logging
+
     if not verbose:
         return
     handler = logging.StreamHandler(sys.stderr)

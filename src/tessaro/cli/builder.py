@@ -7,14 +7,23 @@ the factories it is asked for in the live layout, and describes what it saw
 as plain data: every project file the code imported or read (by any route),
 what each source defines, each factory's outcome, and the cells they made.
 
-Who depends on what is learnt while the code runs: whose code runs now is the
-innermost of the project module executing (a stack kept by the loader) and the
-factory building a cell (brimlay's own stack of cells being built). Every
-project file imported (an import statement, ``importlib``, an import of a
-module imported before) or opened for reading is credited to it: to the module
-(a file-level import) or to the factory (an input of that factory alone).
-Reads that bypass Python's ``open`` (``os.stat``, ``Path.exists``, C
-libraries) are not seen.
+Who depends on what is learnt while the code runs. A stack says whose code
+runs now: a project module while it executes, a factory while it builds.
+Every project file imported (an import statement, ``importlib``, an import of
+a module imported before) or opened for reading is credited to the top of
+that stack: to the module (a file-level import) or to the factory (an input of
+that factory alone). Reads that bypass Python's ``open`` (``os.stat``,
+``Path.exists``, C libraries) are not seen.
+
+While a factory builds, each read is also credited to the innermost cell
+being built (unless a module began running inside that build: its reads are
+the module's), so every cell knows its own reads whichever build made it
+first. A factory's inputs are the reads of every cell its cell reaches.
+
+Cells made before (in the cell store, or by another worker of this build)
+come in as plain data and are brought back by brimlay (``kcl.lookup``)
+instead of running their factories; each cell is described with its plain
+data (``brimlay.cell_data``) so that the command can keep it.
 """
 
 from __future__ import annotations
@@ -29,6 +38,7 @@ import json
 import marshal
 import os
 import sys
+import time
 import traceback
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -108,8 +118,10 @@ class Session:
     def __init__(self, project: Project) -> None:
         self.project = project
         self.files: dict[str, _File] = {}
-        # The project modules executing, innermost last, each with the depth of brimlay's building stack then.
-        self.stack: list[tuple[str, int]] = []
+        self.stack: list[tuple[str, str]] = []  # ("file", rel) while a module runs, ("factory", name) while one builds
+        self.depths: list[int] = []  # for each stack entry, how many cells were being built when it began
+        self.reads: dict[int, set[str]] = {}  # cell index -> files its own build read or imported
+        self.restorable: dict[str, dict[str, Any]] = {}  # cell name -> {"data", "reads"} of a cell made before
         self.inputs: dict[str, set[str]] = {}  # factory -> files its own build imported or read
         self.written: set[str] = set()
         self.imported: set[str] = set()  # the sources imported (and looked through for factories)
@@ -117,7 +129,8 @@ class Session:
         self._quiet = False
         import brimlay
 
-        self._layout = brimlay.kcl
+        self.layout = brimlay.kcl
+        self.layout.lookup = lambda name: self.restorable.get(name, {}).get("data")
         self._install()
 
     # -- who depends on what ------------------------------------------------------
@@ -133,27 +146,19 @@ class Session:
         entry.source = entry.source or source
         return entry
 
-    def whose(self) -> tuple[str, str] | None:
-        """Whose code runs now: ("file", rel) of a module, ("factory", name) of a factory building, or None."""
-        building = self._layout._building
-        if self.stack and len(building) <= self.stack[-1][1]:
-            return "file", self.stack[-1][0]
-        if building:
-            name = building[-1].factory_name
-            return ("factory", name) if isinstance(name, str) else None
-        return None
-
     def depend(self, rel: str) -> None:
         """Credit ``rel`` to whatever runs now (a module or a factory)."""
-        found = self.whose()
-        if found is None:
+        if not self.stack:
             return
-        kind, key = found
+        kind, key = self.stack[-1]
         if kind == "file":
             if key != rel:
                 self.files[key].imports.add(rel)
         else:
             self.inputs.setdefault(key, set()).add(rel)
+        building = self.layout._building
+        if len(building) > self.depths[-1]:
+            self.reads.setdefault(building[-1].index, set()).add(rel)
         self.seen(rel)
 
     def _depend_on_module(self, module: Any) -> None:
@@ -163,13 +168,23 @@ class Session:
             self.depend(rel)
 
     @contextlib.contextmanager
-    def running(self, rel: str) -> Iterator[None]:
-        """The module of ``rel`` executes (inside whatever factory builds now)."""
-        self.stack.append((rel, len(self._layout._building)))
+    def running(self, kind: str, key: str) -> Iterator[None]:
+        """Credit what runs in the block to ``key``; cells brought back meanwhile read what they read when made."""
+        self.stack.append((kind, key))
+        self.depths.append(len(self.layout._building))
+        start = self.layout._next_index
         try:
             yield
         finally:
+            cells = self.layout.tkcells
+            for index in reversed(cells):
+                if index < start:
+                    break
+                if cells[index].restored:
+                    for rel in self.restorable.get(cells[index].name, {}).get("reads", ()):
+                        self.depend(rel)
             self.stack.pop()
+            self.depths.pop()
 
     def _install(self) -> None:
         """Hook the import machinery, ``open`` and ``__import__`` (for the rest of this process)."""
@@ -179,7 +194,7 @@ class Session:
         original_import_module = importlib.import_module
 
         def audit(event: str, args: tuple[Any, ...]) -> None:
-            if event != "open" or session._quiet or session.whose() is None:
+            if event != "open" or not session.stack or session._quiet:
                 return
             path, mode, flags = args
             if not isinstance(path, str | bytes | os.PathLike):
@@ -198,7 +213,7 @@ class Session:
         def import_wrapper(name: str, globals: Any = None, locals: Any = None, fromlist: Any = (),
                            level: int = 0) -> Any:
             module = original_import(name, globals, locals, fromlist, level)
-            if session.whose() is not None:
+            if session.stack:
                 try:
                     package = globals.get("__package__") if isinstance(globals, dict) else None
                     full = importlib.util.resolve_name("." * level + name, package) if level else name
@@ -215,7 +230,7 @@ class Session:
 
         def import_module(name: str, package: str | None = None) -> ModuleType:
             module = original_import_module(name, package)
-            if session.whose() is not None:
+            if session.stack:
                 full = module.__name__.split(".")
                 for i in range(1, len(full) + 1):
                     session._depend_on_module(sys.modules.get(".".join(full[:i])))
@@ -263,34 +278,44 @@ class Session:
     # -- building ----------------------------------------------------------------
 
     def build(self, wanted: list[tuple[str, str]], step: Callable[[str], None]) -> dict[str, Any]:
-        """Build each (name, file) factory with its default settings; describe the outcome as plain data."""
-        import brimlay
+        """Build each (name, file) factory with its default settings; describe the outcome as plain data.
+
+        The factories' calls bring back the cells of ``restorable`` (made
+        before: {"data", "reads"} by name) instead of building them again.
+        """
+        from tessaro.cli.store import runtime_versions
 
         built: dict[str, dict[str, Any]] = {}
-        cells: dict[int, Any] = {}
+        reached: dict[int, Any] = {}
         for name, rel in wanted:
             entry = self.files.get(rel)
             factory = entry.factories.get(name) if entry is not None else None
             if factory is None:
                 continue
             step(name)
-            built[name] = self._build_one(name, factory, cells)
+            built[name] = self._build_one(name, factory, reached)
+        layout, written = self.layout, self.written
         for name, result in built.items():
             if result["status"] != "SUCCESS":  # what it asked for before failing, in any of this build's attempts
-                result["asked"] = sorted(brimlay.kcl.asked.get(name, ()))
-        written = self.written
-        return {
-            "built": built,
-            "cells": {cell.name: data for cell, data in _describe_cells(cells, built)},
-            "inputs": {name: sorted(found - written) for name, found in self.inputs.items() if name in built},
-        }
+                result["asked"] = sorted(layout.asked.get(name, ()))
+        described = dict(self._describe_cells(reached, built))
+        inputs = {}
+        for name, result in built.items():
+            if result["status"] == "SUCCESS":
+                found = set().union(*(described[c]["reads"] for c in result.pop("reach")))
+            else:
+                result.pop("reach")
+                found = self.inputs.get(name, set()) - written
+            inputs[name] = sorted(found)
+        return {"built": built, "cells": described, "inputs": inputs, "versions": runtime_versions()}
 
     def _build_one(self, name: str, factory: Any, cells: dict[int, Any]) -> dict[str, Any]:
         result: dict[str, Any] = {"status": "SUCCESS", "message": "", "where": None, "traceback": None,
-                                  "asked": [], "cell": None, "settings": "{}"}
+                                  "asked": [], "cell": None, "settings": "{}", "seconds": 0.0, "reach": []}
+        start = time.perf_counter()
         try:
             result["settings"] = _settings_text(factory)
-            with contextlib.redirect_stdout(sys.stderr):
+            with self.running("factory", name), contextlib.redirect_stdout(sys.stderr):
                 cell = factory()
             _check_name(cell.name)
             reached = _reach(cell)
@@ -301,10 +326,54 @@ class Session:
             result.update(status="FAILED", message=failure.message, where=failure.where,
                           traceback=failure.traceback)
             return result
+        finally:
+            result["seconds"] = round(time.perf_counter() - start, 6)
         result["cell"] = cell.name
+        result["reach"] = [found.name for found in reached]
         for found in reached:
             cells.setdefault(found.index, found)
         return result
+
+    def _describe_cells(self, cells: dict[int, Any],
+                        built: dict[str, dict[str, Any]]) -> Iterator[tuple[str, dict[str, Any]]]:
+        """Each cell as its stored row, the cells it uses, its own reads and, to keep it, its plain data.
+
+        A cell that cannot be stored fails its factory.
+        """
+        import brimlay
+        from tessaro.models import ComponentRecord
+
+        project, written = self.project, self.written
+        made_by = {cell.index: factory for (factory, _), cell in self.layout._factory_cache.items()}
+        for index in sorted(cells):
+            cell = cells[index]
+            data: dict[str, Any] = {"factory": cell.factory_name or "", "row": None,
+                                    "uses": [used.name for used in cell_uses(cell)], "restored": cell.restored,
+                                    "file": None, "data": None}
+            try:
+                row = ComponentRecord.from_tkcell(cell).to_db_tuple()
+                json.dumps(row)
+                data["row"] = list(row)
+            except (Exception, RecursionError) as exc:
+                owner = built.get(cell.factory_name or "")
+                if owner is not None and owner["status"] == "SUCCESS":
+                    owner.update(status="FAILED", message=f"its cell {cell.name!r} cannot be stored: "
+                                 f"{type(exc).__name__}: {exc}", where=None, traceback=None, cell=None)
+            if cell.restored:
+                data["reads"] = list(self.restorable.get(cell.name, {}).get("reads", ()))
+            else:
+                data["reads"] = sorted(self.reads.get(index, set()) - written)
+                function = getattr(made_by.get(index), "__wrapped__", None)
+                code = getattr(function, "__code__", None)
+                data["file"] = project.rel_if_inside(code.co_filename) if code is not None else None
+                if data["file"] is not None and data["row"] is not None:
+                    try:
+                        found = brimlay.cell_data(cell)
+                        json.dumps(found, allow_nan=True)
+                        data["data"] = found
+                    except (Exception, RecursionError):
+                        pass  # kept nowhere: its users build it again
+            yield cell.name, data
 
     def describe(self) -> dict[str, Any]:
         written = self.written
@@ -341,26 +410,6 @@ def cell_uses(cell: Any) -> list[Any]:
     return [layout.tkcells[index] for index in used if index in layout.tkcells]
 
 
-def _describe_cells(cells: dict[int, Any], built: dict[str, dict[str, Any]]) -> Iterator[tuple[Any, dict[str, Any]]]:
-    """Each cell as its stored row and the cells it uses; a cell that cannot be stored fails its factory."""
-    from tessaro.models import ComponentRecord
-
-    for index in sorted(cells):
-        cell = cells[index]
-        data: dict[str, Any] = {"factory": cell.factory_name or "", "row": None,
-                                "uses": [used.name for used in cell_uses(cell)]}
-        try:
-            row = ComponentRecord.from_tkcell(cell).to_db_tuple()
-            json.dumps(row)
-            data["row"] = list(row)
-        except (Exception, RecursionError) as exc:
-            owner = built.get(cell.factory_name or "")
-            if owner is not None and owner["status"] == "SUCCESS":
-                owner.update(status="FAILED", message=f"its cell {cell.name!r} cannot be stored: "
-                             f"{type(exc).__name__}: {exc}", where=None, traceback=None, cell=None)
-        yield cell, data
-
-
 def _settings_text(factory: Any) -> str:
     from tessaro.models import FactoryRecord
 
@@ -392,7 +441,7 @@ class _ProjectFinder:
 
 
 class _ProjectLoader(importlib.machinery.SourceFileLoader):
-    """Runs a project module as the code running now; its bytecode is checked by content hash.
+    """Runs a project module with its file on the stack; its bytecode is checked by content hash.
 
     Sources change under the user's hands, often twice within a second without
     changing size, which the usual time stamp check would miss. The bytecode
@@ -408,7 +457,7 @@ class _ProjectLoader(importlib.machinery.SourceFileLoader):
         session.depend(self.rel)
         entry = session.seen(self.rel)
         entry.executed = True
-        with session.running(self.rel):
+        with session.running("file", self.rel):
             super().exec_module(module)
 
     def get_code(self, fullname: str) -> Any:

@@ -122,14 +122,17 @@ def cmd_build(args: argparse.Namespace) -> int:
         only = _build_sources(engine.project, args.sources) if args.sources else None
         if args.all and only is not None:
             raise CliError("--all rebuilds every source: give either --all or SOURCE files")
-        bar = Progress("building", 0, enabled=not args.verbose)  # drawn on a terminal only
+        bar = Progress("building", enabled=not args.verbose)  # drawn on a terminal only
         try:
-            return engine.build(everything=args.all, only=only, step=lambda _kind, name: bar.step(name),
-                                on_wait=_note)
+            scheduler = engine.project.scheduler if args.scheduler is None else args.scheduler or None
+            return engine.build(everything=args.all, only=only, progress=bar.show, on_wait=_note, jobs=args.jobs,
+                                scheduler=scheduler)
         finally:
             bar.close()
 
     report = rebuild_if_damaged(build, _note, "tessaro build")
+    for note in report.notes:
+        _note(note)
     if args.json:
         write_json(build_json(report))
     else:
@@ -164,6 +167,7 @@ def build_json(report: Any) -> dict[str, Any]:
                 "source": report.factories[name][1] if name in report.factories else None,
                 "components": report.components.get(name, 0),
                 "because": report.rebuilt_because.get(name),
+                "seconds": built.seconds,
             }
             for name, built in sorted(report.built.items())
         ],
@@ -177,6 +181,8 @@ def build_json(report: Any) -> dict[str, Any]:
         "failing": report.failing,
         "written": report.written,
         "warnings": report.warnings,
+        "workers": report.workers,
+        "store": {"size": report.store_size, "restored": report.restored},
     }
 
 
@@ -336,9 +342,11 @@ def cmd_show(args: argparse.Namespace) -> int:
     stale = name in graph.stale
     note = query.snap.notes.get(name)
     where = note.where if note is not None else None
+    seconds = query.snap.times.get(name)
     if args.json:
         data = factory_json(query, name, len(components))
         data.update(used_by=graph.used_by.get(name, []), uses=graph.uses.get(name, []), stale=stale, where=where,
+                    seconds=seconds,
                     components=[_component_json(c, query) for c in components],
                     model=_model_json(model) if model else None)
         if args.verbose:
@@ -360,6 +368,7 @@ def cmd_show(args: argparse.Namespace) -> int:
         ("raised at", where and escape(where)),
         ("source", escape(str(rec.source))),
         ("updated (UTC)", rec.last_updated),
+        ("build time", f"{seconds:.3f} s (last build)" if seconds is not None else None),
         ("settings", json.dumps(rec.default_settings, sort_keys=True, default=str)),
         ("used by", edges(graph.used_by.get(name, []))),
         ("uses", edges(graph.uses.get(name, []))),

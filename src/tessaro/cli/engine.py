@@ -7,9 +7,12 @@ difference, all at once (``tessaro.cli.registry``):
    import them (transitively, from the recorded imports), and so which
    factories must be rebuilt: those the files define and, from the recorded
    graph, every factory that uses one of them;
-2. import those files and build those factories in a build worker, a fresh
-   process (``tessaro.cli.worker``) that returns plain data; the calls build
-   whatever the factories use;
+2. import those files in a build worker, a fresh process
+   (``tessaro.cli.worker``) that returns plain data, and build those factories
+   in batches on one or more workers (``tessaro.cli.schedule``; on a Dask
+   cluster with ``scheduler``); the calls build whatever the factories use,
+   except the cells that the cell store (``tessaro.cli.store``) or an earlier
+   batch of this build already holds, which come back as they were made;
 3. reconcile: every factory, component and model the registry should now
    hold. A rebuilt factory contributes the cells its build uses; every other
    factory keeps the cells recorded for it, which are what its build would
@@ -18,23 +21,26 @@ difference, all at once (``tessaro.cli.registry``):
    places (or its build asks for) a cell of the other. A failing factory keeps
    the edges recorded before, and what its failed build asked for;
 4. write the rows that differ, so that untouched rows keep their
-   ``last_updated``.
+   ``last_updated``; then keep the cells made in the cell store.
 
-``build --all`` runs the same steps with every file treated as changed, so
-an incremental build and a full one from the same registry agree.
+``build --all`` runs the same steps with every file treated as changed and
+without the store (which it rewrites), so an incremental build and a full one
+from the same registry agree.
 """
 
 from __future__ import annotations
 
 import difflib
 import json
+import os
+import sqlite3
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
 from tessaro.cli.depgraph import DepGraph, closure, direct_factories, importers
-from tessaro.cli.errors import RegistryBusy
+from tessaro.cli.errors import CliError, RegistryBusy
 from tessaro.cli.project import Project, file_hash
 from tessaro.cli.registry import (
     FactoryNote,
@@ -48,7 +54,9 @@ from tessaro.cli.registry import (
     read_tables,
     write_atomically,
 )
-from tessaro.cli.worker import BuildWorker
+from tessaro.cli.schedule import Batch, Workers, dispatch, plan_batches
+from tessaro.cli.store import CellStore, Supply
+from tessaro.cli.worker import BuildWorker, ClusterWorkers, LocalWorkers
 
 __all__ = ["BuildReport", "Built", "Engine", "FAILED", "Imported", "SUCCESS"]
 
@@ -88,6 +96,7 @@ class Built:
     asked: list[str]  # a failed build: the factories it called first
     cell: str | None  # the name of its cell
     settings: str  # its default settings, as stored
+    seconds: float  # how long its build took
 
     @property
     def ok(self) -> bool:
@@ -112,8 +121,11 @@ class BuildReport:
     changed_models: list[str] = field(default_factory=list)
     warnings: list[str] = field(default_factory=list)
     written: bool = False
-    workers: int = 0  # build workers started
+    workers: int = 0  # build workers started (tasks sent, on a cluster)
     before: dict[str, str] = field(default_factory=dict)  # factory -> its status before this build
+    restored: list[str] = field(default_factory=list)  # cells brought back from the cell store
+    store_size: int = 0  # bytes
+    notes: list[str] = field(default_factory=list)  # said on stderr; no failure
 
     @property
     def failed(self) -> bool:
@@ -154,8 +166,9 @@ class _Outcome:
     imported: dict[str, Imported]  # the sources it imported
     owner: dict[str, str]  # factory -> the source that defines it (first in path order)
     built: dict[str, Built]
-    cells: dict[str, dict[str, Any]]  # cell -> {"factory", "row", "uses"}
+    cells: dict[str, dict[str, Any]]  # cell -> {"factory", "row", "uses", "reads", "restored", "file", "data"}
     inputs: dict[str, list[str]]  # rebuilt factory -> files its build imported or read
+    supply: Supply  # the cells made before and in this build
 
 
 class Engine:
@@ -163,6 +176,12 @@ class Engine:
 
     def __init__(self, project: Project) -> None:
         self.project = project
+        self._hashes: dict[str, str | None] = {}  # project file -> content hash, within one build
+
+    def file_hash(self, rel: str) -> str | None:
+        if rel not in self._hashes:
+            self._hashes[rel] = file_hash(self.project.root / rel)
+        return self._hashes[rel]
 
     # -- reading -----------------------------------------------------------------
 
@@ -189,19 +208,19 @@ class Engine:
             changed["pyproject.toml"] = "changed"
         if sources is None:
             sources = self.sources()[0]
-        now = {self.project.rel(path): path for path in sources}
-        for rel, path in now.items():
+        now = {self.project.rel(path) for path in sources}
+        for rel in now:
             state = snap.files.get(rel)
             if state is None or not state.source:
                 changed[rel] = "new"
-            elif state.hash != file_hash(path):
+            elif state.hash != self.file_hash(rel):
                 changed[rel] = "changed"
         for rel, state in snap.files.items():
             if rel in now:
                 continue
             if state.source:
                 changed[rel] = "deleted" if not (self.project.root / rel).exists() else "no longer a source"
-            elif state.hash != file_hash(self.project.root / rel):
+            elif state.hash != self.file_hash(rel):
                 changed[rel] = "changed" if (self.project.root / rel).exists() else "deleted"
         return changed
 
@@ -212,12 +231,21 @@ class Engine:
         *,
         everything: bool = False,
         only: list[Path] | None = None,
-        step: Callable[[str, str], None] | None = None,
+        progress: Callable[[int, int, int, str], None] | None = None,
         on_wait: Callable[[str], None] | None = None,
         what: str = "tessaro build",
+        jobs: int | None = None,
+        scheduler: str | None = None,
     ) -> BuildReport:
-        """Bring the registry in step with the sources; see the module docstring."""
+        """Bring the registry in step with the sources; see the module docstring.
+
+        ``jobs``: build workers at most (default: one per core, as many as the
+        work warrants); ``scheduler``: the address of a Dask scheduler to send
+        the batches to. ``progress`` hears (factories built, of how many,
+        workers busy, what runs).
+        """
         for _ in range(5):
+            self._hashes = {}
             snap = self.snapshot(cells=True)
             tables = read_tables(self.project.db_path)
             sources, skipped = self.sources()
@@ -236,18 +264,18 @@ class Engine:
                 defines = {rel: state.defines for rel, state in snap.files.items() if state.source}
                 report.warnings.extend(_duplicates(defines)[1])
                 return report
-            outcome = self._run(snap, tables, plan, sources, report, step)
+            outcome = self._run(snap, tables, plan, sources, report, progress, jobs, scheduler)
             state, writes = self._reconcile(snap, tables, plan, outcome, report, sources)
             same_state = (state.files, state.notes, state.uses, state.inputs, state.config) == (
                 snap.files, snap.notes, snap.uses, snap.inputs, snap.config)
-            if not writes.any() and same_state:
-                return report
             with build_lock(self.project.db_path, what, on_wait=on_wait):
-                try:
-                    write_atomically(snap, writes.apply, state)
-                except StaleRegistry:
-                    continue  # planned again from a fresh snapshot, with a fresh worker
-            report.written = True
+                if writes.any() or not same_state:
+                    try:
+                        write_atomically(snap, writes.apply, state)
+                    except StaleRegistry:
+                        continue  # planned again from a fresh snapshot, with a fresh worker
+                    report.written = True
+                self._keep_cells(plan, outcome, state, report)
             return report
         raise RegistryBusy("the registry kept changing during the build (another program is writing it); try again")
 
@@ -292,14 +320,26 @@ class Engine:
         return found
 
     def _run(self, snap: Snapshot, tables: Tables, plan: _Plan, sources: list[Path], report: BuildReport,
-             step: Callable[[str, str], None] | None) -> _Outcome:
-        """Import and build in a worker: the planned factories, and whatever the imports show must be rebuilt."""
+             progress: Callable[[int, int, int, str], None] | None, jobs: int | None,
+             scheduler: str | None) -> _Outcome:
+        """Import in a worker, with whatever the imports show must be rebuilt; build in batches on the workers."""
         project = self.project
         source_paths = {project.rel(path): path for path in sources}
         planned = {project.rel(path) for path in plan.sources}
         rebuild, because = set(plan.rebuild), dict(plan.because)
-        with BuildWorker(project, step) as worker:
-            files = {rel: Imported(rel, **data) for rel, data in worker.import_sources(plan.sources).items()}
+        imports = {rel: state.imports for rel, state in snap.files.items()}
+        store = CellStore(project.cell_store)
+        supply = Supply(None if plan.full else store, self.file_hash, imports, snap.uses)
+
+        def step(kind: str, what: str) -> None:
+            if progress is not None:
+                progress(0, 0, 1, f"{kind} {what}")
+
+        first = BuildWorker(project, step)
+        # A cluster is connected to while the sources are imported here.
+        workers: Workers | None = ClusterWorkers(project, scheduler, jobs) if scheduler is not None else None
+        try:
+            files = {rel: Imported(rel, **data) for rel, data in first.import_sources(plan.sources).items()}
             while True:
                 imported = {rel: files[rel] for rel in planned if rel in files}
                 owner, _ = _duplicates(_defines(snap, imported, source_paths))
@@ -321,18 +361,74 @@ class Engine:
                     break
                 planned.update(missing)
                 files.update({rel: Imported(rel, **data) for rel, data in
-                              worker.import_sources([source_paths[rel] for rel in missing]).items()})
+                              first.import_sources([source_paths[rel] for rel in missing]).items()})
             order = sorted((n for n in rebuild if n in owner and n in imported[owner[n]].factories),
                            key=lambda n: (owner[n], n))
-            reply = worker.build([(name, owner[name]) for name in order])
-            report.workers = worker.started
-        files.update({rel: Imported(rel, **data) for rel, data in reply["files"].items()})
-        imported = {rel: files[rel] for rel in planned if rel in files}
+            uses, groups = _order_hints(order, owner, tables, files)
+            if workers is not None:
+                first.__exit__(None)
+            else:
+                workers = LocalWorkers(project, jobs or _cores(), first)
+            batches = plan_batches(order, owner, uses, snap.times, workers.slots, split=jobs is not None,
+                                   groups=groups)
+            built: dict[str, Built] = {}
+            cells: dict[str, dict[str, Any]] = {}
+            inputs: dict[str, list[str]] = {}
+
+            def task(batch: Batch) -> dict[str, Any]:
+                names = [name for name, _ in batch.factories]
+                new = {f for n in names if n not in tables.factories for used in uses[n] for f in groups[used]}
+                return {"imports": sorted({rel for _, rel in batch.factories}), "factories": batch.factories,
+                        "cells": supply.for_cells(names, new)}
+
+            def done(batch: Batch, reply: dict[str, Any]) -> None:
+                """Merge a reply into the build's outcome (a cell brought back is known already)."""
+                if "error" in reply:
+                    raise CliError(reply["error"])
+                if "failed" in reply:  # the task died on the way (not the project's code: it runs in its own process)
+                    failed: dict[str, Any] = {
+                        "status": FAILED, "message": f"its build task failed: {reply['failed']}", "where": None,
+                        "traceback": None, "asked": [], "cell": None, "settings": "{}", "seconds": 0.0}
+                    reply = {"built": {name: failed for name, _ in batch.factories}, "cells": {}, "inputs": {},
+                             "files": {}}
+                else:
+                    supply.add(reply["cells"], reply["versions"])
+                for rel, data in reply["files"].items():
+                    if rel not in files or (data["executed"] and not files[rel].executed):
+                        files[rel] = Imported(rel, **data)
+                built.update((name, Built(name, **data)) for name, data in reply["built"].items())
+                for name, cell in reply["cells"].items():
+                    if name not in cells or (cells[name]["restored"] and not cell["restored"]):
+                        cells[name] = cell
+                inputs.update(reply["inputs"])
+
+            dispatch(batches, workers, task, done, progress)
+        except BaseException:
+            if workers is not None:
+                workers.close(stop=True)
+            first.__exit__(KeyboardInterrupt)
+            raise
+        workers.close(stop=False)
+        report.workers = workers.started + (first.started if scheduler is not None else 0)
+        imported = {rel: files[rel] for rel in sorted(planned) if rel in files}
         report.files = list(imported.values())
         report.rebuilt_because = {n: because.get(n, plan.why) for n in order}
-        built = {name: Built(name, **data) for name, data in reply["built"].items()}
         report.built = built
-        return _Outcome(files, imported, owner, built, reply["cells"], reply["inputs"])
+        report.restored = sorted(n for n, cell in cells.items() if cell["restored"] and n in supply.from_store)
+        return _Outcome(files, imported, owner, built, cells, inputs, supply)
+
+    def _keep_cells(self, plan: _Plan, outcome: _Outcome, state: Snapshot, report: BuildReport) -> None:
+        """Keep the cells this build made in the cell store, and only those the registry references."""
+        store = CellStore(self.project.cell_store)
+        kept = set(state.uses)
+        entries = outcome.supply.keep(kept, {rel: f.hash for rel, f in state.files.items()},
+                                      {rel: f.imports for rel, f in state.files.items()})
+        try:
+            store.write(entries, kept, fresh=plan.full)
+        except (OSError, sqlite3.Error) as exc:
+            report.notes.append(f"the cell store {store.path} could not be written ({exc}):"
+                                " the next build makes those cells again")
+        report.store_size = store.size()
 
     def _reconcile(self, snap: Snapshot, tables: Tables, plan: _Plan, outcome: _Outcome, report: BuildReport,
                    sources: list[Path]) -> tuple[Snapshot, _Writes]:
@@ -377,8 +473,12 @@ class Engine:
         for name in factories:
             if name in outcome.built:
                 state.inputs[name] = outcome.inputs.get(name, [])
-            elif name in snap.inputs:
-                state.inputs[name] = snap.inputs[name]
+                state.times[name] = outcome.built[name].seconds
+            else:
+                if name in snap.inputs:
+                    state.inputs[name] = snap.inputs[name]
+                if name in snap.times:
+                    state.times[name] = snap.times[name]
         todo = [i for s in state.files.values() for i in s.imports]
         todo += [i for found in state.inputs.values() for i in found]
         while todo:
@@ -395,6 +495,32 @@ class Engine:
                 continue
             todo.extend(state.files[rel].imports)
         return state
+
+
+def _cores() -> int:
+    """The cores this process may run on."""
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+
+
+def _order_hints(order: list[str], owner: Mapping[str, str], tables: Tables,
+                 files: Mapping[str, Imported]) -> tuple[dict[str, set[str]], dict[str, list[str]]]:
+    """What each factory to build is expected to use: its recorded uses, or, never built, the factories of
+    the files its file imports, as groups (one per file: ``groups`` maps it to the file's factories)."""
+    by_file: dict[str, list[str]] = {}
+    for name in order:
+        by_file.setdefault(owner[name], []).append(name)
+    groups: dict[str, list[str]] = {}
+    hints: dict[str, set[str]] = {}
+    for name in order:
+        row = tables.factories.get(name)
+        if row is not None:
+            hints[name] = set(json.loads(row[_CHILDREN] or "[]"))
+            continue
+        rel = owner[name]
+        imported = [other for other in (files[rel].imports if rel in files else []) if other in by_file]
+        hints[name] = {"\0" + other for other in imported if other != rel}
+        groups.update(("\0" + other, by_file[other]) for other in imported)
+    return hints, groups
 
 
 def _defines(snap: Snapshot, imported: Mapping[str, Imported], source_rels: Iterable[str]) -> dict[str, list[str]]:

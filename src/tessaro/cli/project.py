@@ -2,11 +2,9 @@
 
 from __future__ import annotations
 
-import difflib
 import hashlib
 import os
 import sys
-import tomllib
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -17,7 +15,7 @@ __all__ = ["DEFAULT_SOURCES", "Project", "file_hash", "open_project", "relative_
 #: Where factory sources live when ``[tool.tessaro] sources`` is not set.
 DEFAULT_SOURCES = ("factories",)
 #: The keys ``[tool.tessaro]`` may hold.
-SETTINGS = ("sources",)
+SETTINGS = ("sources", "scheduler")
 
 
 @dataclass(frozen=True)
@@ -25,6 +23,7 @@ class Project:
     root: Path
     sources_setting: tuple[str, ...]
     sources_configured: bool
+    scheduler: str | None = None  # the address of a Dask scheduler that builds go to
 
     @property
     def db_path(self) -> Path:
@@ -43,6 +42,11 @@ class Project:
     def bytecode_cache(self) -> Path:
         """Where imports of the project's files keep their bytecode (never beside the sources)."""
         return self.root / "build" / "pycache"
+
+    @property
+    def cell_store(self) -> Path:
+        """Where builds keep the cells they made (see ``tessaro.cli.store``)."""
+        return self.root / "build" / "cells.db"
 
     def rel_if_inside(self, file: str | None, *, python: bool = True) -> str | None:
         """The project-relative path of ``file`` if it is one of the project's own files, else None.
@@ -163,6 +167,9 @@ def open_project(project_option: str | None) -> Project:
         from tessaro.settings import get_project_dir
 
         root = get_project_dir()
+    import difflib  # here: build workers import this module, and never read settings
+    import tomllib
+
     pyproject = root / "pyproject.toml"
     if not pyproject.is_file():
         hint = "" if project_option is not None else " or any folder above it (use --project DIR)"
@@ -188,7 +195,11 @@ def open_project(project_option: str | None) -> Project:
         sources = [sources]
     if not isinstance(sources, list) or not all(isinstance(s, str) and s for s in sources):
         raise CliError(f"{pyproject}: [tool.tessaro] sources must be a path or a list of paths")
-    return Project(root=root, sources_setting=tuple(dict.fromkeys(sources)), sources_configured=configured)
+    scheduler = table.get("scheduler")
+    if scheduler is not None and (not isinstance(scheduler, str) or not scheduler):
+        raise CliError(f"{pyproject}: [tool.tessaro] scheduler must be the address of a Dask scheduler")
+    return Project(root=root, sources_setting=tuple(dict.fromkeys(sources)), sources_configured=configured,
+                   scheduler=scheduler)
 
 
 def explicit_sources(arguments: list[str], root: Path) -> list[Path]:

@@ -354,6 +354,7 @@ class Snapshot:
     # In WAL mode: the connection that read it, kept open, and its data version then.
     watcher: sqlite3.Connection | None = field(default=None, repr=False, compare=False)
     data_version: int | None = None
+    times: dict[str, float] = field(default_factory=dict)  # factory -> seconds its last build took
 
     @property
     def recorded(self) -> bool:
@@ -382,7 +383,8 @@ def read_snapshot(path: Path, *, cells: bool = False) -> Snapshot:
         snap.identity = _identity(os.fstat(fd))
     if not header:
         return snap
-    kinds = ("meta", "file", "factory", "input", "cell") if cells else ("meta", "file", "factory", "input")
+    kinds = ("meta", "file", "factory", "input", "time", "cell") if cells else ("meta", "file", "factory", "input",
+                                                                               "time")
 
     def read(conn: sqlite3.Connection, fd: int | None) -> list[tuple[str, str, str]]:
         conn.execute("BEGIN")  # one read transaction: what is read and the change markers agree
@@ -416,11 +418,13 @@ def read_snapshot(path: Path, *, cells: bool = False) -> Snapshot:
             snap.notes[key] = FactoryNote(**data)
         elif kind == "input":
             snap.inputs[key] = data
+        elif kind == "time":
+            snap.times[key] = data
         else:
             snap.uses[key] = data
     snap.version = meta.get("version")
     if not snap.recorded:
-        snap.files, snap.notes, snap.uses, snap.inputs = {}, {}, {}, {}
+        snap.files, snap.notes, snap.uses, snap.inputs, snap.times = {}, {}, {}, {}, {}
         return snap
     snap.config = meta.get("config")
     snap.generation = meta.get("generation", 0)
@@ -477,6 +481,7 @@ def _state_items(snap: Snapshot) -> dict[tuple[str, str], Any]:
     items.update((("factory", name), note.__dict__) for name, note in snap.notes.items())
     items.update((("input", name), files) for name, files in snap.inputs.items())
     items.update((("cell", cell), uses) for cell, uses in snap.uses.items())
+    items.update((("time", name), seconds) for name, seconds in snap.times.items())
     return items
 
 

@@ -67,29 +67,28 @@ def color(status: str, stream: TextIO) -> str:
 class Progress:
     """A one-line progress indicator on stderr, drawn only on a (non-dumb) terminal."""
 
-    def __init__(self, label: str, total: int = 0, *, enabled: bool, stream: TextIO | None = None) -> None:
+    def __init__(self, label: str, *, enabled: bool, stream: TextIO | None = None) -> None:
         self.stream = stream if stream is not None else sys.stderr
         self.enabled = enabled and not _plain(self.stream)
-        self.label, self.total, self.done = label, total, 0
+        self.label, self.drawn = label, False
 
-    def step(self, what: str) -> None:
-        """Announce the next item of work (drawn as the current one)."""
+    def show(self, done: int, total: int, busy: int, what: str) -> None:
+        """Draw the line anew: ``done`` of ``total`` finished, ``busy`` workers at work, ``what`` runs."""
         if not self.enabled:
             return
-        self.done += 1
         width = shutil.get_terminal_size((80, 20)).columns
-        if self.total:
+        head = self.label
+        if total:
             bar_width = 24
-            filled = bar_width * (self.done - 1) // self.total
-            head = f"{self.label} [{'#' * filled}{'.' * (bar_width - filled)}] {self.done}/{self.total} "
-        else:
-            head = f"{self.label} {self.done} "
-        line = (head + escape(what))[: max(width - 1, 10)]
-        self.stream.write(self._clear(width) + line)
+            filled = bar_width * done // total
+            head += f" [{'#' * filled}{'.' * (bar_width - filled)}] {done}/{total}"
+        head += f" ({busy} worker{'s' if busy != 1 else ''} busy) " if busy else " "
+        self.stream.write(self._clear(width) + (head + escape(what))[: max(width - 1, 10)])
         self.stream.flush()
+        self.drawn = True
 
     def close(self) -> None:
-        if self.enabled and self.done:
+        if self.enabled and self.drawn:
             self.stream.write(self._clear(shutil.get_terminal_size((80, 20)).columns))
             self.stream.flush()
 

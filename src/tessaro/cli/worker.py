@@ -9,7 +9,14 @@ error). What the project's code does to its process (the environment,
 ``os._exit``) stays in the worker. A worker that dies fails only the work it
 was doing: the source it was importing or the factory it was building, named
 as such; a fresh worker takes up the rest. The user's Ctrl-C reaches the
-command, which stops its worker at once (workers ignore SIGINT).
+command, which stops its workers at once (workers ignore SIGINT).
+
+A build runs batches of factories (``tessaro.cli.schedule``) on several
+workers at once: ``LocalWorkers`` keeps up to N worker processes on this
+machine, ``ClusterWorkers`` sends each batch to a Dask cluster, where
+``run_task`` starts a fresh worker process for it. Either way a batch is the
+same task (import these sources, build these factories, with these cells
+made before) and comes back as the same plain data.
 """
 
 from __future__ import annotations
@@ -17,15 +24,18 @@ from __future__ import annotations
 import json
 import os
 import signal
-import subprocess
 import sys
 from collections.abc import Callable
 from pathlib import Path
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
 
-from tessaro.cli.project import Project
+from tessaro.cli.errors import CliError
+from tessaro.cli.project import Project, file_hash
 
-__all__ = ["BuildWorker", "serve"]
+if TYPE_CHECKING:
+    from concurrent.futures import Future
+
+__all__ = ["BuildWorker", "ClusterWorkers", "LocalWorkers", "run_task", "serve"]
 
 
 def _signal_text(code: int) -> str:
@@ -43,14 +53,117 @@ class _Died(Exception):
         self.how, self.doing = how, doing
 
 
+class _Forked:
+    """A worker forked from the command (the part of ``subprocess.Popen`` that ``_Process`` uses)."""
+
+    def __init__(self) -> None:
+        from_command, to_worker = _pipe()
+        from_worker, to_command = _pipe()
+        for stream in (sys.stdout, sys.stderr):  # nothing buffered may reach the copy
+            try:
+                stream.flush()
+            except (AttributeError, OSError, ValueError):
+                pass
+        self.pid = os.fork()
+        if self.pid == 0:  # the worker: a copy of the command, which never imported the project's code
+            try:
+                os.dup2(from_command, 0)
+                os.dup2(to_command, 1)
+                for fd in (to_worker, from_command, from_worker, to_command):
+                    os.close(fd)
+                try:
+                    os.fstat(2)
+                except OSError:  # no standard error: what the project prints goes nowhere
+                    os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
+                sys.stdin, sys.stdout, sys.stderr = (open(fd, mode, closefd=False, encoding="utf-8", errors="replace")
+                                                     for fd, mode in ((0, "r"), (1, "w"), (2, "w")))
+                # As ``python -P``: no script folder or working directory on the path.
+                script = os.path.dirname(os.path.abspath(sys.argv[0])) if sys.argv and sys.argv[0] else None
+                sys.path[:] = [p for p in sys.path if p not in ("", os.getcwd(), script)]
+                import brimlay
+
+                brimlay.kcl.clear()  # the command never builds; a test process running it may have
+                serve()
+            finally:
+                os._exit(70)
+        os.close(from_command)
+        os.close(to_command)
+        self.stdin: IO[str] | None = os.fdopen(to_worker, "w", encoding="utf-8", errors="surrogateescape")
+        self.stdout: IO[str] | None = os.fdopen(from_worker, "r", encoding="utf-8", errors="surrogateescape")
+        self.returncode: int | None = None
+
+    def poll(self) -> int | None:
+        if self.returncode is None:
+            pid, status = os.waitpid(self.pid, os.WNOHANG)
+            if pid:
+                self.returncode = os.waitstatus_to_exitcode(status)
+        return self.returncode
+
+    def wait(self, timeout: float | None = None) -> int:
+        import subprocess
+        import time
+
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while self.poll() is None:
+            if deadline is None:
+                self.returncode = os.waitstatus_to_exitcode(os.waitpid(self.pid, 0)[1])
+            elif time.monotonic() > deadline:
+                raise subprocess.TimeoutExpired([sys.executable], timeout or 0)
+            else:
+                time.sleep(0.002)
+        return self.returncode  # type: ignore[return-value]
+
+    def kill(self) -> None:
+        if self.poll() is None:
+            os.kill(self.pid, signal.SIGKILL)
+
+
+def _pipe() -> tuple[int, int]:
+    """A pipe whose ends are not standard streams (any of them may be closed), closed on exec."""
+    import fcntl
+
+    ends = os.pipe()
+    found = tuple(fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 3) for fd in ends)
+    for fd in ends:
+        os.close(fd)
+    return found[0], found[1]
+
+
+def _may_fork() -> bool:
+    """Whether the command can fork a worker: one thread (at the system's count) is all it runs."""
+    try:
+        return hasattr(os, "fork") and len(os.listdir("/proc/self/task")) == 1
+    except OSError:
+        return False
+
+
+def _spawn() -> Any:
+    import subprocess  # here: the worker itself never starts one
+
+    return subprocess.Popen(
+        [sys.executable, "-P", "-m", "tessaro.cli.worker"],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, encoding="utf-8", errors="surrogateescape",
+    )
+
+
+# Worker processes started ahead, on a cluster's worker, for the next tasks: fresh (no task ever ran in
+# them), they have only started Python. One that outlives its Dask worker reads the end of its input and ends.
+_spares: list[Any] = []
+
+
 class _Process:
     """One worker process and its pipe."""
 
     def __init__(self, project: Project) -> None:
-        self.proc = subprocess.Popen(
-            [sys.executable, "-P", "-m", "tessaro.cli.worker"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, encoding="utf-8", errors="surrogateescape",
-        )
+        proc = None
+        while _spares and proc is None:
+            spare = _spares.pop()
+            if spare.poll() is None:
+                proc = spare
+        if proc is None:
+            # Forking skips starting Python and importing tessaro again (half of a worker's start).
+            proc = _Forked() if _may_fork() else _spawn()
+        self.proc = proc
         self.send({"op": "start", "root": str(project.root), "sources": list(project.sources_setting),
                    "configured": project.sources_configured})
 
@@ -80,6 +193,8 @@ class _Process:
                 return reply
 
     def close(self) -> None:
+        import subprocess
+
         if self.proc.poll() is None:
             self.send({"op": "exit"})
             try:
@@ -115,6 +230,9 @@ class BuildWorker:
         self._process: _Process | None = None
         self._imported: list[str] = []  # the sources asked for so far, in order
         self._killers: dict[str, str] = {}  # source -> how the worker died importing it
+        self.stopped = False  # the build is over (Ctrl-C): no fresh worker is started
+        self.sent: dict[str, Any] = {}  # the cells made before that were sent so far
+        self.holds: set[str] = set()  # the cells its process made (live there, never sent to it)
 
     def __enter__(self) -> BuildWorker:
         return self
@@ -127,13 +245,24 @@ class BuildWorker:
                 self._process.kill()
             self._process = None
 
+    def stop(self) -> None:
+        """Kill the worker at once and start no other (callable from another thread)."""
+        self.stopped = True
+        process = self._process
+        if process is not None and process.proc.poll() is None:
+            process.proc.kill()
+
     def _worker(self) -> _Process:
+        if self.stopped:
+            raise RuntimeError("the build was stopped")
         if self._process is None:
             self._process = _Process(self.project)
             self.started += 1
+            self.holds.clear()
             if self._imported:
                 wanted = [rel for rel in self._imported if rel not in self._killers]
-                self._process.ask({"op": "import", "sources": wanted}, lambda kind, what: None)
+                self._process.ask({"op": "import", "sources": wanted, "cells": self.sent},
+                                  lambda kind, what: None)
         return self._process
 
     def _lost(self) -> None:
@@ -141,13 +270,18 @@ class BuildWorker:
         self._process.kill()
         self._process = None
 
-    def import_sources(self, paths: list[Path]) -> dict[str, dict[str, Any]]:
-        """Import ``paths``; every project file seen so far, by project-relative path."""
+    def import_sources(self, paths: list[Path], cells: dict[str, Any] | None = None) -> dict[str, dict[str, Any]]:
+        """Import ``paths``; every project file seen so far, by project-relative path.
+
+        ``cells``: cells made before that the imports may bring back (see ``build``).
+        """
         rels = [self.project.rel(path) for path in paths]
         self._imported.extend(rel for rel in rels if rel not in self._imported)
+        self.sent.update(cells or {})
         while True:
             try:
-                reply = self._worker().ask({"op": "import", "sources": [r for r in rels if r not in self._killers]},
+                reply = self._worker().ask({"op": "import", "sources": [r for r in rels if r not in self._killers],
+                                            "cells": cells or {}},
                                            lambda kind, what: self.step("importing", what))
                 break
             except _Died as death:
@@ -163,7 +297,10 @@ class BuildWorker:
         return files
 
     def build(self, wanted: list[tuple[str, str]]) -> dict[str, Any]:
-        """Build the (name, file) factories; a factory that kills the worker is failed, the rest go on."""
+        """Build the (name, file) factories; a factory that kills the worker is failed, the rest go on.
+
+        Their calls may bring back the cells made before that ``import_sources`` was given.
+        """
         dead: dict[str, str] = {}
         while True:
             todo = [(name, rel) for name, rel in wanted if name not in dead]
@@ -178,8 +315,165 @@ class BuildWorker:
                 dead[death.doing] = death.how
         for name, how in dead.items():
             reply["built"][name] = {"status": "FAILED", "message": f"the build worker {how} while building it",
-                                    "where": None, "traceback": None, "asked": [], "cell": None, "settings": "{}"}
+                                    "where": None, "traceback": None, "asked": [], "cell": None, "settings": "{}",
+                                    "seconds": 0.0}
         return reply
+
+    def run(self, task: dict[str, Any]) -> dict[str, Any]:
+        """One batch: import its sources, build its factories; the reply of ``build`` with every file seen."""
+        root = self.project.root
+        files = self.import_sources([root / rel for rel in task["imports"]], task["cells"])
+        reply = self.build([(name, rel) for name, rel in task["factories"]])
+        files.update(reply["files"])
+        reply["files"] = files
+        if self._process is not None:
+            self.holds.update(reply["cells"])
+        return reply
+
+
+class LocalWorkers:
+    """Up to ``jobs`` build workers on this machine, started as batches need them; ``first`` is one of them."""
+
+    def __init__(self, project: Project, jobs: int, first: BuildWorker,
+                 step: Callable[[str, str], None] | None = None) -> None:
+        import threading
+        from concurrent.futures import ThreadPoolExecutor
+
+        self.project, self.slots, self.step = project, jobs, step
+        self.workers = [first]
+        self._free = [first]
+        self._stopped = False
+        self._lock = threading.Lock()
+        self._threads = ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="tessaro-worker")
+
+    @property
+    def started(self) -> int:
+        return sum(worker.started for worker in self.workers)
+
+    def submit(self, task: dict[str, Any], step: Callable[[str, str], None]) -> Future[dict[str, Any]]:
+        return self._threads.submit(self._run, task, step)
+
+    def _run(self, task: dict[str, Any], step: Callable[[str, str], None]) -> dict[str, Any]:
+        with self._lock:
+            if self._stopped:
+                raise RuntimeError("the build was stopped")
+            if self._free:
+                worker = self._free.pop()
+            else:
+                worker = BuildWorker(self.project)
+                self.workers.append(worker)
+        worker.step = step
+        try:  # the cells it was sent before or made, it has
+            cells = {n: c for n, c in task["cells"].items() if n not in worker.sent and n not in worker.holds}
+            return worker.run({**task, "cells": cells})
+        finally:
+            with self._lock:
+                self._free.append(worker)
+
+    def close(self, *, stop: bool) -> None:
+        """Let the workers finish (or, with ``stop``, kill them at once)."""
+        if stop:
+            with self._lock:
+                self._stopped = True
+                for worker in self.workers:
+                    worker.stop()
+        self._threads.shutdown(wait=True, cancel_futures=True)
+        for worker in self.workers:
+            worker.__exit__(KeyboardInterrupt if stop else None)
+
+
+class ClusterWorkers:
+    """A Dask cluster's workers: each batch is a task that runs ``run_task`` there, in a fresh worker process.
+
+    Dask workers are long-lived and threaded, and retry a task whose process
+    died; so the project's code never runs in them: each task starts its own
+    build worker process, and tasks are never retried. Importing Dask and
+    connecting (half a second) go on in the background from the start.
+    """
+
+    def __init__(self, project: Project, address: str, jobs: int | None) -> None:
+        import threading
+        from concurrent.futures import Future
+
+        self.project, self.address, self.jobs = project, address, jobs
+        self.started = 0
+        self._ready: Future[tuple[Any, Any, int]] = Future()
+        threading.Thread(target=self._connect, name="tessaro-connect", daemon=True).start()
+
+    def _connect(self) -> None:
+        try:
+            try:
+                import distributed
+            except ImportError:
+                raise CliError("--scheduler needs Dask's distributed scheduler:"
+                               " pip install 'tessaro[cluster]' (or dask[distributed])") from None
+            try:
+                client = distributed.Client(self.address, timeout=10, set_as_default=False)
+            except (OSError, TimeoutError, ValueError) as exc:
+                raise CliError(f"cannot reach the Dask scheduler at {self.address} ({exc}):"
+                               " start it, or check the address") from None
+            threads = sum(client.nthreads().values())
+            if not threads:
+                client.close()
+                raise CliError(f"the Dask scheduler at {self.address} has no workers:"
+                               f" start some (dask worker {self.address})")
+            slots = min(self.jobs, threads) if self.jobs else threads
+            self._ready.set_result((client, client.get_executor(pure=False, retries=0), slots))
+        except BaseException as exc:
+            self._ready.set_exception(exc)
+
+    @property
+    def slots(self) -> int:
+        return self._ready.result()[2]
+
+    def submit(self, task: dict[str, Any], step: Callable[[str, str], None]) -> Future[dict[str, Any]]:
+        payload = {**task, "root": str(self.project.root), "sources": list(self.project.sources_setting),
+                   "configured": self.project.sources_configured, "config": file_hash(self.project.pyproject),
+                   "version": _version()}
+        self.started += 1
+        future: Future[dict[str, Any]] = self._ready.result()[1].submit(run_task, payload)
+        return future
+
+    def close(self, *, stop: bool) -> None:
+        try:
+            client, executor, _ = self._ready.result()
+        except BaseException:
+            return
+        try:
+            executor.shutdown(wait=not stop)
+        finally:
+            client.close()
+
+
+def _version() -> str:
+    import tessaro
+
+    return tessaro.__version__
+
+
+def run_task(task: dict[str, Any]) -> dict[str, Any]:
+    """Run one batch in a fresh build worker on this machine (a cluster's worker): the reply, or {"error"}.
+
+    The project must be at the same path here as where the build runs, with
+    the same ``pyproject.toml`` (a shared file system), and tessaro the same
+    version.
+    """
+    import platform
+
+    root = Path(task["root"])
+    host = platform.node()
+    if _version() != task["version"]:
+        return {"error": f"the Dask worker on {host} runs tessaro {_version()}, the build {task['version']}:"
+                         " install the same version on every worker"}
+    if file_hash(root / "pyproject.toml") != task["config"]:
+        return {"error": f"the Dask worker on {host} cannot see the project at {root} (or sees another copy):"
+                         " the project folder must be on a file system shared by every worker, at the same path"}
+    project = Project(root=root, sources_setting=tuple(task["sources"]), sources_configured=task["configured"])
+    try:
+        with BuildWorker(project) as worker:
+            return worker.run(task)
+    finally:
+        _spares.append(_spawn())
 
 
 # -- the worker's side -----------------------------------------------------------
@@ -213,6 +507,7 @@ def serve() -> None:
                               sources_configured=message["configured"])
             session = Session(project)
         elif op == "import":
+            session.restorable.update(message["cells"])
             root = session.project.root
             session.import_sources([root / rel for rel in message["sources"]],
                                    lambda what: say({"step": "importing", "what": what}))
