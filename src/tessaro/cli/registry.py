@@ -594,11 +594,11 @@ def write_atomically(snap: Snapshot, apply: Callable[[], None], state: Snapshot)
             raise StaleRegistry
         staging = live.with_name(f".{live.name}.staging-{os.getpid()}")
         _remove_leftovers(live)
-        try:
-            os.close(os.open(staging, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644))
-        except OSError as exc:
-            raise _unwritable(live, exc) from None
-        try:
+        try:  # made inside the block that removes it: a Ctrl-C right after its creation leaves nothing
+            try:
+                os.close(os.open(staging, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644))
+            except OSError as exc:
+                raise _unwritable(live, exc) from None
             try:
                 _stage(snap, staging, apply, state)
             except sqlite3.DatabaseError as exc:
