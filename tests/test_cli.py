@@ -454,6 +454,8 @@ def _looping_sources(root: Path) -> None:
      " holds the table(s) notes), not a registry"),
     (["factories"], _registry_at("empty.db", "PRAGMA user_version = 7"), "no registry at"),  # and no tables made
     (["factories"], _looping_sources, "[tool.tessaro] sources names 'loop', which cannot be followed (Symlink loop"),
+    (["factories"], lambda root: edit(root / "pyproject.toml", '"factories"]', '"factories", ""]'),
+     "[tool.tessaro] sources must be a path or a list of paths"),
 ])
 def test_bad_input_is_one_line_exit_2_and_loses_nothing(truth, cli, monkeypatch, args, setup, message):
     (truth.parent / "outside.py").write_text("")

@@ -34,6 +34,7 @@ def test_first_build_with_helpers_outside_the_sources_runs_each_factory_once(tmp
     cli("build", cwd=root)
     assert registry(root) == {"a": ("SUCCESS", "", "[]"), "b": ("SUCCESS", "", '["a"]')}
     assert counter.read_text() == "a"
+    assert list((root / "build" / "pycache").rglob("*.pyc")) and not list(root.rglob("__pycache__"))
     out, _ = cli("build")
     assert out.startswith("nothing changed")
 
