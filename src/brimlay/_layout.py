@@ -236,26 +236,6 @@ class KCLayout:
         self._unclaimed.clear()
         self._partial.clear()
 
-    def save(self) -> tuple[Any, ...]:
-        """The registry's contents, for ``restore``: its cells, caches, names and lookup, as of now."""
-        return (dict(self.tkcells), dict(self._by_name), dict(self._factory_cache), dict(self._setting_names),
-                {name: set(asked) for name, asked in self.asked.items()}, self._next_index, self.lookup,
-                set(self._unclaimed), set(self._partial))
-
-    def restore(self, saved: tuple[Any, ...]) -> None:
-        """Bring back what ``save`` returned; indices handed out since are still never reused."""
-        self.clear()
-        tkcells, by_name, cache, setting_names, asked, next_index, lookup, unclaimed, partial = saved
-        self.tkcells.update(tkcells)
-        self._by_name.update(by_name)
-        self._factory_cache.update(cache)
-        self._setting_names.update(setting_names)
-        self.asked.update(asked)
-        self._next_index = max(self._next_index, next_index)
-        self.lookup = lookup
-        self._unclaimed.update(unclaimed)
-        self._partial.update(partial)
-
     # -- cells brought back from plain data (see ``lookup``) -----------------------------
 
     def _reuse(self, name: str, factory: str, made_by: str, settings: dict[str, Any]) -> TKCell | None:
