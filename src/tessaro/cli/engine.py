@@ -192,11 +192,8 @@ class Engine:
         """The sources that can be built, and a warning for each file whose name cannot be stored."""
         found, skipped = [], []
         for path in self.project.default_sources():
-            try:
-                self.project.rel(path).encode("utf-8")
-            except UnicodeEncodeError:
-                shown = str(path).encode("utf-8", "backslashreplace").decode("utf-8")
-                skipped.append(f"skipped {shown}: its name is not valid UTF-8 (rename the file)")
+            if _unstorable(self.project.rel(path)):
+                skipped.append(f"skipped {_unstorable(str(path))}: its name is not valid UTF-8 (rename the file)")
                 continue
             found.append(path)
         return found, skipped
@@ -204,7 +201,7 @@ class Engine:
     def changed_sources(self, snap: Snapshot, sources: list[Path] | None = None) -> dict[str, str]:
         """Project files whose content differs from the last build (nothing is imported)."""
         changed: dict[str, str] = {}
-        if file_hash(self.project.pyproject) != snap.config:
+        if self.file_hash("pyproject.toml") != snap.config:
             changed["pyproject.toml"] = "changed"
         if sources is None:
             sources = self.sources()[0]
@@ -283,7 +280,7 @@ class Engine:
               only: list[Path] | None) -> _Plan:
         project = self.project
         source_rels = {project.rel(path): path for path in sources}
-        full = everything or not snap.recorded or file_hash(project.pyproject) != snap.config
+        full = everything or not snap.recorded or self.file_hash("pyproject.toml") != snap.config
         if full and only is None:
             if everything:
                 reason = "--all"
@@ -463,7 +460,7 @@ class Engine:
         """The command line's own record: every source and the project files they depend on."""
         project, files = self.project, outcome.files
         state = Snapshot(path=snap.path, exists=True, counter=None, version=snap.version,
-                         config=file_hash(project.pyproject), generation=snap.generation + 1)
+                         config=self.file_hash("pyproject.toml"), generation=snap.generation + 1)
         for rel in source_rels:
             entry = outcome.imported.get(rel)
             if entry is not None:
@@ -551,19 +548,19 @@ def _duplicates(defines: Mapping[str, list[str]]) -> tuple[dict[str, str], list[
                 owner[name] = rel
     for rel, names in sorted(defines.items()):
         for name in dict.fromkeys(names):
-            if not _storable(name):
+            if _unstorable(name):
                 owner.pop(name, None)
-                shown = name.encode("utf-8", "backslashreplace").decode("utf-8")
-                warnings.append(f"factory '{shown}' of {rel} skipped: its name is not valid Unicode text")
+                warnings.append(f"factory '{_unstorable(name)}' of {rel} skipped: its name is not valid Unicode text")
     return owner, warnings
 
 
-def _storable(text: str) -> bool:
+def _unstorable(text: str) -> str | None:
+    """None for text the registry can store; else the text with what it cannot store escaped, for a message."""
     try:
         text.encode("utf-8")
     except UnicodeEncodeError:
-        return False
-    return True
+        return text.encode("utf-8", "backslashreplace").decode("utf-8")
+    return None
 
 
 def _factory_rows(snap: Snapshot, tables: Tables, outcome: _Outcome,
