@@ -4,11 +4,13 @@ from __future__ import annotations
 
 import os
 import sqlite3
+import subprocess
+import sys
 from contextlib import closing
 from pathlib import Path
 
 import pytest
-from test_cli import cli, edit, write_project  # noqa: F401  (cli is a fixture)
+from test_cli import CLEAN, cli, edit, write_project  # noqa: F401  (cli is a fixture)
 
 BASE = {
     "pyproject.toml": '[project]\nname = "m"\n',
@@ -37,6 +39,17 @@ def test_first_build_with_helpers_outside_the_sources_runs_each_factory_once(tmp
     assert list((root / "build" / "pycache").rglob("*.pyc")) and not list(root.rglob("__pycache__"))
     out, _ = cli("build")
     assert out.startswith("nothing changed")
+
+
+def test_what_the_project_prints_goes_to_standard_error_in_order(tmp_path):
+    """Piped, as in CI: nothing the project prints is held back in a worker, or mixed into the command's output."""
+    root = write_project(tmp_path / "m", {**BASE, "factories/a.py": "import sys\n\nimport brimlay as bl\n\n"
+                                          "print('module says')\n\n\n@bl.cell\ndef a(c):\n"
+                                          "    print('a says')\n    print('a warns', file=sys.stderr)\n"})
+    done = subprocess.run([sys.executable, "-m", "tessaro", "build", "-j", "1"], cwd=root, env=CLEAN,
+                          capture_output=True, text=True)
+    assert done.returncode == 0 and "says" not in done.stdout
+    assert done.stderr.splitlines() == ["module says", "a says", "a warns"]
 
 
 def test_every_input_is_seen(tmp_path, cli):  # noqa: F811

@@ -59,11 +59,7 @@ class _Forked:
     def __init__(self) -> None:
         from_command, to_worker = _pipe()
         from_worker, to_command = _pipe()
-        for stream in (sys.stdout, sys.stderr):  # nothing buffered may reach the copy
-            try:
-                stream.flush()
-            except (AttributeError, OSError, ValueError):
-                pass
+        _flush()  # nothing buffered may reach the copy
         self.pid = os.fork()
         if self.pid == 0:  # the worker: a copy of the command, which never imported the project's code
             try:
@@ -75,7 +71,9 @@ class _Forked:
                     os.fstat(2)
                 except OSError:  # no standard error: what the project prints goes nowhere
                     os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
-                sys.stdin, sys.stdout, sys.stderr = (open(fd, mode, closefd=False, encoding="utf-8", errors="replace")
+                # Line-buffered, as Python's own standard error: what the project prints is not held back.
+                sys.stdin, sys.stdout, sys.stderr = (open(fd, mode, closefd=False, encoding="utf-8", errors="replace",
+                                                          buffering=1 if mode == "w" else -1)
                                                      for fd, mode in ((0, "r"), (1, "w"), (2, "w")))
                 # As ``python -P``: no script folder or working directory on the path.
                 script = os.path.dirname(os.path.abspath(sys.argv[0])) if sys.argv and sys.argv[0] else None
@@ -116,6 +114,15 @@ class _Forked:
     def kill(self) -> None:
         if self.poll() is None:
             os.kill(self.pid, signal.SIGKILL)
+
+
+def _flush() -> None:
+    """Flush the standard streams as they are now (the project's code may have replaced or closed them)."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (AttributeError, OSError, ValueError):
+            pass
 
 
 def _pipe() -> tuple[int, int]:
@@ -491,6 +498,7 @@ def serve() -> None:
     sys.stdout = sys.stderr
 
     def say(data: dict[str, Any]) -> None:
+        _flush()  # what the project printed comes before what the command says of it
         replies.write(json.dumps(data) + "\n")
         replies.flush()
 
@@ -517,6 +525,7 @@ def serve() -> None:
                                   lambda what: say({"step": "building", "what": what}))
             found["files"] = session.describe()
             say({"reply": found})
+    _flush()
     replies.flush()
     # The project's code may have left threads or exit handlers behind: leave without them.
     os._exit(0)
