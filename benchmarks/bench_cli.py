@@ -81,7 +81,7 @@ def worker_start(root: Path, runs: int) -> float:
     times = []
     for _ in range(runs):
         start = time.perf_counter()
-        with BuildWorker(project) as worker:
+        with BuildWorker(project, [str(root)]) as worker:
             worker.import_sources([])
         times.append(time.perf_counter() - start)
     return statistics.median(times)

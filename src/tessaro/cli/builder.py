@@ -45,7 +45,7 @@ from pathlib import Path
 from types import ModuleType
 from typing import Any
 
-from tessaro.cli.project import Project, file_hash
+from tessaro.cli.project import Project, file_hash, module_name
 from tessaro.modeling import model_mark
 
 __all__ = ["Session"]
@@ -115,8 +115,9 @@ class _File:
 class Session:
     """One worker's view of the project: what it imported, read and built."""
 
-    def __init__(self, project: Project) -> None:
+    def __init__(self, project: Project, folders: list[str]) -> None:
         self.project = project
+        self.folders = folders  # the folders sources are imported from (``import_folders``)
         self.files: dict[str, _File] = {}
         self.stack: list[tuple[str, str]] = []  # ("file", rel) while a module runs, ("factory", name) while one builds
         self.depths: list[int] = []  # for each stack entry, how many cells were being built when it began
@@ -251,9 +252,9 @@ class Session:
         modules in an incremental build as in a full one.
         """
         if not self.imported:
-            for base in dict.fromkeys(_module_name(path)[1] for path in self.project.default_sources()):
-                if str(base) not in sys.path:
-                    sys.path.insert(0, str(base))
+            for base in self.folders:
+                if base not in sys.path:
+                    sys.path.insert(0, base)
         for path in paths:
             rel = self.project.rel(path)
             entry = self.seen(rel, source=True)
@@ -518,23 +519,8 @@ def _defined_models(module: ModuleType) -> Iterator[tuple[str, Any]]:
         yield mark.factory, mark
 
 
-def _module_name(path: Path) -> tuple[str, Path]:
-    """The dotted name of ``path`` below the first folder up that is not a package, and that folder.
-
-    Importing a source under this name (with that folder on ``sys.path``) lets
-    sources import each other in the ordinary way and still share one module
-    object, so a factory imported by another file is the same factory.
-    """
-    parts = [] if path.stem == "__init__" else [path.stem]
-    base = path.parent
-    while (base / "__init__.py").is_file() and base.parent != base:
-        parts.insert(0, base.name)
-        base = base.parent
-    return ".".join(parts), base
-
-
 def _import_source(path: Path) -> ModuleType:
-    name, base = _module_name(path)
+    name, base = module_name(path)
     if name and all(part.isidentifier() for part in name.split(".")):
         existing = sys.modules.get(name)
         if existing is None or _is_file_of(existing, path):

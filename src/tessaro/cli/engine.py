@@ -41,7 +41,7 @@ from typing import Any
 
 from tessaro.cli.depgraph import DepGraph, closure, direct_factories, importers
 from tessaro.cli.errors import CliError, RegistryBusy
-from tessaro.cli.project import Project, file_hash
+from tessaro.cli.project import Project, file_hash, import_folders
 from tessaro.cli.registry import (
     FactoryNote,
     FileState,
@@ -56,7 +56,7 @@ from tessaro.cli.registry import (
 )
 from tessaro.cli.schedule import Batch, Workers, dispatch, plan_batches
 from tessaro.cli.store import CellStore, Supply
-from tessaro.cli.worker import BuildWorker, ClusterWorkers, LocalWorkers
+from tessaro.cli.worker import BuildWorker, ClusterWorkers, LocalWorkers, reap
 
 __all__ = ["BuildReport", "Built", "Engine", "FAILED", "Imported", "SUCCESS"]
 
@@ -241,40 +241,44 @@ class Engine:
         the batches to. ``progress`` hears (factories built, of how many,
         workers busy, what runs).
         """
-        for _ in range(5):
-            self._hashes = {}
-            snap = self.snapshot(cells=True)
-            tables = read_tables(self.project.db_path)
-            sources, skipped = self.sources()
-            plan = self._plan(snap, tables, sources, everything=everything, only=only)
-            report = BuildReport(full=plan.full, changed=plan.changed, warnings=skipped,
-                                 before={name: row[_STATUS] for name, row in tables.factories.items()})
-            if not sources and tables.factories and not everything:
-                configured = ", ".join(self.project.sources_setting) or "none"
-                report.warnings.append(
-                    f"no source files under the configured sources ({configured}): the registry's"
-                    f" {len(tables.factories)} factories are kept ('tessaro build --all' removes them)")
-                report.factories, report.models = tables.factories, tables.models
+        try:
+            for _ in range(5):
+                self._hashes = {}
+                snap = self.snapshot(cells=True)
+                tables = read_tables(self.project.db_path)
+                sources, skipped = self.sources()
+                plan = self._plan(snap, tables, sources, everything=everything, only=only)
+                report = BuildReport(full=plan.full, changed=plan.changed, warnings=skipped,
+                                     before={name: row[_STATUS] for name, row in tables.factories.items()})
+                if not sources and tables.factories and not everything:
+                    configured = ", ".join(self.project.sources_setting) or "none"
+                    report.warnings.append(
+                        f"no source files under the configured sources ({configured}): the registry's"
+                        f" {len(tables.factories)} factories are kept ('tessaro build --all' removes them)")
+                    report.factories, report.models = tables.factories, tables.models
+                    return report
+                if not plan.sources and not plan.changed and not plan.rebuild:
+                    report.factories, report.models = tables.factories, tables.models
+                    defines = {rel: state.defines for rel, state in snap.files.items() if state.source}
+                    report.warnings.extend(_duplicates(defines)[1])
+                    return report
+                outcome = self._run(snap, tables, plan, sources, report, progress, jobs, scheduler)
+                state, writes = self._reconcile(snap, tables, plan, outcome, report, sources)
+                same_state = (state.files, state.notes, state.uses, state.inputs, state.config) == (
+                    snap.files, snap.notes, snap.uses, snap.inputs, snap.config)
+                with build_lock(self.project.db_path, what, on_wait=on_wait):
+                    if writes.any() or not same_state:
+                        try:
+                            write_atomically(snap, writes.apply, state)
+                        except StaleRegistry:
+                            continue  # planned again from a fresh snapshot, with a fresh worker
+                        report.written = True
+                    self._keep_cells(plan, outcome, state, report)
                 return report
-            if not plan.sources and not plan.changed and not plan.rebuild:
-                report.factories, report.models = tables.factories, tables.models
-                defines = {rel: state.defines for rel, state in snap.files.items() if state.source}
-                report.warnings.extend(_duplicates(defines)[1])
-                return report
-            outcome = self._run(snap, tables, plan, sources, report, progress, jobs, scheduler)
-            state, writes = self._reconcile(snap, tables, plan, outcome, report, sources)
-            same_state = (state.files, state.notes, state.uses, state.inputs, state.config) == (
-                snap.files, snap.notes, snap.uses, snap.inputs, snap.config)
-            with build_lock(self.project.db_path, what, on_wait=on_wait):
-                if writes.any() or not same_state:
-                    try:
-                        write_atomically(snap, writes.apply, state)
-                    except StaleRegistry:
-                        continue  # planned again from a fresh snapshot, with a fresh worker
-                    report.written = True
-                self._keep_cells(plan, outcome, state, report)
-            return report
-        raise RegistryBusy("the registry kept changing during the build (another program is writing it); try again")
+            raise RegistryBusy(
+                "the registry kept changing during the build (another program is writing it); try again")
+        finally:
+            reap()  # the workers end while the registry is written
 
     def _plan(self, snap: Snapshot, tables: Tables, sources: list[Path], *, everything: bool,
               only: list[Path] | None) -> _Plan:
@@ -332,11 +336,21 @@ class Engine:
             if progress is not None:
                 progress(0, 0, 1, f"{kind} {what}")
 
-        first = BuildWorker(project, step)
+        folders = import_folders(sources)
+        first = BuildWorker(project, folders, step)
         # A cluster is connected to while the sources are imported here.
-        workers: Workers | None = ClusterWorkers(project, scheduler, jobs) if scheduler is not None else None
+        workers: Workers | None = ClusterWorkers(project, folders, scheduler, jobs) if scheduler is not None else None
         try:
-            files = {rel: Imported(rel, **data) for rel, data in first.import_sources(plan.sources).items()}
+            def meanwhile() -> None:
+                """What the command can do ahead while the worker imports: load what writing needs, read
+                the stored cells the planned factories may bring back."""
+                import tessaro.core.database  # noqa: F401
+
+                if supply.store is not None:
+                    supply.for_cells(sorted(plan.rebuild))
+
+            files = {rel: Imported(rel, **data)
+                     for rel, data in first.import_sources(plan.sources, meanwhile=meanwhile).items()}
             while True:
                 imported = {rel: files[rel] for rel in planned if rel in files}
                 owner, _ = _duplicates(_defines(snap, imported, source_paths))

@@ -10,7 +10,8 @@ from pathlib import Path
 
 from tessaro.cli.errors import CliError, RegistryUnwritable
 
-__all__ = ["DEFAULT_SOURCES", "Project", "file_hash", "open_project", "relative_source"]
+__all__ = ["DEFAULT_SOURCES", "Project", "file_hash", "import_folders", "module_name", "open_project",
+           "relative_source"]
 
 #: Where factory sources live when ``[tool.tessaro] sources`` is not set.
 DEFAULT_SOURCES = ("factories",)
@@ -246,6 +247,30 @@ def relative_source(root: Path, path: Path | str) -> str:
         if not linked.startswith(".."):
             return linked
     return relative
+
+
+def module_name(path: Path) -> tuple[str, Path]:
+    """The dotted name of ``path`` below the first folder up that is not a package, and that folder.
+
+    Importing a source under this name (with that folder on ``sys.path``) lets
+    sources import each other in the ordinary way and still share one module
+    object, so a factory imported by another file is the same factory.
+    """
+    parts = [] if path.stem == "__init__" else [path.stem]
+    base = path.parent
+    while (base / "__init__.py").is_file() and base.parent != base:
+        parts.insert(0, base.name)
+        base = base.parent
+    return ".".join(parts), base
+
+
+def import_folders(sources: list[Path]) -> list[str]:
+    """The folders the sources are imported from (see ``module_name``), each once, in the sources' order."""
+    bases: dict[Path, str] = {}
+    for path in sources:
+        if path.parent not in bases:  # the same for every file of a folder
+            bases[path.parent] = str(module_name(path)[1])
+    return list(dict.fromkeys(bases.values()))
 
 
 def _python_files(folder: Path) -> list[Path]:

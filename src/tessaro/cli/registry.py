@@ -626,7 +626,7 @@ def _stage(snap: Snapshot, staging: Path, apply: Callable[[], None], state: Snap
     """The registry as it should be, in the staging file."""
     import tessaro.core.database as db
 
-    with contextlib.closing(sqlite3.connect(staging)) as target:
+    with contextlib.closing(_scratch(staging)) as target:
         if snap.exists:
             _read(snap.path, lambda source: source.backup(target))
         with target:
@@ -640,7 +640,7 @@ def _stage(snap: Snapshot, staging: Path, apply: Callable[[], None], state: Snap
             cursor.execute("DELETE FROM components WHERE name IS NULL OR name = ''")
     with _registry_at(staging):
         apply()
-    with contextlib.closing(sqlite3.connect(staging)) as target, target:
+    with contextlib.closing(_scratch(staging)) as target, target:
         # Only the rows that differ: most of a build's record (cells, files) stays as it was.
         old = _state_items(snap) if snap.recorded else {}
         new = _state_items(state)
@@ -650,6 +650,13 @@ def _stage(snap: Snapshot, staging: Path, apply: Callable[[], None], state: Snap
         target.executemany(f"DELETE FROM {STATE_TABLE} WHERE kind = ? AND key = ?", gone)
         target.executemany(f"INSERT OR REPLACE INTO {STATE_TABLE} (kind, key, value) VALUES (?, ?, ?)",
                            [(*k, json.dumps(v, sort_keys=True)) for k, v in new.items() if old.get(k, ...) != v])
+
+
+def _scratch(staging: Path) -> sqlite3.Connection:
+    """A connection to the staging copy, which nothing needs after a crash: it never waits for the disk."""
+    conn = sqlite3.connect(staging)
+    conn.execute("PRAGMA synchronous = OFF")
+    return conn
 
 
 def _changed(snap: Snapshot, fd: int | None = None) -> bool:

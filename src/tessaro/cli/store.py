@@ -226,6 +226,9 @@ class CellStore:
             with conn:
                 conn.execute("CREATE TABLE cells (name TEXT PRIMARY KEY, checksum TEXT NOT NULL, value TEXT NOT NULL)")
                 conn.execute(f"PRAGMA user_version = {STORE_VERSION}")
+        # The store may be lost without harm, but not be half-written by a crash of this process: a journal,
+        # but no syncs (after a crash of the system, a damaged store only means making its cells again).
+        conn.execute("PRAGMA synchronous = OFF")
         with contextlib.closing(conn), conn:
             if fresh:
                 conn.execute("DELETE FROM cells")

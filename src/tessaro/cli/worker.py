@@ -35,7 +35,7 @@ from tessaro.cli.project import Project, file_hash
 if TYPE_CHECKING:
     from concurrent.futures import Future
 
-__all__ = ["BuildWorker", "ClusterWorkers", "LocalWorkers", "run_task", "serve"]
+__all__ = ["BuildWorker", "ClusterWorkers", "LocalWorkers", "reap", "run_task", "serve"]
 
 
 def _signal_text(code: int) -> str:
@@ -156,12 +156,27 @@ def _spawn() -> Any:
 # Worker processes started ahead, on a cluster's worker, for the next tasks: fresh (no task ever ran in
 # them), they have only started Python. One that outlives its Dask worker reads the end of its input and ends.
 _spares: list[Any] = []
+# Workers told to end, not yet waited for.
+_ending: list[Any] = []
+
+
+def reap() -> None:
+    """Wait for the workers told to end (one still running after 5 s is killed)."""
+    import subprocess
+
+    while _ending:
+        proc = _ending.pop()
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
 
 
 class _Process:
     """One worker process and its pipe."""
 
-    def __init__(self, project: Project) -> None:
+    def __init__(self, project: Project, folders: list[str]) -> None:
         proc = None
         while _spares and proc is None:
             spare = _spares.pop()
@@ -172,7 +187,7 @@ class _Process:
             proc = _Forked() if _may_fork() else _spawn()
         self.proc = proc
         self.send({"op": "start", "root": str(project.root), "sources": list(project.sources_setting),
-                   "configured": project.sources_configured})
+                   "configured": project.sources_configured, "folders": folders})
 
     def send(self, message: dict[str, Any]) -> None:
         assert self.proc.stdin is not None
@@ -182,10 +197,14 @@ class _Process:
         except (BrokenPipeError, OSError):
             pass  # the worker is gone: the next read says how
 
-    def ask(self, message: dict[str, Any], step: Callable[[str, str], None]) -> dict[str, Any]:
-        """Send a request; report its steps; return its reply (``_Died`` if the worker died first)."""
+    def ask(self, message: dict[str, Any], step: Callable[[str, str], None],
+            meanwhile: Callable[[], None] | None = None) -> dict[str, Any]:
+        """Send a request; run ``meanwhile`` while the worker works; report its steps; return its reply
+        (``_Died`` if the worker died first)."""
         assert self.proc.stdout is not None
         self.send(message)
+        if meanwhile is not None:
+            meanwhile()
         doing = None
         while True:
             line = self.proc.stdout.readline()
@@ -200,15 +219,10 @@ class _Process:
                 return reply
 
     def close(self) -> None:
-        import subprocess
-
+        """Tell the worker to end; ``reap`` waits for it (meanwhile the command goes on)."""
         if self.proc.poll() is None:
             self.send({"op": "exit"})
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+            _ending.append(self.proc)
         for stream in (self.proc.stdin, self.proc.stdout):
             if stream is not None:
                 stream.close()
@@ -230,8 +244,8 @@ class BuildWorker:
     rest.
     """
 
-    def __init__(self, project: Project, step: Callable[[str, str], None] | None = None) -> None:
-        self.project = project
+    def __init__(self, project: Project, folders: list[str], step: Callable[[str, str], None] | None = None) -> None:
+        self.project, self.folders = project, folders  # folders: the sources' (``import_folders``)
         self.step = step or (lambda kind, what: None)
         self.started = 0
         self._process: _Process | None = None
@@ -263,7 +277,7 @@ class BuildWorker:
         if self.stopped:
             raise RuntimeError("the build was stopped")
         if self._process is None:
-            self._process = _Process(self.project)
+            self._process = _Process(self.project, self.folders)
             self.started += 1
             self.holds.clear()
             if self._imported:
@@ -277,25 +291,30 @@ class BuildWorker:
         self._process.kill()
         self._process = None
 
-    def import_sources(self, paths: list[Path], cells: dict[str, Any] | None = None) -> dict[str, dict[str, Any]]:
+    def import_sources(self, paths: list[Path], cells: dict[str, Any] | None = None,
+                       meanwhile: Callable[[], None] | None = None) -> dict[str, dict[str, Any]]:
         """Import ``paths``; every project file seen so far, by project-relative path.
 
-        ``cells``: cells made before that the imports may bring back (see ``build``).
+        ``cells``: cells made before that the imports may bring back (see
+        ``build``); ``meanwhile``: the command's own work, done while the
+        worker imports (once).
         """
         rels = [self.project.rel(path) for path in paths]
-        self._imported.extend(rel for rel in rels if rel not in self._imported)
-        self.sent.update(cells or {})
         while True:
             try:
                 reply = self._worker().ask({"op": "import", "sources": [r for r in rels if r not in self._killers],
                                             "cells": cells or {}},
-                                           lambda kind, what: self.step("importing", what))
+                                           lambda kind, what: self.step("importing", what), meanwhile)
                 break
             except _Died as death:
                 self._lost()
+                meanwhile = None
                 if death.doing is None or death.doing in self._killers:
                     raise RuntimeError(f"the build worker {death.how} before importing anything") from None
                 self._killers[death.doing] = death.how
+        # What a fresh worker must import again after a death (and be sent again).
+        self._imported.extend(rel for rel in rels if rel not in self._imported)
+        self.sent.update(cells or {})
         files: dict[str, dict[str, Any]] = reply["files"]
         for rel, how in self._killers.items():
             files[rel] = {"hash": None, "source": True, "executed": True, "imports": [], "defines": [],
@@ -367,7 +386,7 @@ class LocalWorkers:
             if self._free:
                 worker = self._free.pop()
             else:
-                worker = BuildWorker(self.project)
+                worker = BuildWorker(self.project, self.workers[0].folders)
                 self.workers.append(worker)
         worker.step = step
         try:  # the cells it was sent before or made, it has
@@ -398,11 +417,11 @@ class ClusterWorkers:
     connecting (half a second) go on in the background from the start.
     """
 
-    def __init__(self, project: Project, address: str, jobs: int | None) -> None:
+    def __init__(self, project: Project, folders: list[str], address: str, jobs: int | None) -> None:
         import threading
         from concurrent.futures import Future
 
-        self.project, self.address, self.jobs = project, address, jobs
+        self.project, self.folders, self.address, self.jobs = project, folders, address, jobs
         self.started = 0
         self._ready: Future[tuple[Any, Any, int]] = Future()
         threading.Thread(target=self._connect, name="tessaro-connect", daemon=True).start()
@@ -435,7 +454,8 @@ class ClusterWorkers:
 
     def submit(self, task: dict[str, Any], step: Callable[[str, str], None]) -> Future[dict[str, Any]]:
         payload = {**task, "root": str(self.project.root), "sources": list(self.project.sources_setting),
-                   "configured": self.project.sources_configured, "config": file_hash(self.project.pyproject),
+                   "configured": self.project.sources_configured, "folders": self.folders,
+                   "config": file_hash(self.project.pyproject),
                    "version": _version()}
         self.started += 1
         future: Future[dict[str, Any]] = self._ready.result()[1].submit(run_task, payload)
@@ -477,9 +497,10 @@ def run_task(task: dict[str, Any]) -> dict[str, Any]:
                          " the project folder must be on a file system shared by every worker, at the same path"}
     project = Project(root=root, sources_setting=tuple(task["sources"]), sources_configured=task["configured"])
     try:
-        with BuildWorker(project) as worker:
+        with BuildWorker(project, task["folders"]) as worker:
             return worker.run(task)
     finally:
+        reap()
         _spares.append(_spawn())
 
 
@@ -513,13 +534,14 @@ def serve() -> None:
 
             project = Project(root=Path(message["root"]), sources_setting=tuple(message["sources"]),
                               sources_configured=message["configured"])
-            session = Session(project)
+            session = Session(project, message["folders"])
         elif op == "import":
             session.restorable.update(message["cells"])
             root = session.project.root
             session.import_sources([root / rel for rel in message["sources"]],
                                    lambda what: say({"step": "importing", "what": what}))
             say({"reply": {"files": session.describe()}})
+            import tessaro.models  # noqa: F401  (what describing cells needs, loaded while the command plans)
         elif op == "build":
             found = session.build([(name, rel) for name, rel in message["factories"]],
                                   lambda what: say({"step": "building", "what": what}))
