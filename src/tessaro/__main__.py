@@ -1,5 +1,5 @@
 """``python -m tessaro``: the tessaro command line."""
 
-from tessaro.cli import main
+from tessaro.cli import run
 
-raise SystemExit(main())
+raise SystemExit(run())

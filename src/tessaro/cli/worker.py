@@ -21,6 +21,7 @@ made before) and comes back as the same plain data.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import signal
@@ -62,28 +63,7 @@ class _Forked:
         _flush()  # nothing buffered may reach the copy
         self.pid = os.fork()
         if self.pid == 0:  # the worker: a copy of the command, which never imported the project's code
-            try:
-                os.dup2(from_command, 0)
-                os.dup2(to_command, 1)
-                for fd in (to_worker, from_command, from_worker, to_command):
-                    os.close(fd)
-                try:
-                    os.fstat(2)
-                except OSError:  # no standard error: what the project prints goes nowhere
-                    os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
-                # Line-buffered, as Python's own standard error: what the project prints is not held back.
-                sys.stdin, sys.stdout, sys.stderr = (open(fd, mode, closefd=False, encoding="utf-8", errors="replace",
-                                                          buffering=1 if mode == "w" else -1)
-                                                     for fd, mode in ((0, "r"), (1, "w"), (2, "w")))
-                # As ``python -P``: no script folder or working directory on the path.
-                script = os.path.dirname(os.path.abspath(sys.argv[0])) if sys.argv and sys.argv[0] else None
-                sys.path[:] = [p for p in sys.path if p not in ("", os.getcwd(), script)]
-                import brimlay
-
-                brimlay.kcl.clear()  # the command never builds; a test process running it may have
-                serve()
-            finally:
-                os._exit(70)
+            _become_worker(from_command, to_command, (to_worker, from_worker))
         os.close(from_command)
         os.close(to_command)
         self.stdin: IO[str] | None = os.fdopen(to_worker, "w", encoding="utf-8", errors="surrogateescape")
@@ -114,6 +94,32 @@ class _Forked:
     def kill(self) -> None:
         if self.poll() is None:
             os.kill(self.pid, signal.SIGKILL)
+
+
+def _become_worker(requests: int, replies: int, others: tuple[int, ...]) -> None:
+    """In a fresh fork: serve on ``requests`` and ``replies`` (closing ``others``), then end."""
+    try:
+        os.dup2(requests, 0)
+        os.dup2(replies, 1)
+        for fd in (requests, replies, *others):
+            os.close(fd)
+        try:
+            os.fstat(2)
+        except OSError:  # no standard error: what the project prints goes nowhere
+            os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
+        # Line-buffered, as Python's own standard error: what the project prints is not held back.
+        sys.stdin, sys.stdout, sys.stderr = (open(fd, mode, closefd=False, encoding="utf-8", errors="replace",
+                                                  buffering=1 if mode == "w" else -1)
+                                             for fd, mode in ((0, "r"), (1, "w"), (2, "w")))
+        # As ``python -P``: no script folder or working directory on the path.
+        script = os.path.dirname(os.path.abspath(sys.argv[0])) if sys.argv and sys.argv[0] else None
+        sys.path[:] = [p for p in sys.path if p not in ("", os.getcwd(), script)]
+        import brimlay
+
+        brimlay.kcl.clear()  # the command never builds; a test process running it may have
+        serve()
+    finally:
+        os._exit(70)
 
 
 def _flush() -> None:
@@ -153,9 +159,141 @@ def _spawn() -> Any:
     )
 
 
-# Worker processes started ahead, on a cluster's worker, for the next tasks: fresh (no task ever ran in
-# them), they have only started Python. One that outlives its Dask worker reads the end of its input and ends.
-_spares: list[Any] = []
+class _ForkServer:
+    """A process with tessaro loaded, never the project's code, that forks fresh workers on request.
+
+    For a cluster's worker: a Dask worker runs threads, so it cannot fork
+    itself, and starting Python for every task costs a tenth of a second. Each
+    request is one byte on a socket carrying three descriptors: the worker's
+    ends of its two pipes and a socket to report on. The server forks a
+    monitor, which forks the worker and reports its pid, then its exit
+    status. The server ends with the socket (its Dask worker gone).
+    """
+
+    def __init__(self) -> None:
+        import socket
+        import subprocess
+        import threading
+
+        self.control, theirs = socket.socketpair()
+        with theirs:
+            self.proc = subprocess.Popen([sys.executable, "-P", "-m", "tessaro.cli.worker", str(theirs.fileno())],
+                                         pass_fds=(theirs.fileno(),), stdin=subprocess.DEVNULL)
+        self.lock = threading.Lock()
+
+    def fork(self, requests: int, replies: int, report: int) -> None:
+        import socket
+
+        with self.lock:
+            socket.send_fds(self.control, [b"w"], [requests, replies, report])
+
+
+def _fork_server(fd: int) -> None:
+    """The fork server's loop (see ``_ForkServer``)."""
+    import socket
+
+    import tessaro.cli.builder  # noqa: F401  (what every worker needs, loaded once)
+    import tessaro.models  # noqa: F401
+
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGCHLD, signal.SIG_IGN)  # the monitors are reaped by the system
+    control = socket.socket(fileno=fd)
+    while True:
+        data, fds, _, _ = socket.recv_fds(control, 1, 3)
+        if not data:
+            os._exit(0)
+        if os.fork() == 0:
+            control.close()
+            signal.signal(signal.SIGCHLD, signal.SIG_DFL)
+            requests, replies, report = fds
+            pid = os.fork()
+            if pid == 0:
+                _become_worker(requests, replies, (report,))
+            os.close(requests)
+            os.close(replies)
+            with socket.socket(fileno=report) as status:
+                status.sendall(f"{pid}\n".encode())
+                status.sendall(f"{os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])}\n".encode())
+            os._exit(0)
+        for found in fds:
+            os.close(found)
+
+
+class _Served:
+    """A worker from the fork server (the part of ``subprocess.Popen`` that ``_Process`` uses)."""
+
+    def __init__(self, server: _ForkServer) -> None:
+        import socket
+
+        from_command, to_worker = _pipe()
+        from_worker, to_command = _pipe()
+        self.status, theirs = socket.socketpair()
+        try:
+            server.fork(from_command, to_command, theirs.fileno())
+        finally:
+            for fd in (from_command, to_command):
+                os.close(fd)
+            theirs.close()
+        self._said = b""
+        self.returncode: int | None = None
+        self.pid = int(self._line(None) or "0")
+        self.stdin: IO[str] | None = os.fdopen(to_worker, "w", encoding="utf-8", errors="surrogateescape")
+        self.stdout: IO[str] | None = os.fdopen(from_worker, "r", encoding="utf-8", errors="surrogateescape")
+        if not self.pid:  # the server is gone: a worker that died at once
+            self.returncode = 70
+
+    def _line(self, timeout: float | None) -> str | None:
+        """The monitor's next line ('' once it is gone); None if none came within ``timeout``."""
+        import select
+
+        while b"\n" not in self._said:
+            if not select.select([self.status], [], [], timeout)[0]:
+                return None
+            more = self.status.recv(64)
+            if not more:
+                return ""
+            self._said += more
+        line, self._said = self._said.split(b"\n", 1)
+        return line.decode()
+
+    def _ended(self, line: str | None) -> int | None:
+        if line is not None and self.returncode is None:
+            self.returncode = int(line) if line else -signal.SIGKILL  # no status: its monitor was killed
+            self.status.close()
+        return self.returncode
+
+    def poll(self) -> int | None:
+        return self.returncode if self.returncode is not None else self._ended(self._line(0))
+
+    def wait(self, timeout: float | None = None) -> int:
+        import subprocess
+
+        if self.returncode is None and self._ended(self._line(timeout)) is None:
+            raise subprocess.TimeoutExpired([sys.executable], timeout or 0)
+        return self.returncode  # type: ignore[return-value]
+
+    def kill(self) -> None:
+        if self.poll() is None:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(self.pid, signal.SIGKILL)
+
+
+_server: _ForkServer | None = None
+
+
+def _served() -> Any:
+    """A fresh worker from this process's fork server (started on first use, again if it died)."""
+    global _server
+    for _ in range(2):
+        if _server is None or _server.proc.poll() is not None:
+            _server = _ForkServer()
+        try:
+            return _Served(_server)
+        except OSError:
+            _server = None
+    return _spawn()
+
+
 # Workers told to end, not yet waited for.
 _ending: list[Any] = []
 
@@ -176,16 +314,9 @@ def reap() -> None:
 class _Process:
     """One worker process and its pipe."""
 
-    def __init__(self, project: Project, folders: list[str]) -> None:
-        proc = None
-        while _spares and proc is None:
-            spare = _spares.pop()
-            if spare.poll() is None:
-                proc = spare
-        if proc is None:
-            # Forking skips starting Python and importing tessaro again (half of a worker's start).
-            proc = _Forked() if _may_fork() else _spawn()
-        self.proc = proc
+    def __init__(self, project: Project, folders: list[str], start: Callable[[], Any] | None) -> None:
+        # Forking skips starting Python and importing tessaro again (half of a worker's start).
+        self.proc = start() if start is not None else _Forked() if _may_fork() else _spawn()
         self.send({"op": "start", "root": str(project.root), "sources": list(project.sources_setting),
                    "configured": project.sources_configured, "folders": folders})
 
@@ -244,8 +375,10 @@ class BuildWorker:
     rest.
     """
 
-    def __init__(self, project: Project, folders: list[str], step: Callable[[str, str], None] | None = None) -> None:
+    def __init__(self, project: Project, folders: list[str], step: Callable[[str, str], None] | None = None,
+                 start: Callable[[], Any] | None = None) -> None:
         self.project, self.folders = project, folders  # folders: the sources' (``import_folders``)
+        self.start = start  # how its processes start (by default forked, or spawned where threads run)
         self.step = step or (lambda kind, what: None)
         self.started = 0
         self._process: _Process | None = None
@@ -277,7 +410,7 @@ class BuildWorker:
         if self.stopped:
             raise RuntimeError("the build was stopped")
         if self._process is None:
-            self._process = _Process(self.project, self.folders)
+            self._process = _Process(self.project, self.folders, self.start)
             self.started += 1
             self.holds.clear()
             if self._imported:
@@ -497,11 +630,10 @@ def run_task(task: dict[str, Any]) -> dict[str, Any]:
                          " the project folder must be on a file system shared by every worker, at the same path"}
     project = Project(root=root, sources_setting=tuple(task["sources"]), sources_configured=task["configured"])
     try:
-        with BuildWorker(project, task["folders"]) as worker:
+        with BuildWorker(project, task["folders"], start=_served) as worker:
             return worker.run(task)
     finally:
         reap()
-        _spares.append(_spawn())
 
 
 # -- the worker's side -----------------------------------------------------------
@@ -554,4 +686,6 @@ def serve() -> None:
 
 
 if __name__ == "__main__":
+    if len(sys.argv) > 1:
+        _fork_server(int(sys.argv[1]))
     serve()
