@@ -186,6 +186,8 @@ def test_random_edits(tmp_path, monkeypatch, capsys, seed):
 def test_a_dask_cluster_builds_what_one_worker_builds(tmp_path, monkeypatch, capsys):
     import distributed
 
+    from tessaro.cli import worker
+    from tessaro.cli.project import file_hash
     from tessaro.cli.worker import run_task
 
     for key in ("TESSARO_DB_PATH", "TESSARO_PROJECT_DIR"):
@@ -206,9 +208,32 @@ def test_a_dask_cluster_builds_what_one_worker_builds(tmp_path, monkeypatch, cap
             for project in (root, one):
                 edit_once(project, random.Random(step), step)
     capsys.readouterr()
+    # On a cluster's worker, a factory that ends its (forked) worker fails alone, with how it ended.
+    (root / "cells" / "quits.py").write_text("import os\n\nimport brimlay as bl\n\n\n@bl.cell\ndef quits(c):\n"
+                                              "    os._exit(3)\n\n\n@bl.cell\ndef stays(c):\n    pass\n")
+    version = __import__("tessaro").__version__
+    task = {"root": str(root), "sources": ["cells"], "configured": True, "folders": [str(root)], "cells": {},
+            "config": file_hash(root / "pyproject.toml"), "version": version, "imports": ["cells/quits.py"],
+            "factories": [["quits", "cells/quits.py"], ["stays", "cells/quits.py"]]}
+    for _ in range(2):  # the second time from the same fork server
+        built = run_task(task)["built"]
+        assert built["quits"]["message"] == "the build worker exited with status 3 while building it"
+        assert built["stays"]["status"] == "SUCCESS"
+        assert worker._server is not None and worker._server.proc.poll() is None
     # A worker that does not see the project (no shared file system), and no Dask at all.
-    task = {"root": str(tmp_path / "elsewhere"), "version": __import__("tessaro").__version__, "config": "x"}
+    task = {"root": str(tmp_path / "elsewhere"), "version": version, "config": "x"}
     assert "must be on a file system shared by every worker" in run_task(task)["error"]
     monkeypatch.setitem(sys.modules, "distributed", None)
     assert main(["--project", str(root), "build", "--all", "--scheduler", "tcp://127.0.0.1:1"]) == 2
     assert "pip install 'tessaro[cluster]'" in capsys.readouterr().err
+
+
+def test_while_the_cluster_connects_the_ready_factories_build_a_little_at_a_time():
+    from tessaro.cli.schedule import run_ahead
+
+    uses = {"a": set(), "b": {"a"}, "c": {"b"}, "d": set()}
+    ran: list[list[str]] = []
+    waits = iter([True, True, False])
+    left = run_ahead(list(uses), {name: "f.py" for name in uses}, uses, dict.fromkeys(uses, 0.03), {},
+                     lambda batch: ran.append([name for name, _ in batch.factories]), lambda: next(waits))
+    assert ran == [["a", "d"], ["b"]] and left == ["c"]

@@ -54,7 +54,7 @@ from tessaro.cli.registry import (
     read_tables,
     write_atomically,
 )
-from tessaro.cli.schedule import Batch, Workers, dispatch, plan_batches
+from tessaro.cli.schedule import Batch, Workers, dispatch, plan_batches, run_ahead
 from tessaro.cli.store import CellStore, Supply
 from tessaro.cli.worker import BuildWorker, ClusterWorkers, LocalWorkers, reap
 
@@ -376,12 +376,8 @@ class Engine:
             order = sorted((n for n in rebuild if n in owner and n in imported[owner[n]].factories),
                            key=lambda n: (owner[n], n))
             uses, groups = _order_hints(order, owner, tables, files)
-            if workers is not None:
-                first.__exit__(None)
-            else:
+            if workers is None:
                 workers = LocalWorkers(project, jobs or _cores(), first)
-            batches = plan_batches(order, owner, uses, snap.times, workers.slots, split=jobs is not None,
-                                   groups=groups)
             built: dict[str, Built] = {}
             cells: dict[str, dict[str, Any]] = {}
             inputs: dict[str, list[str]] = {}
@@ -413,6 +409,15 @@ class Engine:
                         cells[name] = cell
                 inputs.update(reply["inputs"])
 
+            left = order
+            if isinstance(workers, ClusterWorkers):
+                # Dask's import and the connection take a quarter of a second: meanwhile the worker that
+                # imported the sources builds what is ready, a little at a time.
+                left = run_ahead(order, owner, uses, snap.times, groups, lambda b: done(b, first.run(task(b))),
+                                 workers.connecting)
+                first.__exit__(None)
+            batches = plan_batches(left, owner, uses, snap.times, workers.slots, split=jobs is not None,
+                                   groups=groups)
             dispatch(batches, workers, task, done, progress)
         except BaseException:
             if workers is not None:

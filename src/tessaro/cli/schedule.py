@@ -23,7 +23,7 @@ from concurrent.futures import FIRST_COMPLETED, Future, wait
 from dataclasses import dataclass, field
 from typing import Any, Protocol
 
-__all__ = ["Batch", "Workers", "dispatch", "plan_batches"]
+__all__ = ["Batch", "Workers", "dispatch", "plan_batches", "run_ahead"]
 
 #: The cost assumed for a factory with no recorded build time (seconds).
 UNKNOWN_COST = 0.005
@@ -114,6 +114,26 @@ def plan_batches(order: list[str], owner: Mapping[str, str], uses: Mapping[str, 
                 batch.after.update(of_group[other] if other in groups else (batch_of[other],))
         batch.after.discard(index)
     return batches
+
+
+def run_ahead(order: list[str], owner: Mapping[str, str], uses: Mapping[str, set[str]], cost: Mapping[str, float],
+              groups: Mapping[str, list[str]], run: Callable[[Batch], None], waiting: Callable[[], bool]) -> list[str]:
+    """While ``waiting()``, ``run`` batches worth ``WORTH_A_BATCH`` of the factories in ``order`` that are
+    ready (what they use is built, or not to build), one after the other; the factories left, in order."""
+    left = list(order)
+    while left and waiting():
+        ready = plan_batches(left, owner, uses, cost, 1, split=True, groups=groups)[0].factories
+        chunk: list[tuple[str, str]] = []
+        spent = 0.0
+        for name, rel in ready:
+            chunk.append((name, rel))
+            spent += cost.get(name, UNKNOWN_COST)
+            if spent >= WORTH_A_BATCH:
+                break
+        run(Batch(chunk))
+        ran = {name for name, _ in chunk}
+        left = [name for name in left if name not in ran]
+    return left
 
 
 def dispatch(batches: list[Batch], workers: Workers, task: Callable[[Batch], dict[str, Any]],

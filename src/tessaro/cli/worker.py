@@ -481,7 +481,9 @@ class BuildWorker:
     def run(self, task: dict[str, Any]) -> dict[str, Any]:
         """One batch: import its sources, build its factories; the reply of ``build`` with every file seen."""
         root = self.project.root
-        files = self.import_sources([root / rel for rel in task["imports"]], task["cells"])
+        # Of the cells made before, those it was sent or made before it has.
+        cells = {n: c for n, c in task["cells"].items() if n not in self.sent and n not in self.holds}
+        files = self.import_sources([root / rel for rel in task["imports"]], cells)
         reply = self.build([(name, rel) for name, rel in task["factories"]])
         files.update(reply["files"])
         reply["files"] = files
@@ -522,9 +524,8 @@ class LocalWorkers:
                 worker = BuildWorker(self.project, self.workers[0].folders)
                 self.workers.append(worker)
         worker.step = step
-        try:  # the cells it was sent before or made, it has
-            cells = {n: c for n, c in task["cells"].items() if n not in worker.sent and n not in worker.holds}
-            return worker.run({**task, "cells": cells})
+        try:
+            return worker.run(task)
         finally:
             with self._lock:
                 self._free.append(worker)
@@ -546,8 +547,9 @@ class ClusterWorkers:
 
     Dask workers are long-lived and threaded, and retry a task whose process
     died; so the project's code never runs in them: each task starts its own
-    build worker process, and tasks are never retried. Importing Dask and
-    connecting (half a second) go on in the background from the start.
+    build worker process (from a fork server there), and tasks are never
+    retried. Importing Dask and connecting (a quarter of a second) go on in
+    the background from the start (``connecting`` says whether they still do).
     """
 
     def __init__(self, project: Project, folders: list[str], address: str, jobs: int | None) -> None:
@@ -580,6 +582,9 @@ class ClusterWorkers:
             self._ready.set_result((client, client.get_executor(pure=False, retries=0), slots))
         except BaseException as exc:
             self._ready.set_exception(exc)
+
+    def connecting(self) -> bool:
+        return not self._ready.done()
 
     @property
     def slots(self) -> int:
