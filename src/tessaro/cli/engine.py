@@ -54,7 +54,7 @@ from tessaro.cli.registry import (
     read_tables,
     write_atomically,
 )
-from tessaro.cli.schedule import Batch, Workers, dispatch, plan_batches, run_ahead
+from tessaro.cli.schedule import Batch, Workers, dispatch, plan_batches, run_ahead, widest
 from tessaro.cli.store import CellStore, Supply
 from tessaro.cli.worker import BuildWorker, ClusterWorkers, LocalWorkers, reap
 
@@ -418,6 +418,8 @@ class Engine:
                 first.__exit__(None)
             batches = plan_batches(left, owner, uses, snap.times, workers.slots, split=jobs is not None,
                                    groups=groups)
+            if isinstance(workers, LocalWorkers):
+                workers.start(widest(batches))
             dispatch(batches, workers, task, done, progress)
         except BaseException:
             if workers is not None:

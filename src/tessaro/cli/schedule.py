@@ -23,7 +23,7 @@ from concurrent.futures import FIRST_COMPLETED, Future, wait
 from dataclasses import dataclass, field
 from typing import Any, Protocol
 
-__all__ = ["Batch", "Workers", "dispatch", "plan_batches", "run_ahead"]
+__all__ = ["Batch", "Workers", "dispatch", "plan_batches", "run_ahead", "widest"]
 
 #: The cost assumed for a factory with no recorded build time (seconds).
 UNKNOWN_COST = 0.005
@@ -114,6 +114,14 @@ def plan_batches(order: list[str], owner: Mapping[str, str], uses: Mapping[str, 
                 batch.after.update(of_group[other] if other in groups else (batch_of[other],))
         batch.after.discard(index)
     return batches
+
+
+def widest(batches: list[Batch]) -> int:
+    """The most batches that can run at once: those of the largest level (``plan_batches`` makes them in order)."""
+    level: list[int] = []
+    for batch in batches:
+        level.append(max((level[other] + 1 for other in batch.after), default=0))
+    return max((level.count(depth) for depth in set(level)), default=0)
 
 
 def run_ahead(order: list[str], owner: Mapping[str, str], uses: Mapping[str, set[str]], cost: Mapping[str, float],

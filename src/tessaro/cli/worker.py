@@ -314,9 +314,9 @@ def reap() -> None:
 class _Process:
     """One worker process and its pipe."""
 
-    def __init__(self, project: Project, folders: list[str], start: Callable[[], Any] | None) -> None:
+    def __init__(self, project: Project, folders: list[str], launch: Callable[[], Any] | None) -> None:
         # Forking skips starting Python and importing tessaro again (half of a worker's start).
-        self.proc = start() if start is not None else _Forked() if _may_fork() else _spawn()
+        self.proc = launch() if launch is not None else _Forked() if _may_fork() else _spawn()
         self.send({"op": "start", "root": str(project.root), "sources": list(project.sources_setting),
                    "configured": project.sources_configured, "folders": folders})
 
@@ -376,9 +376,9 @@ class BuildWorker:
     """
 
     def __init__(self, project: Project, folders: list[str], step: Callable[[str, str], None] | None = None,
-                 start: Callable[[], Any] | None = None) -> None:
+                 launch: Callable[[], Any] | None = None) -> None:
         self.project, self.folders = project, folders  # folders: the sources' (``import_folders``)
-        self.start = start  # how its processes start (by default forked, or spawned where threads run)
+        self.launch = launch  # how its processes start (by default forked, or spawned where threads run)
         self.step = step or (lambda kind, what: None)
         self.started = 0
         self._process: _Process | None = None
@@ -406,11 +406,15 @@ class BuildWorker:
         if process is not None and process.proc.poll() is None:
             process.proc.kill()
 
+    def start(self) -> None:
+        """Start its process now (else on first use)."""
+        self._worker()
+
     def _worker(self) -> _Process:
         if self.stopped:
             raise RuntimeError("the build was stopped")
         if self._process is None:
-            self._process = _Process(self.project, self.folders, self.start)
+            self._process = _Process(self.project, self.folders, self.launch)
             self.started += 1
             self.holds.clear()
             if self._imported:
@@ -510,6 +514,14 @@ class LocalWorkers:
     @property
     def started(self) -> int:
         return sum(worker.started for worker in self.workers)
+
+    def start(self, count: int) -> None:
+        """Start up to ``count`` workers now: from the calling thread, before any other runs, they are forked."""
+        while len(self.workers) < min(count, self.slots):
+            worker = BuildWorker(self.project, self.workers[0].folders)
+            worker.start()
+            self.workers.append(worker)
+            self._free.append(worker)
 
     def submit(self, task: dict[str, Any], step: Callable[[str, str], None]) -> Future[dict[str, Any]]:
         return self._threads.submit(self._run, task, step)
@@ -635,7 +647,7 @@ def run_task(task: dict[str, Any]) -> dict[str, Any]:
                          " the project folder must be on a file system shared by every worker, at the same path"}
     project = Project(root=root, sources_setting=tuple(task["sources"]), sources_configured=task["configured"])
     try:
-        with BuildWorker(project, task["folders"], start=_served) as worker:
+        with BuildWorker(project, task["folders"], launch=_served) as worker:
             return worker.run(task)
     finally:
         reap()
