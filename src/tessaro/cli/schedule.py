@@ -27,7 +27,7 @@ __all__ = ["Batch", "Workers", "dispatch", "plan_batches", "run_ahead", "widest"
 
 #: The cost assumed for a factory with no recorded build time (seconds).
 UNKNOWN_COST = 0.005
-#: Work below this much is not worth another worker (seconds): starting one costs about 0.1 s.
+#: Work below this much is not worth another worker (seconds): one imports the sources again (about 0.1 s).
 WORTH_A_WORKER = 0.25
 #: Nor this much another batch (a task costs a round trip; on a cluster, a process).
 WORTH_A_BATCH = 0.05
