@@ -156,6 +156,7 @@ class _Plan:
     rebuild: set[str]  # factory names to rebuild (those that still exist)
     because: dict[str, str]
     why: str  # the reason for a factory not in ``because``
+    graph: DepGraph | None = None  # the recorded one, when the plan needed it
 
 
 @dataclass
@@ -304,14 +305,14 @@ class Engine:
                 changed.setdefault(str(row[_SOURCE]), "holds rows without a usable name")
         through = closure(changed, importers(snap.files))
         because = {name: reason.summary for name, reason in direct_factories(changed, snap).items()}
-        graph = DepGraph({name: json.loads(row[_CHILDREN] or "[]") for name, row in tables.factories.items()})
+        graph = _recorded_graph(tables)
         for user, used in closure(because, graph.used_by).items():
             if used is not None:
                 because[user] = f"uses {used}"
         rebuild = set(because)
         wanted = (set(through) | self._owner_files(snap, tables, rebuild)) & set(source_rels)
         to_import = [path for rel, path in source_rels.items() if rel in wanted]
-        return _Plan(False, changed, to_import, rebuild, because, "its file changed")
+        return _Plan(False, changed, to_import, rebuild, because, "its file changed", graph)
 
     @staticmethod
     def _owner_files(snap: Snapshot, tables: Tables, names: set[str]) -> set[str]:
@@ -337,6 +338,7 @@ class Engine:
                 progress(0, 0, 1, f"{kind} {what}")
 
         folders = import_folders(sources)
+        graph = plan.graph if plan.graph is not None else _recorded_graph(tables)
         first = BuildWorker(project, folders, step)
         # A cluster is connected to while the sources are imported here.
         workers: Workers | None = ClusterWorkers(project, folders, scheduler, jobs) if scheduler is not None else None
@@ -361,7 +363,6 @@ class Engine:
                         for name in entry.factories:
                             if owner.get(name) == rel and name not in because:
                                 because[name] = plan.why
-                graph = DepGraph({n: json.loads(row[_CHILDREN] or "[]") for n, row in tables.factories.items()})
                 for user, used in closure(because, graph.used_by).items():
                     if used is not None and user not in because:
                         because[user] = f"uses {used}"
@@ -513,6 +514,11 @@ class Engine:
                 continue
             todo.extend(state.files[rel].imports)
         return state
+
+
+def _recorded_graph(tables: Tables) -> DepGraph:
+    """Which factory uses which, as the registry records it."""
+    return DepGraph({name: json.loads(row[_CHILDREN] or "[]") for name, row in tables.factories.items()})
 
 
 def _cores() -> int:
