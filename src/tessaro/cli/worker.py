@@ -26,6 +26,7 @@ import json
 import os
 import signal
 import sys
+import threading
 from collections.abc import Callable
 from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any
@@ -173,8 +174,6 @@ class _ForkServer:
     def __init__(self) -> None:
         import socket
         import subprocess
-        import threading
-
         self.control, theirs = socket.socketpair()
         with theirs:
             self.proc = subprocess.Popen([sys.executable, "-P", "-m", "tessaro.cli.worker", str(theirs.fileno())],
@@ -230,6 +229,11 @@ class _Served:
         self.status, theirs = socket.socketpair()
         try:
             server.fork(from_command, to_command, theirs.fileno())
+        except OSError:
+            for fd in (to_worker, from_worker):
+                os.close(fd)
+            self.status.close()
+            raise
         finally:
             for fd in (from_command, to_command):
                 os.close(fd)
@@ -279,18 +283,22 @@ class _Served:
 
 
 _server: _ForkServer | None = None
+_server_lock = threading.Lock()
 
 
 def _served() -> Any:
     """A fresh worker from this process's fork server (started on first use, again if it died)."""
     global _server
-    for _ in range(2):
-        if _server is None or _server.proc.poll() is not None:
-            _server = _ForkServer()
-        try:
-            return _Served(_server)
-        except OSError:
-            _server = None
+    with _server_lock:
+        for _ in range(2):
+            if _server is None or _server.proc.poll() is not None:
+                if _server is not None:
+                    _server.control.close()
+                _server = _ForkServer()
+            try:
+                return _Served(_server)
+            except OSError:
+                _server.proc.kill()
     return _spawn()
 
 
@@ -501,7 +509,6 @@ class LocalWorkers:
 
     def __init__(self, project: Project, jobs: int, first: BuildWorker,
                  step: Callable[[str, str], None] | None = None) -> None:
-        import threading
         from concurrent.futures import ThreadPoolExecutor
 
         self.project, self.slots, self.step = project, jobs, step
@@ -565,7 +572,6 @@ class ClusterWorkers:
     """
 
     def __init__(self, project: Project, folders: list[str], address: str, jobs: int | None) -> None:
-        import threading
         from concurrent.futures import Future
 
         self.project, self.folders, self.address, self.jobs = project, folders, address, jobs
