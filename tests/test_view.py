@@ -18,6 +18,10 @@ FILES = {
     "factories/hostile.py": "import brimlay as bl\n\n\n@bl.cell\n"
     "def hostile(c, label: str = '<b onmouseover=\"window.pwned=2\">x</b>'):\n"
     f"    raise ValueError({HOSTILE!r})\n",
+    "pads.json": "2",  # read by a factory's build, not by any import
+    "factories/pads.py": "import pathlib\n\nimport brimlay as bl\n\n\n@bl.cell\ndef pads(c):\n"
+    "    for k in range(int((pathlib.Path(__file__).parents[1] / 'pads.json').read_text())):\n"
+    "        c.add_port(f'p{k}')\n",
 }
 
 
@@ -82,8 +86,8 @@ def page(tmp_path, cli):  # noqa: F811
 def test_the_page_offline(page, cli, browser):  # noqa: F811
     """The contract: every factory and edge in the page, search, focus, panels for a node and an edge, hostile text
     shown as text, and what a change affects, in rebuild order."""
-    cli("view", "-o", "page.html", "--affected", "tech.py", "--exclude", "tre?")
-    graph, affected = cli.json("graph"), cli.json("affected", "tech.py")
+    cli("view", "-o", "page.html", "--affected", "tech.py", "pads.json", "--exclude", "tre?")
+    graph, affected = cli.json("graph"), cli.json("affected", "tech.py", "pads.json")
     browser.get((page / "page.html").as_uri())
     wait(browser, "return document.body.dataset.ready === '1'")
     every = "return [...document.querySelectorAll('[data-{0}]')].map(n => n.dataset.{0})"

@@ -36,8 +36,8 @@ def page_data(query: Any, *, summary: str | None = None, initial: Mapping[str, A
     """What the page shows: the registry as last built (``query`` is a command's ``_Query``), laid out.
 
     It carries what the page needs to answer "what does a change to FILE affect"
-    as ``tessaro affected`` does: the imports between project files, each
-    factory's file, and the rebuild order.
+    as ``tessaro affected`` does: the imports between project files, the
+    factories each file touches directly, and the rebuild order.
     """
     from tessaro.cli.explain import edge_cells
     from tessaro.cli.registry import read_snapshot, read_tables
@@ -87,6 +87,8 @@ def page_data(query: Any, *, summary: str | None = None, initial: Mapping[str, A
         "summary": summary,
         "files": [{"path": path, "layer": file_layers[i], "x": file_x[i]} for i, path in enumerate(sources)],
         "imports": {rel: state.imports for rel, state in snap.files.items()},
+        # file -> the factories it touches directly: those it defines, those whose build read or imported it
+        "touches": {rel: sorted(names) for rel, names in _touches(snap, index).items()},
         "factories": factories,
         "cells": [[row[0], row[3]] for row in rows],
         # [user, used, the cells behind the edge as pairs (cell of the user, cell it uses) flattened]
@@ -95,6 +97,16 @@ def page_data(query: Any, *, summary: str | None = None, initial: Mapping[str, A
         "cycles": cycles,
         "initial": dict(initial or {}),
     }
+
+
+def _touches(snap: Any, index: Mapping[str, int]) -> dict[str, set[int]]:
+    found: dict[str, set[int]] = {}
+    for rel, state in snap.files.items():
+        found.setdefault(rel, set()).update(index[name] for name in state.defines if name in index)
+    for name, read in snap.inputs.items():
+        for rel in read if name in index else ():
+            found.setdefault(rel, set()).add(index[name])
+    return found
 
 
 def _definition_lines(root: Path, sources: Iterable[str]) -> dict[tuple[str, str], int]:

@@ -371,11 +371,11 @@
   // -- what a change affects ---------------------------------------------------------------------------------------
   function affectedNow() {
     if (!S.changed.length) return null;
-    // As tessaro affected: the factories of the file and of every file importing it (directly or not),
-    // every factory for pyproject.toml; then everything that uses one of those.
+    // As tessaro affected: the factories the file and every file importing it (directly or not) touch
+    // (define, or were read by their build), every factory for pyproject.toml; then everything that uses one.
     const start = new Set(), unknown = [];
     const known = Object.keys(S.data.imports || {}).concat(["pyproject.toml"]);
-    const fileIndex = new Map(G.files.map((f, k) => [f.path, k]));
+    const touches = S.data.touches || {};
     for (const file of S.changed) {
       const name = file.replace(/^\.\//, "");
       // A project-relative path, or the end of one when only one file ends so.
@@ -386,7 +386,7 @@
       const files = [key], seen = new Set(files);
       while (files.length) {
         const at = files.pop();
-        if (fileIndex.has(at)) G.members[fileIndex.get(at)].forEach((i) => start.add(i));
+        (touches[at] || []).forEach((i) => start.add(i));
         for (const other of G.importedBy.get(at) || []) if (!seen.has(other)) { seen.add(other); files.push(other); }
       }
     }
