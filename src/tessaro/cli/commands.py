@@ -522,9 +522,10 @@ def _page_data(args: argparse.Namespace, *, summary: str | None = None) -> dict[
         initial.update(focus=query.known(args.factories), up=args.up, down=args.down, depth=args.depth)
     if getattr(args, "exclude", None):
         initial["exclude"] = args.exclude
-    changed = _git_changed(query.project, args.since) if getattr(args, "since", None) else getattr(args, "affected", [])
+    since = getattr(args, "since", None)
+    changed = _git_changed(query.project, since) if since else getattr(args, "affected", [])
     if changed:
-        initial["changed"] = [rel for rel in (_changed_file(query, given) for given in changed) if rel is not None]
+        initial["changed"] = _changed_inputs(query, [(path, bool(since)) for path in changed], strict=False)[0]
     return page_data(query, summary=summary, initial=initial)
 
 
@@ -539,18 +540,11 @@ def _serve(args: argparse.Namespace, data: dict[str, Any]) -> Any:
     return server
 
 
-def _changed_file(query: _Query, given: str) -> str | None:
-    rel = _project_file(query.project, given, query.snap.files.keys())
-    if rel is None:
-        _note(f"{given} is not a file of the project: skipped")
-    return rel
-
-
 # -- affected ----------------------------------------------------------------
 
 
 def cmd_affected(args: argparse.Namespace) -> int:
-    from tessaro.cli.depgraph import CONFIG, direct_factories
+    from tessaro.cli.depgraph import direct_factories
     from tessaro.cli.explain import file_hops, reasons
 
     paths = [(arg, False) for given in args.files for arg in (_stdin_paths() if given == "-" else [given])]
@@ -564,14 +558,7 @@ def cmd_affected(args: argparse.Namespace) -> int:
         return EXIT_OK
     query = _Query(args, graph=True, cells=args.json)
     snap = query.snap
-    inputs = {CONFIG, *snap.files, *(rel for files in snap.inputs.values() for rel in files)}
-    given, skipped = _inputs_among(query.project, paths, inputs)
-    if skipped and args.strict:
-        listed = ", ".join(escape(s["path"], ",") for s in skipped[:3]) + (", ..." if len(skipped) > 3 else "")
-        some = "1 path is not an input" if len(skipped) == 1 else f"{len(skipped)} paths are not inputs"
-        raise CliError(f"{some} of the project's last build ({listed}): leave out --strict to skip them")
-    for item in skipped:
-        _note(f"{escape(item['path'])} is {item['why']}: skipped")
+    given, skipped = _changed_inputs(query, paths, strict=args.strict)
     graph = query.graph()
     starts: dict[str, list[dict[str, Any]]] = {}
     for name in query.known(args.factory):
@@ -607,6 +594,23 @@ def cmd_affected(args: argparse.Namespace) -> int:
     for group in cycles:
         sys.stdout.write(f"cycle: {', '.join(escape(n, ',') for n in group)} (rebuilt together)\n")
     return EXIT_OK
+
+
+def _changed_inputs(query: _Query, paths: list[tuple[str, bool]], *,
+                    strict: bool) -> tuple[list[str], list[dict[str, str]]]:
+    """``_inputs_among`` the last build's inputs; each other path is said on standard error (refused if ``strict``)."""
+    from tessaro.cli.depgraph import CONFIG
+
+    snap = query.snap
+    inputs = {CONFIG, *snap.files, *(rel for files in snap.inputs.values() for rel in files)}
+    given, skipped = _inputs_among(query.project, paths, inputs)
+    if skipped and strict:
+        listed = ", ".join(escape(s["path"], ",") for s in skipped[:3]) + (", ..." if len(skipped) > 3 else "")
+        some = "1 path is not an input" if len(skipped) == 1 else f"{len(skipped)} paths are not inputs"
+        raise CliError(f"{some} of the project's last build ({listed}): leave out --strict to skip them")
+    for item in skipped:
+        _note(f"{escape(item['path'])} is {item['why']}: skipped")
+    return given, skipped
 
 
 def _inputs_among(project: Project, paths: list[tuple[str, bool]],
