@@ -56,7 +56,7 @@ from tessaro.cli.registry import (
 )
 from tessaro.cli.schedule import Batch, Workers, dispatch, plan_batches, run_ahead, widest
 from tessaro.cli.store import CellStore, Supply
-from tessaro.cli.worker import BuildWorker, ClusterWorkers, LocalWorkers, reap
+from tessaro.cli.worker import BuildWorker, ClusterWorkers, LocalWorkers, failed_build, reap
 
 __all__ = ["BuildReport", "Built", "Engine", "FAILED", "Imported", "SUCCESS"]
 
@@ -394,9 +394,7 @@ class Engine:
                 if "error" in reply:
                     raise CliError(reply["error"])
                 if "failed" in reply:  # the task died on the way (not the project's code: it runs in its own process)
-                    failed: dict[str, Any] = {
-                        "status": FAILED, "message": f"its build task failed: {reply['failed']}", "where": None,
-                        "traceback": None, "asked": [], "cell": None, "settings": "{}", "seconds": 0.0}
+                    failed = failed_build(f"its build task failed: {reply['failed']}")
                     reply = {"built": {name: failed for name, _ in batch.factories}, "cells": {}, "inputs": {},
                              "files": {}}
                 else:

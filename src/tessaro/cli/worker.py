@@ -37,7 +37,7 @@ from tessaro.cli.project import Project, file_hash
 if TYPE_CHECKING:
     from concurrent.futures import Future
 
-__all__ = ["BuildWorker", "ClusterWorkers", "LocalWorkers", "reap", "run_task", "serve"]
+__all__ = ["BuildWorker", "ClusterWorkers", "LocalWorkers", "failed_build", "reap", "run_task", "serve"]
 
 
 def _signal_text(code: int) -> str:
@@ -485,9 +485,7 @@ class BuildWorker:
                     raise RuntimeError(f"the build worker {death.how} before building anything") from None
                 dead[death.doing] = death.how
         for name, how in dead.items():
-            reply["built"][name] = {"status": "FAILED", "message": f"the build worker {how} while building it",
-                                    "where": None, "traceback": None, "asked": [], "cell": None, "settings": "{}",
-                                    "seconds": 0.0}
+            reply["built"][name] = failed_build(f"the build worker {how} while building it")
         return reply
 
     def run(self, task: dict[str, Any]) -> dict[str, Any]:
@@ -502,6 +500,12 @@ class BuildWorker:
         if self._process is not None:
             self.holds.update(reply["cells"])
         return reply
+
+
+def failed_build(message: str) -> dict[str, Any]:
+    """A factory's build that ended before its worker could report it, as a worker reports a failed one."""
+    return {"status": "FAILED", "message": message, "where": None, "traceback": None, "asked": [], "cell": None,
+            "settings": "{}", "seconds": 0.0}
 
 
 class LocalWorkers:
