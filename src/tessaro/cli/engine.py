@@ -412,6 +412,11 @@ class Engine:
             if isinstance(workers, ClusterWorkers):
                 # Dask's import and the connection take a quarter of a second: meanwhile the worker that
                 # imported the sources builds what is ready, a little at a time.
+                def counted(kind: str, what: str) -> None:
+                    if progress is not None:
+                        progress(len(built), len(order), 1, f"{kind} {what}")
+
+                first.step = counted
                 left = run_ahead(order, owner, uses, snap.times, groups, lambda b: done(b, first.run(task(b))),
                                  workers.connecting)
                 first.__exit__(None)
@@ -419,7 +424,7 @@ class Engine:
                                    groups=groups)
             if isinstance(workers, LocalWorkers):
                 workers.start(widest(batches))
-            dispatch(batches, workers, task, done, progress)
+            dispatch(batches, workers, task, done, progress, already=len(order) - len(left))
         except BaseException:
             if workers is not None:
                 workers.close(stop=True)

@@ -146,19 +146,20 @@ def run_ahead(order: list[str], owner: Mapping[str, str], uses: Mapping[str, set
 
 def dispatch(batches: list[Batch], workers: Workers, task: Callable[[Batch], dict[str, Any]],
              done: Callable[[Batch, dict[str, Any]], None],
-             progress: Callable[[int, int, int, str], None] | None = None) -> None:
+             progress: Callable[[int, int, int, str], None] | None = None, already: int = 0) -> None:
     """Run each batch on ``workers`` once the batches it waits for are done.
 
     ``task`` makes a batch's task when it is sent (so it carries every cell
     made so far); ``done`` takes each reply, in the calling thread (a task
     that raised instead: ``{"failed": message}``).
-    ``progress`` hears (finished factories, total, busy workers, what runs).
+    ``progress`` hears (finished factories, total, busy workers, what runs),
+    counting ``already`` factories built before.
     """
-    total = sum(len(batch.factories) for batch in batches)
+    total = already + sum(len(batch.factories) for batch in batches)
     pending = dict(enumerate(batches))
     running: dict[Future[dict[str, Any]], int] = {}
     finished: set[int] = set()
-    counted = 0
+    counted = already
     started: dict[int, int] = {}  # batch -> factories it began building
     lock = threading.Lock()
 
