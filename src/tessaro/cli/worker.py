@@ -174,6 +174,7 @@ class _ForkServer:
     def __init__(self) -> None:
         import socket
         import subprocess
+
         self.control, theirs = socket.socketpair()
         with theirs:
             self.proc = subprocess.Popen([sys.executable, "-P", "-m", "tessaro.cli.worker", str(theirs.fileno())],
