@@ -68,6 +68,8 @@ def test_every_input_is_seen(tmp_path, cli):  # noqa: F811
         return next(c["info"] for c in cli.json("components") if c["name"] == "b")
 
     assert info() == {"sides": 3, "width": 1}
+    cli("build", "--all", cwd=root / "factories")  # from a subfolder: the project's code runs in its folder
+    assert info() == {"sides": 3, "width": 1}
     (root / "layers.json").write_text('{"width": 2}')
     out, _ = cli("build")
     assert "1 file changed, 1 factory rebuilt" in out and info() == {"sides": 3, "width": 2}

@@ -694,6 +694,8 @@ def serve() -> None:
 
             project = Project(root=Path(message["root"]), sources_setting=tuple(message["sources"]),
                               sources_configured=message["configured"])
+            # The project's code runs in its folder, wherever the command was started (or the Dask worker).
+            os.chdir(project.root)
             session = Session(project, message["folders"])
         elif op == "import":
             session.restorable.update(message["cells"])
