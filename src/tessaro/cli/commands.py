@@ -633,7 +633,7 @@ def _inputs_among(project: Project, paths: list[tuple[str, bool]],
             given.append(rel)
             continue
         if sources is None:
-            sources = {project.rel(path) for path in project.default_sources()}
+            sources = set(project.source_files())
         if rel in sources:
             _note(f"{escape(rel)} is a new source: its factories are not known before 'tessaro build'")
         else:

@@ -152,7 +152,7 @@ class BuildReport:
 class _Plan:
     full: bool
     changed: dict[str, str]
-    sources: list[Path]  # to import
+    sources: list[str]  # to import (project-relative)
     rebuild: set[str]  # factory names to rebuild (those that still exist)
     because: dict[str, str]
     why: str  # the reason for a factory not in ``because``
@@ -189,24 +189,23 @@ class Engine:
     def snapshot(self, *, cells: bool = False) -> Snapshot:
         return read_snapshot(self.project.db_path, cells=cells)
 
-    def sources(self) -> tuple[list[Path], list[str]]:
-        """The sources that can be built, and a warning for each file whose name cannot be stored."""
-        found, skipped = [], []
-        for path in self.project.default_sources():
-            if _unstorable(self.project.rel(path)):
+    def sources(self) -> tuple[dict[str, Path], list[str]]:
+        """The sources that can be built, by project-relative path, and a warning for each file whose name
+        cannot be stored."""
+        found, skipped = {}, []
+        for rel, path in self.project.source_files().items():
+            if _unstorable(rel):
                 skipped.append(f"skipped {_unstorable(str(path))}: its name is not valid UTF-8 (rename the file)")
                 continue
-            found.append(path)
+            found[rel] = path
         return found, skipped
 
-    def changed_sources(self, snap: Snapshot, sources: list[Path] | None = None) -> dict[str, str]:
+    def changed_sources(self, snap: Snapshot, sources: Mapping[str, Path] | None = None) -> dict[str, str]:
         """Project files whose content differs from the last build (nothing is imported)."""
         changed: dict[str, str] = {}
         if self.file_hash("pyproject.toml") != snap.config:
             changed["pyproject.toml"] = "changed"
-        if sources is None:
-            sources = self.sources()[0]
-        now = {self.project.rel(path) for path in sources}
+        now = sources if sources is not None else self.sources()[0]
         for rel in now:
             state = snap.files.get(rel)
             if state is None or not state.source:
@@ -281,10 +280,9 @@ class Engine:
         finally:
             reap()  # the workers end while the registry is written
 
-    def _plan(self, snap: Snapshot, tables: Tables, sources: list[Path], *, everything: bool,
+    def _plan(self, snap: Snapshot, tables: Tables, sources: dict[str, Path], *, everything: bool,
               only: list[Path] | None) -> _Plan:
         project = self.project
-        source_rels = {project.rel(path): path for path in sources}
         full = everything or not snap.recorded or self.file_hash("pyproject.toml") != snap.config
         if full and only is None:
             if everything:
@@ -293,8 +291,8 @@ class Engine:
                 reason = "no dependency record yet"
             else:
                 reason = "pyproject.toml changed"
-            changed = {rel: reason for rel in source_rels}
-            return _Plan(True, changed, sources, set(tables.factories), {}, reason)
+            changed = {rel: reason for rel in sources}
+            return _Plan(True, changed, list(sources), set(tables.factories), {}, reason)
         if only is not None:
             changed = {project.rel(path): "given" for path in only}
         else:
@@ -310,8 +308,8 @@ class Engine:
             if used is not None:
                 because[user] = f"uses {used}"
         rebuild = set(because)
-        wanted = (set(through) | self._owner_files(snap, tables, rebuild)) & set(source_rels)
-        to_import = [path for rel, path in source_rels.items() if rel in wanted]
+        wanted = (set(through) | self._owner_files(snap, tables, rebuild)) & set(sources)
+        to_import = [rel for rel in sources if rel in wanted]
         return _Plan(False, changed, to_import, rebuild, because, "its file changed", graph)
 
     @staticmethod
@@ -321,13 +319,12 @@ class Engine:
         found |= {rel for rel, f in snap.files.items() if f.source and not names.isdisjoint(f.defines)}
         return found
 
-    def _run(self, snap: Snapshot, tables: Tables, plan: _Plan, sources: list[Path], report: BuildReport,
+    def _run(self, snap: Snapshot, tables: Tables, plan: _Plan, sources: dict[str, Path], report: BuildReport,
              progress: Callable[[int, int, int, str], None] | None, jobs: int | None,
              scheduler: str | None) -> _Outcome:
         """Import in a worker, with whatever the imports show must be rebuilt; build in batches on the workers."""
         project = self.project
-        source_paths = {project.rel(path): path for path in sources}
-        planned = {project.rel(path) for path in plan.sources}
+        planned = set(plan.sources)
         rebuild, because = set(plan.rebuild), dict(plan.because)
         imports = {rel: state.imports for rel, state in snap.files.items()}
         store = CellStore(project.cell_store)
@@ -337,7 +334,7 @@ class Engine:
             if progress is not None:
                 progress(0, 0, 1, f"{kind} {what}")
 
-        folders = import_folders(sources)
+        folders = import_folders(list(sources.values()))
         graph = plan.graph if plan.graph is not None else _recorded_graph(tables)
         first = BuildWorker(project, folders, step)
         # A cluster is connected to while the sources are imported here.
@@ -355,7 +352,7 @@ class Engine:
                      for rel, data in first.import_sources(plan.sources, meanwhile=meanwhile).items()}
             while True:
                 imported = {rel: files[rel] for rel in planned if rel in files}
-                owner, _ = _duplicates(_defines(snap, imported, source_paths))
+                owner, _ = _duplicates(_defines(snap, imported, sources))
                 # What the imported changed files define is rebuilt, and so is every recorded user of it.
                 for rel, entry in imported.items():
                     previous = snap.files.get(rel)
@@ -368,12 +365,12 @@ class Engine:
                         because[user] = f"uses {used}"
                 rebuild = set(because)
                 more = (self._owner_files(snap, tables, rebuild) | {owner[n] for n in rebuild if n in owner})
-                missing = sorted(rel for rel in more if rel in source_paths and rel not in planned)
+                missing = sorted(rel for rel in more if rel in sources and rel not in planned)
                 if not missing:
                     break
                 planned.update(missing)
                 files.update({rel: Imported(rel, **data) for rel, data in
-                              first.import_sources([source_paths[rel] for rel in missing]).items()})
+                              first.import_sources(missing).items()})
             order = sorted((n for n in rebuild if n in owner and n in imported[owner[n]].factories),
                            key=lambda n: (owner[n], n))
             uses, groups = _order_hints(order, owner, tables, files)
@@ -453,9 +450,9 @@ class Engine:
         report.store_size = store.size()
 
     def _reconcile(self, snap: Snapshot, tables: Tables, plan: _Plan, outcome: _Outcome, report: BuildReport,
-                   sources: list[Path]) -> tuple[Snapshot, _Writes]:
+                   sources: dict[str, Path]) -> tuple[Snapshot, _Writes]:
         """What the registry should now hold, from the worker's outcome and the recorded rest."""
-        source_rels = {self.project.rel(path) for path in sources}
+        source_rels = set(sources)
         report.warnings.extend(_duplicates(_defines(snap, outcome.imported, source_rels))[1])
         rows, notes = _factory_rows(snap, tables, outcome, report)
         component_rows, uses = _component_rows(snap, tables, outcome, rows)

@@ -77,6 +77,10 @@ class Project:
 
     def default_sources(self) -> list[Path]:
         """Every Python file under the configured source entries, in a stable order."""
+        return list(self.source_files().values())
+
+    def source_files(self) -> dict[str, Path]:
+        """``default_sources`` by project-relative path."""
         files: list[Path] = []
         where = "[tool.tessaro] sources" if self.sources_configured else "the default source folder"
         seen = set()
@@ -97,7 +101,7 @@ class Project:
                     f"{where} names {entry!r}, which is not a folder or Python file in {self.root}"
                     + ("" if self.sources_configured else " (set 'sources' under [tool.tessaro] in pyproject.toml)")
                 )
-        return _unique(files, self.root)
+        return _by_rel(files, self.root)
 
     def check_database(self, *, create: bool = False) -> None:
         """Refuse a registry path that cannot hold a registry, before anything touches it.
@@ -224,7 +228,7 @@ def explicit_sources(arguments: list[str], root: Path) -> list[Path]:
             raise CliError(f"source {argument!r} is not a Python file (.py)")
         else:
             files.append(path.resolve())
-    return _unique(files)
+    return list(dict.fromkeys(files))
 
 
 def file_hash(path: Path) -> str | None:
@@ -284,13 +288,11 @@ def _python_files(folder: Path) -> list[Path]:
     return found
 
 
-def _unique(paths: list[Path], root: Path | None = None) -> list[Path]:
-    """``paths`` without repeats; with ``root``, a file reached through several names (symlinks) counts once."""
-    if root is None:
-        return list(dict.fromkeys(paths))
+def _by_rel(paths: list[Path], root: Path) -> dict[str, Path]:
+    """``paths`` by project-relative path: a file reached through several names (symlinks) counts once."""
     found: dict[str, Path] = {}
     for path in paths:
         key = relative_source(root, path)
         if key not in found or (found[key].is_symlink() and not path.is_symlink()):
             found[key] = path
-    return list(found.values())
+    return found

@@ -437,15 +437,14 @@ class BuildWorker:
         self._process.kill()
         self._process = None
 
-    def import_sources(self, paths: list[Path], cells: dict[str, Any] | None = None,
+    def import_sources(self, rels: list[str], cells: dict[str, Any] | None = None,
                        meanwhile: Callable[[], None] | None = None) -> dict[str, dict[str, Any]]:
-        """Import ``paths``; every project file seen so far, by project-relative path.
+        """Import the sources ``rels`` (project-relative); every project file seen so far, by that path.
 
         ``cells``: cells made before that the imports may bring back (see
         ``build``); ``meanwhile``: the command's own work, done while the
         worker imports (once).
         """
-        rels = [self.project.rel(path) for path in paths]
         while True:
             try:
                 reply = self._worker().ask({"op": "import", "sources": [r for r in rels if r not in self._killers],
@@ -491,10 +490,9 @@ class BuildWorker:
 
     def run(self, task: dict[str, Any]) -> dict[str, Any]:
         """One batch: import its sources, build its factories; the reply of ``build`` with every file seen."""
-        root = self.project.root
         # Of the cells made before, those it was sent or made before it has.
         cells = {n: c for n, c in task["cells"].items() if n not in self.sent and n not in self.holds}
-        files = self.import_sources([root / rel for rel in task["imports"]], cells)
+        files = self.import_sources(task["imports"], cells)
         reply = self.build([(name, rel) for name, rel in task["factories"]])
         files.update(reply["files"])
         reply["files"] = files
