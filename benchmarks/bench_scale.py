@@ -82,7 +82,7 @@ def batches_by_level(root: Path, cost: float, jobs: int) -> list[list[float]]:
     from tessaro.cli.engine import Engine
     from tessaro.cli.project import open_project
     from tessaro.cli.registry import read_snapshot, read_tables
-    from tessaro.cli.schedule import plan_batches
+    from tessaro.cli.schedule import levels, plan_batches
 
     engine = Engine(open_project(str(root)))
     tables, snap = read_tables(engine.project.db_path), read_snapshot(engine.project.db_path, cells=True)
@@ -92,13 +92,11 @@ def batches_by_level(root: Path, cost: float, jobs: int) -> list[list[float]]:
     cells_of = {name: [c for c, row in tables.components.items() if row[1] == name] for name in tables.factories}
     work = {name: cost * len(cells) for name, cells in cells_of.items()}
     batches = plan_batches(sorted(tables.factories), owner, uses, snap.times, jobs, split=True)
-    level: dict[int, int] = {}
-    for index, batch in enumerate(batches):
-        level[index] = max((level[b] + 1 for b in batch.after), default=0)
-    levels: list[list[float]] = [[] for _ in range(max(level.values()) + 1)]
-    for index, batch in enumerate(batches):
-        levels[level[index]].append(sum(work[name] for name, _ in batch.factories))
-    return levels
+    level = levels(batches)
+    found: list[list[float]] = [[] for _ in range(max(level) + 1)]
+    for depth, batch in zip(level, batches, strict=True):
+        found[depth].append(sum(work[name] for name, _ in batch.factories))
+    return found
 
 
 def peak_memory(factories: int) -> tuple[float, float]:

@@ -23,7 +23,7 @@ from concurrent.futures import FIRST_COMPLETED, Future, wait
 from dataclasses import dataclass, field
 from typing import Any, Protocol
 
-__all__ = ["Batch", "Workers", "dispatch", "plan_batches", "run_ahead", "widest"]
+__all__ = ["Batch", "Workers", "dispatch", "levels", "plan_batches", "run_ahead", "widest"]
 
 #: The cost assumed for a factory with no recorded build time (seconds).
 UNKNOWN_COST = 0.005
@@ -116,11 +116,17 @@ def plan_batches(order: list[str], owner: Mapping[str, str], uses: Mapping[str, 
     return batches
 
 
-def widest(batches: list[Batch]) -> int:
-    """The most batches that can run at once: those of the largest level (``plan_batches`` makes them in order)."""
-    level: list[int] = []
+def levels(batches: list[Batch]) -> list[int]:
+    """Each batch's level: one more than the highest of those it waits for (``plan_batches`` makes them in order)."""
+    found: list[int] = []
     for batch in batches:
-        level.append(max((level[other] + 1 for other in batch.after), default=0))
+        found.append(max((found[other] + 1 for other in batch.after), default=0))
+    return found
+
+
+def widest(batches: list[Batch]) -> int:
+    """The most batches that can run at once: those of the largest level."""
+    level = levels(batches)
     return max((level.count(depth) for depth in set(level)), default=0)
 
 
