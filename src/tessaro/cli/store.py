@@ -82,7 +82,8 @@ def file_fingerprints(hashes: Mapping[str, str | None], imports: Mapping[str, It
     Files that import each other share one fingerprint (of the whole group).
     A file imported but missing from ``hashes`` counts as unreadable.
     """
-    # Tarjan's algorithm, iteratively: groups come out after every group they import.
+    # Tarjan's algorithm, iteratively: groups come out after every group they import. Not networkx's: it is
+    # on every incremental build's path, where importing networkx (0.11 s) would cost more than the build.
     index: dict[str, int] = {}
     low: dict[str, int] = {}
     on_stack: set[str] = set()
