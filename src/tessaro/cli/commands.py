@@ -22,7 +22,7 @@ from typing import Any
 from tessaro.cli.depgraph import natural_key
 from tessaro.cli.errors import CliError
 from tessaro.cli.project import Project, explicit_sources, open_project
-from tessaro.cli.render import Progress, color, escape, import_failures, summary_line, table
+from tessaro.cli.render import Progress, color, escape, import_failures, json_text, summary_line, table
 
 EXIT_OK = 0
 EXIT_FAILURES = 1
@@ -35,8 +35,8 @@ def _db() -> Any:
 
 
 def write_json(data: Any) -> None:
-    """The one JSON writer of the command line."""
-    sys.stdout.write(json.dumps(data, indent=2, default=str) + "\n")
+    """JSON output on standard output (``json_text``)."""
+    sys.stdout.write(json_text(data))
 
 
 def _note(message: str) -> None:

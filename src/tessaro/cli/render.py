@@ -11,8 +11,8 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, TextIO
 
 __all__ = [
-    "GRAPH_FORMATS", "Progress", "color", "escape", "graph_json", "graph_to_text", "import_failures", "render_graph",
-    "summary_line", "table", "why_text",
+    "GRAPH_FORMATS", "Progress", "color", "escape", "graph_json", "graph_to_text", "import_failures", "json_text",
+    "render_graph", "summary_line", "table", "why_text",
 ]
 
 # Control and format characters, surrogates, line and paragraph separators.
@@ -290,6 +290,11 @@ def graph_json(graph: Any, status: Mapping[str, str], **_: Any) -> dict[str, Any
     }
 
 
+def json_text(data: Any) -> str:
+    """The one JSON format of the command line's output."""
+    return json.dumps(data, indent=2, default=str) + "\n"
+
+
 def render_graph(graph: Any, status: Mapping[str, str], fmt: str, *, ascii_only: bool = False,
                  sources: Mapping[str, str] | None = None, rankdir: str = "TB") -> str:
     """The text formats of ``tessaro graph`` (svg and png are made from ``dot``)."""
@@ -300,7 +305,7 @@ def render_graph(graph: Any, status: Mapping[str, str], fmt: str, *, ascii_only:
     if fmt in ("dot", "svg", "png"):
         return _graph_dot(graph, status, sources=sources, rankdir=rankdir)
     if fmt == "json":
-        return json.dumps(graph_json(graph, status), indent=2) + "\n"
+        return json_text(graph_json(graph, status))
     raise ValueError(f"unknown graph format {fmt!r}")
 
 
